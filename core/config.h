@@ -1,0 +1,40 @@
+#pragma once
+
+#include <cstdint>
+#include <string>
+
+#include "platform/datetime.h"
+
+namespace drv {
+
+inline constexpr const char* kConfigFileName = "drvorvel.ini";
+inline constexpr const char* kIgnoreFileName = "ignore.ini";
+inline constexpr const char* kRawCaptureFileName = "drvorvel.log";
+inline constexpr const char* kErrorLogFileName = "error.txt";
+inline constexpr const char* kNoComPort = "COM255";
+
+// The settings of section [main] of drvorvel.ini, with their defaults.
+struct DriverSettings {
+    std::string ComPort = kNoComPort;
+    std::int32_t n_abs = -1;
+    std::int32_t name = -1;
+    std::int32_t FirstNumber = 4;
+    std::string PathForSoob;
+    std::string host = "localhost";
+    bool NotSendToDiskZ8 = false;
+    std::string AttentionText = "00:10:00";
+    TDateTime Attention = 600 * kOneSecond;  // the watchdog interval as a fraction of a day
+    std::string ret;
+    bool Log = false;
+    bool SendZ7 = false;
+    bool SendZ8 = true;
+    bool OTS = false;
+};
+
+// Reads section [main] of the file at iniPath; whatever is missing or does not parse keeps its default.
+DriverSettings LoadDriverSettings(const std::string& iniPath);
+
+// The watchdog interval written as hh:mm:ss or hh:mm; text that is not a valid time gives 10 minutes.
+TDateTime ParseAttention(const std::string& text);
+
+}  // namespace drv

@@ -1,0 +1,104 @@
+// Startup, shutdown and the error log of the main window.
+#include "core/ma.h"
+
+#include <unistd.h>
+
+#include <QComboBox>
+#include <QLabel>
+#include <chrono>
+#include <random>
+
+#include "core/driverfiles.h"
+#include "platform/inifile.h"
+#include "ui/admshowmes.h"
+#include "ui/indicator.h"
+#include "z7link/SimpleTCP.h"
+
+namespace {
+constexpr const char* kPortBusyText = "Порт уже занят. Смените его.";
+}
+
+TForm1::TForm1(Tadvsm* messageWindow, TForm1Options options, QWidget* parent)
+    : QMainWindow(parent), m_options(std::move(options)), m_messageWindow(messageWindow) {
+    BuildUi();
+    CreateSerialComponent();
+    SimpleTCPClient1 = new TSimpleTCPClient(this);
+    FormCreate(this);
+}
+
+TForm1::~TForm1() { FormDestroy(this); }
+
+drv::TDateTime TForm1::NowTime() const { return m_options.now ? m_options.now() : drv::Now(); }
+
+std::string TForm1::WorkingPath(const char* fileName) const {
+    return drv::JoinPath(m_state.WorkingDirectory, fileName);
+}
+
+void TForm1::FormCreate(QObject* /*Sender*/) {
+    // 1. The working directory.
+    if (!m_options.workingDirectory.empty()) {
+        m_state.WorkingDirectory = m_options.workingDirectory;
+    } else {
+        char buf[4096];
+        m_state.WorkingDirectory = ::getcwd(buf, sizeof buf) ? buf : ".";
+    }
+    // 2. The Z7 receive buffer.
+    m_state.Z7ReceiveBuffer.emplace();
+    // 3. Start time and flags.
+    m_state.StartTime = NowTime();
+    m_state.StationLinkUp = false;
+    m_state.RemoteCloseRequested = false;
+    m_state.ClosePassword.clear();
+    // 4. The closing password, from a generator seeded by the clock.
+    const unsigned seed = m_options.randomSeed != 0
+                              ? m_options.randomSeed
+                              : static_cast<unsigned>(std::chrono::high_resolution_clock::now().time_since_epoch().count());
+    std::mt19937 rng(seed);
+    m_state.ClosePassword = drv::DrawClosePassword(rng);
+    Label15->setText(QString::fromStdString(m_state.ClosePassword));
+    // 5. The port list starts empty.
+    AdvOfficeComboBox1->clear();
+    AdvOfficeComboBox1->setCurrentIndex(0);
+    // 6. Configuration.
+    m_state.settings = drv::LoadDriverSettings(WorkingPath(drv::kConfigFileName));
+    m_state.shared.SetComPort(m_state.settings.ComPort);
+    SimpleTCPClient1->Host = m_state.settings.host;
+    Label13->setVisible(m_state.settings.SendZ7);
+    Image1->setVisible(m_state.settings.SendZ7);
+    // 7. The station's port.
+    if (m_state.settings.ComPort != drv::kNoComPort) {
+        bool opened = false;
+        try {
+            opened = OpenStationPort("\\\\.\\" + m_state.settings.ComPort);
+        } catch (const std::exception&) {
+            opened = false;
+        }
+        if (!opened) {
+            ShowMessageText(QString::fromUtf8(kPortBusyText));
+            SetPortControlsStopped();
+        }
+    } else {
+        SetPortControlsStopped();
+    }
+    // 8. The first Z7 connection attempt.
+    if (m_state.settings.SendZ7) SimpleTCPClient1->SetConnected(true);
+    // 9. The Z8 link.
+    if (m_state.settings.SendZ8) {
+        CreateZ8Link();
+        DrawIndicator(Image3, Z8LinkConnected(), Z8ActivityCounter);
+    }
+    // 10. The start time.
+    Label6->setText(QString::fromStdString(drv::FormatDateTime(m_state.StartTime)));
+}
+
+void TForm1::FormDestroy(QObject* /*Sender*/) {
+    if (m_destroyed) return;
+    m_destroyed = true;
+    m_state.Z7ReceiveBuffer.reset();
+}
+
+void TForm1::LogError(std::int32_t code) { drv::AppendErrorLog(WorkingPath(drv::kErrorLogFileName), code); }
+
+void TForm1::ShowMessageText(const QString& text) {
+    if (m_messageWindow != nullptr) m_messageWindow->ShowMessageText(text);
+}

@@ -1,0 +1,150 @@
+#pragma once
+
+#include <QMainWindow>
+#include <QString>
+#include <cstdint>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "core/driverstate.h"
+#include "core/stationframe.h"
+#include "platform/datetime.h"
+
+class QAction;
+class QCloseEvent;
+class QComboBox;
+class QEvent;
+class QGroupBox;
+class QLabel;
+class QMenu;
+class QPlainTextEdit;
+class QPushButton;
+class QStackedWidget;
+class QSystemTrayIcon;
+class QToolButton;
+
+class TCommPortDriver;
+class TImage;
+class Tadvsm;
+class TForm2;
+class cl;
+class TSimpleTCPClient;
+
+// What the program leaves at its defaults and tests or tools may set before the window is created.
+struct TForm1Options {
+    std::string workingDirectory;  // empty: the process's current directory at startup
+    drv::NowSource now;            // empty: the local wall clock
+    unsigned randomSeed = 0;       // 0: seeded from the clock
+};
+
+// The main window: owns the driver state, the serial component, the Z7 client, the timers and the Z8 link.
+// Everything here runs on the main thread. Its handlers are thin; the logic lives in core/, serial/, z8link/.
+class TForm1 : public QMainWindow {
+    Q_OBJECT
+
+public:
+    // Creating the window runs startup (FormCreate). messageWindow must outlive the window.
+    explicit TForm1(Tadvsm* messageWindow, TForm1Options options = {}, QWidget* parent = nullptr);
+    ~TForm1() override;
+
+    // The closing-password dialog, created after the window.
+    void SetPasswordDialog(TForm2* dialog) { m_passwordDialog = dialog; }
+
+    // Startup (the ten steps) and shutdown.
+    void FormCreate(QObject* Sender);
+    void FormDestroy(QObject* Sender);
+
+    // A delivery from the serial component: raw capture, frames, ignore list, routing.
+    void CommPortDriver1ReceivePacket(QObject* Sender, const std::uint8_t* Packet, std::uint32_t DataSize);
+    // Sends the current station event on: to the Z8 link while it is up, else into an .ob8 spool file.
+    void RouteEvent();
+    // Stores one Z8 packet (code and payload) in a new .ob8 spool file. Failures are reported on stderr.
+    bool SpoolZ8Packet(std::uint32_t code, const std::vector<std::uint8_t>& payload);
+
+    // Appends "ошибка №<code>" to error.txt. Throws when the file cannot be written.
+    void LogError(std::int32_t code);
+    // Shows one text in the message window and returns when the operator has closed it.
+    void ShowMessageText(const QString& text);
+
+    drv::DriverState& State() { return m_state; }
+    const drv::DriverState& State() const { return m_state; }
+    drv::TDateTime NowTime() const;
+    std::string WorkingPath(const char* fileName) const;
+
+    // Port controls (the "Com порт" group): running is the state the window is created in.
+    void SetPortControlsStopped();
+    bool PortControlsRunning() const;
+
+    // Operator window (tray, pages, closing).
+    void FormClose(QCloseEvent* event);
+    void N4Click();
+    void N6Click();
+    void ApplicationEvents1Minimize();
+    void AdvGlowButton28Click();
+    void AdvGlowButton47Click();
+
+    // Z8 link glue (the link thread exists only with SendZ8).
+    void CreateZ8Link();
+    bool Z8LinkConnected() const;
+    // Queues a packet on the Z8 link; false when there is no link or its ring refused the packet.
+    bool QueueZ8Packet(std::uint32_t code, const std::vector<std::uint8_t>& payload);
+
+    // Serial glue: opens the station's port under the given name ("\\.\COM3"); false when it does not open.
+    bool OpenStationPort(const std::string& portName);
+    // The serial component's PacketSize: a delivery of exactly this many bytes was cut by a burst.
+    std::int32_t SerialPacketSize() const;
+
+    // Components.
+    TCommPortDriver* CommPortDriver1 = nullptr;
+    TSimpleTCPClient* SimpleTCPClient1 = nullptr;
+    std::shared_ptr<cl> Z8Link;
+    int Z8ActivityCounter = 0;
+
+    // Widgets, by their form names.
+    QWidget* HeaderBand = nullptr;
+    QToolButton* AdvGlowButton28 = nullptr;  // "Состояние"
+    QToolButton* AdvGlowButton47 = nullptr;  // "Настройки"
+    QStackedWidget* Pages = nullptr;
+    QWidget* PageDefault = nullptr;
+    QWidget* PageSetup = nullptr;
+    QLabel* Label12 = nullptr;
+    TImage* Image2 = nullptr;  // station indicator
+    QLabel* Label23 = nullptr;
+    TImage* Image3 = nullptr;  // Z8 indicator
+    QLabel* Label1 = nullptr;
+    QLabel* Label6 = nullptr;  // start date and time
+    QLabel* Label13 = nullptr;
+    TImage* Image1 = nullptr;  // Z7 indicator
+    QLabel* Label17 = nullptr;
+    QLabel* Label15 = nullptr;  // closing password
+    QPlainTextEdit* Memo1 = nullptr;
+    QGroupBox* AdvGroupBox1 = nullptr;
+    QComboBox* AdvOfficeComboBox1 = nullptr;
+    QPushButton* AdvGlowButton2 = nullptr;  // "Запустить" / "Остановить"
+    QPushButton* AdvGlowButton1 = nullptr;  // "Сканировать заново"
+    QSystemTrayIcon* TrayIcon1 = nullptr;
+    QMenu* PopupMenu1 = nullptr;
+    QAction* N4 = nullptr;  // "Восстановить"
+    QAction* N6 = nullptr;  // "Закрыть"
+
+signals:
+    // The window has accepted a close: the program ends.
+    void Closed();
+
+protected:
+    void closeEvent(QCloseEvent* event) override;
+    void changeEvent(QEvent* event) override;
+
+private:
+    void BuildUi();                // ui/ma_window.cpp
+    void CreateSerialComponent();  // core/ma_serial.cpp
+    void HandleFrame(const std::uint8_t* frame, int length);
+
+    TForm1Options m_options;
+    drv::DriverState m_state;
+    drv::FrameDecoder m_decoder;
+    Tadvsm* m_messageWindow = nullptr;
+    TForm2* m_passwordDialog = nullptr;
+    bool m_destroyed = false;
+};

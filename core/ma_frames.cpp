@@ -1,0 +1,53 @@
+// Station frames: raw capture, decoding, the ignore list and routing of events.
+#include <cerrno>
+#include <cstdio>
+#include <cstring>
+#include <exception>
+
+#include "core/driverfiles.h"
+#include "core/ma.h"
+#include "core/spool.h"
+
+void TForm1::CommPortDriver1ReceivePacket(QObject* /*Sender*/, const std::uint8_t* Packet, std::uint32_t DataSize) {
+    if (Packet == nullptr) DataSize = 0;
+    if (m_state.settings.Log) {
+        // A capture that cannot be written must not cost the events of this delivery: report it and decode on.
+        try {
+            drv::AppendRawCapture(WorkingPath(drv::kRawCaptureFileName), Packet, DataSize);
+        } catch (const std::exception& e) {
+            std::fprintf(stderr, "drvorvel: %s\n", e.what());
+        }
+    }
+    if (DataSize == 0) return;
+    const std::int32_t packetSize = SerialPacketSize();
+    const bool cutByBurst = packetSize > 0 && DataSize == static_cast<std::uint32_t>(packetSize);
+    m_decoder.Feed(Packet, DataSize, cutByBurst,
+                   [this](const std::uint8_t* frame, int length) { HandleFrame(frame, length); });
+}
+
+void TForm1::HandleFrame(const std::uint8_t* frame, int length) {
+    drv::FillStationEvent(m_state.CurrentEvent, frame, length, m_state.settings.FirstNumber);
+    const std::int32_t object = drv::EventObjectNumber(m_state.CurrentEvent);
+    if (drv::IsObjectIgnored(WorkingPath(drv::kIgnoreFileName), object)) return;
+    if (m_state.settings.SendZ8) RouteEvent();
+}
+
+void TForm1::RouteEvent() {
+    const std::vector<std::uint8_t> event(m_state.CurrentEvent.begin(), m_state.CurrentEvent.end());
+    // A packet the link's ring refuses is spooled like an event that came while the link was down.
+    if (Z8Link && Z8LinkConnected() && QueueZ8Packet(drv::kStationEventCode, event)) return;
+    if (m_state.settings.NotSendToDiskZ8) return;
+    SpoolZ8Packet(drv::kStationEventCode, event);
+}
+
+bool TForm1::SpoolZ8Packet(std::uint32_t code, const std::vector<std::uint8_t>& payload) {
+    const auto value = drv::SpoolTimeValue(NowTime());
+    if (!value) LogError(11);
+    const auto result =
+        drv::WriteSpoolFile(m_state.settings.PathForSoob, value, ".ob8", drv::BuildOb8(code, payload.data(), payload.size()));
+    if (!result.ok) {
+        std::fprintf(stderr, "drvorvel: an event could not be spooled under \"%s\": %s\n",
+                     m_state.settings.PathForSoob.c_str(), std::strerror(result.error));
+    }
+    return result.ok;
+}

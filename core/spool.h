@@ -1,0 +1,38 @@
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "platform/datetime.h"
+
+namespace drv {
+
+// The number behind spool file names: ((day × 86400 + h × 3600 + m × 60 + s) × 1000 + ms) of a local time,
+// in unsigned 32-bit arithmetic. nullopt when the value is no calendar time.
+std::optional<std::uint32_t> SpoolTimeValue(TDateTime when);
+// The value in upper-case hexadecimal without leading zeros.
+std::string SpoolStem(std::uint32_t value);
+// The name stem of a spool file made at `when`; nullopt when it cannot be computed.
+std::optional<std::string> SpoolTimeName(TDateTime when);
+
+// The bytes of an .ob8 file: the code (little-endian) and the payload.
+std::vector<std::uint8_t> BuildOb8(std::uint32_t code, const std::uint8_t* payload, std::size_t size);
+
+struct SpoolWriteResult {
+    bool ok = false;
+    std::string path;  // the final name when ok
+    int error = 0;     // errno of the failure otherwise
+};
+
+// Stores one spool file at prefix + stem + suffix so that no reader ever sees it half-written and no waiting
+// file is replaced: the bytes go to a temporary name that matches no spool pattern, are flushed to disk, and the
+// file is then renamed to its final name only if that name is free; when it is taken, the stem's value is
+// raised by one until a free name is found. The directory is synced afterwards.
+// With no value (the clock could not be read) the name has no stem.
+SpoolWriteResult WriteSpoolFile(const std::string& prefix, std::optional<std::uint32_t> value,
+                                const std::string& suffix, const std::vector<std::uint8_t>& bytes);
+
+}  // namespace drv

@@ -1,0 +1,225 @@
+#include <gtest/gtest.h>
+
+#include <cmath>
+
+#include <random>
+
+#include "core/config.h"
+#include "core/driverfiles.h"
+#include "core/spool.h"
+#include "core/stationframe.h"
+#include "tests/support/tempdir.h"
+
+using drvtest::Bytes;
+
+namespace {
+
+struct Decoded {
+    std::vector<drv::StationEvent> events;
+    drv::StationEvent current{};
+};
+
+// Feeds deliveries to a decoder and collects the events, as the main window does.
+void FeedInto(drv::FrameDecoder& d, Decoded& out, const std::vector<std::uint8_t>& delivery, bool full,
+              std::int32_t firstNumber = 4) {
+    d.Feed(delivery.data(), delivery.size(), full, [&](const std::uint8_t* f, int len) {
+        drv::FillStationEvent(out.current, f, len, firstNumber);
+        out.events.push_back(out.current);
+    });
+}
+
+std::vector<std::uint8_t> EventBytes(const drv::StationEvent& e) { return {e.begin(), e.end()}; }
+
+}  // namespace
+
+TEST(FrameDecoder, WorkedExamplesByteForByte) {
+    drv::FrameDecoder d;
+    Decoded out;
+    FeedInto(d, out, Bytes({0x13, 0x22, 0x0A, 0x05}), false);
+    FeedInto(d, out, Bytes({0xE5, 0x01, 0xC3, 0x07, 0x09}), false);
+    ASSERT_EQ(out.events.size(), 2u);
+    EXPECT_EQ(EventBytes(out.events[0]), Bytes({0x62, 0x9F, 0x00, 0x00, 0x02, 0x30, 0x41, 0, 0, 0x05, 0x00, 0, 0, 0, 0, 0,
+                                                0, 0, 0, 0x29}));
+    EXPECT_EQ(drv::EventObjectNumber(out.events[1]), 69953);
+    EXPECT_EQ(EventBytes(out.events[1]), Bytes({0x41, 0x11, 0x01, 0x00, 0x02, 'C', '3', 0, 0, 0x07, 0x09, 0, 0, 0, 0, 0,
+                                                0, 0, 0, 0x29}));
+}
+
+TEST(FrameDecoder, SeveralFramesInOneDeliveryInOrder) {
+    drv::FrameDecoder d;
+    Decoded out;
+    FeedInto(d, out, Bytes({0x13, 0x22, 0x0A, 0x05, 0xE5, 0x01, 0xC3, 0x07, 0x09, 0x10, 0x01, 0xFF, 0xAA}), false);
+    ASSERT_EQ(out.events.size(), 3u);
+    EXPECT_EQ(drv::EventObjectNumber(out.events[0]), 40802);
+    EXPECT_EQ(drv::EventObjectNumber(out.events[1]), 69953);
+    EXPECT_EQ(drv::EventObjectNumber(out.events[2]), 40001);
+    EXPECT_EQ(out.events[2][5], 'F');
+    EXPECT_EQ(out.events[2][6], 'F');
+    EXPECT_EQ(out.events[2][9], 0xAA);
+    EXPECT_EQ(out.events[2][10], 0x00);  // a 4-byte frame after a 5-byte one clears offset 10
+}
+
+TEST(FrameDecoder, ShortDeliveryDropsItsIncompleteFrame) {
+    drv::FrameDecoder d;
+    Decoded out;
+    FeedInto(d, out, Bytes({0x13, 0x22, 0x0A}), false);
+    EXPECT_EQ(d.PendingBytes(), 0);
+    // 05 now starts a 5-byte frame.
+    FeedInto(d, out, Bytes({0x05, 0xE5, 0x01, 0xC3, 0x07}), false);
+    ASSERT_EQ(out.events.size(), 1u);
+    EXPECT_EQ(drv::EventObjectNumber(out.events[0]), 40000 + 5 * 256 + 0xE5);
+}
+
+TEST(FrameDecoder, FullPacketKeepsAFrameCutByTheBurst) {
+    // 60 five-byte frames in 300 bytes arrive as a full 256-byte packet and a short 44-byte one.
+    std::vector<std::uint8_t> burst;
+    for (int i = 0; i < 60; ++i) {
+        const auto obj = static_cast<std::uint8_t>(i);
+        for (int b : {0x01, static_cast<int>(obj), 0x21, i, 0x77}) burst.push_back(static_cast<std::uint8_t>(b));
+    }
+    drv::FrameDecoder d;
+    Decoded out;
+    FeedInto(d, out, std::vector<std::uint8_t>(burst.begin(), burst.begin() + 256), true);
+    EXPECT_EQ(d.PendingBytes(), 1);
+    FeedInto(d, out, std::vector<std::uint8_t>(burst.begin() + 256, burst.end()), false);
+    ASSERT_EQ(out.events.size(), 60u);
+    for (int i = 0; i < 60; ++i) {
+        EXPECT_EQ(drv::EventObjectNumber(out.events[i]), 40000 + 256 + i) << i;
+        EXPECT_EQ(out.events[i][9], i);
+    }
+}
+
+TEST(FrameDecoder, LargestObjectNumberAndFirstNumberArithmetic) {
+    drv::FrameDecoder d;
+    Decoded out;
+    FeedInto(d, out, Bytes({0xFF, 0xFF, 0x00, 0x00}), false, 0);
+    FeedInto(d, out, Bytes({0xFF, 0xFF, 0x00, 0x00}), false, -1);
+    FeedInto(d, out, Bytes({0x10, 0x00, 0x00, 0x00}), false, 2147483647);
+    ASSERT_EQ(out.events.size(), 3u);
+    EXPECT_EQ(drv::EventObjectNumber(out.events[0]), 32767);
+    EXPECT_EQ(drv::EventObjectNumber(out.events[1]), 32767 - 10000);
+    EXPECT_EQ(drv::EventObjectNumber(out.events[2]), static_cast<std::int32_t>(2147483647u * 10000u));
+}
+
+TEST(FrameDecoder, ArbitraryBytesNeverOverrun) {
+    std::mt19937 rng(7);
+    drv::FrameDecoder d;
+    Decoded out;
+    for (int round = 0; round < 2000; ++round) {
+        std::vector<std::uint8_t> data(rng() % 600);
+        for (auto& b : data) b = static_cast<std::uint8_t>(rng());
+        FeedInto(d, out, data, rng() % 2 == 0);
+        ASSERT_LE(d.PendingBytes(), 4);
+    }
+    for (const auto& e : out.events) {
+        EXPECT_EQ(e[19], 0x29);
+        EXPECT_EQ(e[7] | e[8] | e[11] | e[18], 0);
+    }
+}
+
+TEST(SpoolNames, WorkedExamples) {
+    EXPECT_EQ(drv::SpoolTimeName(drv::EncodeDateTime({2026, 3, 1, 0, 0, 0, 0})), "5265C00");
+    EXPECT_EQ(drv::SpoolTimeName(drv::EncodeDateTime({2026, 3, 8, 12, 30, 15, 250})), "2BE1C0D2");
+    EXPECT_EQ(drv::SpoolTimeName(drv::EncodeDateTime({2026, 3, 25, 0, 0, 0, 0})), "80BEFC00");
+    EXPECT_EQ(drv::SpoolTimeName(drv::EncodeDateTime({2026, 1, 31, 23, 59, 59, 999})), "A4CB7FFF");
+    EXPECT_FALSE(drv::SpoolTimeName(std::nan("")));
+}
+
+TEST(SpoolFiles, Ob8HoldsCodeAndEventAndNameClashesKeepBoth) {
+    drvtest::TempDir dir;
+    const auto bytes = drv::BuildOb8(drv::kStationEventCode, Bytes({1, 2, 3, 4, 5, 6, 7, 8, 9, 10, 11, 12, 13, 14, 15,
+                                                                    16, 17, 18, 19, 20}).data(), 20);
+    ASSERT_EQ(bytes.size(), 24u);
+    EXPECT_EQ(std::vector<std::uint8_t>(bytes.begin(), bytes.begin() + 4), Bytes({0x20, 0x00, 0x00, 0x03}));
+
+    const std::string prefix = dir.path() + "/";
+    const auto a = drv::WriteSpoolFile(prefix, 0x2BE1C0D2u, ".ob8", bytes);
+    const auto b = drv::WriteSpoolFile(prefix, 0x2BE1C0D2u, ".ob8", Bytes({0x20, 0, 0, 3}));
+    ASSERT_TRUE(a.ok);
+    ASSERT_TRUE(b.ok);
+    EXPECT_EQ(a.path, prefix + "2BE1C0D2.ob8");
+    EXPECT_EQ(b.path, prefix + "2BE1C0D3.ob8");
+    EXPECT_EQ(drvtest::ReadBytes(a.path), bytes);
+    EXPECT_EQ(drvtest::ReadBytes(b.path), Bytes({0x20, 0, 0, 3}));
+    EXPECT_EQ(dir.list().size(), 2u);  // no temporary file left behind
+}
+
+TEST(SpoolFiles, PrefixIsUsedAsWrittenAndMissingDirectoryFails) {
+    drvtest::TempDir dir;
+    const auto r = drv::WriteSpoolFile(dir.path() + "/spool", 0x5265C00u, ".ob8", Bytes({1, 2, 3, 4}));
+    ASSERT_TRUE(r.ok);
+    EXPECT_TRUE(dir.exists("spool5265C00.ob8"));
+    const auto bad = drv::WriteSpoolFile(dir.path() + "/missing/", 1u, ".ob8", Bytes({1, 2, 3, 4}));
+    EXPECT_FALSE(bad.ok);
+    EXPECT_EQ(bad.error, ENOENT);
+}
+
+TEST(DriverFiles, ErrorLogEntriesAreWindows1251WithCrLf) {
+    drvtest::TempDir dir;
+    drv::AppendErrorLog(dir.file("error.txt"), 9);
+    EXPECT_EQ(dir.read("error.txt"), std::string("\xEE\xF8\xE8\xE1\xEA\xE0 \xB9" "9\r\n"));
+    drv::AppendErrorLog(dir.file("error.txt"), 11);
+    EXPECT_EQ(dir.read("error.txt"), std::string("\xEE\xF8\xE8\xE1\xEA\xE0 \xB9" "9\r\n\xEE\xF8\xE8\xE1\xEA\xE0 \xB9" "11\r\n"));
+    EXPECT_THROW(drv::AppendErrorLog(dir.file("none/error.txt"), 19), std::system_error);
+}
+
+TEST(DriverFiles, RawCaptureOnlyGrows) {
+    drvtest::TempDir dir;
+    dir.write("drvorvel.log", "old");
+    drv::AppendRawCapture(dir.file("drvorvel.log"), Bytes({0x13, 0x22}).data(), 2);
+    drv::AppendRawCapture(dir.file("drvorvel.log"), nullptr, 0);
+    EXPECT_EQ(dir.read("drvorvel.log"), std::string("old\x13\x22"));
+}
+
+TEST(DriverFiles, IgnoreListMatchesTheFullObjectNumber) {
+    drvtest::TempDir dir;
+    EXPECT_FALSE(drv::IsObjectIgnored(dir.file("ignore.ini"), 40802));
+    dir.write("ignore.ini", "[Object]\n40802=1\n802=1\n40803=0\n40804=yes\n");
+    EXPECT_TRUE(drv::IsObjectIgnored(dir.file("ignore.ini"), 40802));
+    EXPECT_FALSE(drv::IsObjectIgnored(dir.file("ignore.ini"), 40803));
+    EXPECT_FALSE(drv::IsObjectIgnored(dir.file("ignore.ini"), 40804));
+    EXPECT_TRUE(drv::IsObjectIgnored(dir.file("ignore.ini"), 802));
+}
+
+TEST(DriverFiles, ClosePasswordIsAlwaysFiveDigitsBelow99999) {
+    std::mt19937 rng(1);
+    for (int i = 0; i < 100000; ++i) {
+        const int v = std::stoi(drv::DrawClosePassword(rng));
+        ASSERT_GE(v, 10000);
+        ASSERT_LE(v, 99998);
+    }
+}
+
+TEST(Config, DefaultsWithoutAFile) {
+    drvtest::TempDir dir;
+    const auto s = drv::LoadDriverSettings(dir.file("drvorvel.ini"));
+    EXPECT_EQ(s.ComPort, "COM255");
+    EXPECT_EQ(s.n_abs, -1);
+    EXPECT_EQ(s.FirstNumber, 4);
+    EXPECT_EQ(s.PathForSoob, "");
+    EXPECT_FALSE(s.NotSendToDiskZ8);
+    EXPECT_DOUBLE_EQ(s.Attention, 600.0 / 86400);
+    EXPECT_FALSE(s.Log);
+    EXPECT_FALSE(s.SendZ7);
+    EXPECT_TRUE(s.SendZ8);
+}
+
+TEST(Config, ValuesAsTheProfileRulesReadThem) {
+    drvtest::TempDir dir;
+    dir.write("drvorvel.ini",
+              "[MAIN]\nComPort=COM3\nFirstNumber=abc\nSendZ8=false\nAttention=25:00:00\nLog=2\nn_abs=0x10\n");
+    auto s = drv::LoadDriverSettings(dir.file("drvorvel.ini"));
+    EXPECT_EQ(s.ComPort, "COM3");
+    EXPECT_EQ(s.FirstNumber, 4);
+    EXPECT_TRUE(s.SendZ8);
+    EXPECT_DOUBLE_EQ(s.Attention, 600.0 / 86400);
+    EXPECT_TRUE(s.Log);
+    EXPECT_EQ(s.n_abs, 16);
+    dir.write("drvorvel.ini", "[main]\nSendZ8=0\nAttention=01:30\nFirstNumber=0x0A\n");
+    s = drv::LoadDriverSettings(dir.file("drvorvel.ini"));
+    EXPECT_FALSE(s.SendZ8);
+    EXPECT_DOUBLE_EQ(s.Attention, 5400.0 / 86400);
+    EXPECT_EQ(s.FirstNumber, 10);
+    EXPECT_DOUBLE_EQ(drv::ParseAttention("00:00:30"), 30.0 / 86400);
+    EXPECT_DOUBLE_EQ(drv::ParseAttention("ten"), 600.0 / 86400);
+}
