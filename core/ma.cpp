@@ -34,6 +34,12 @@ std::string TForm1::WorkingPath(const char* fileName) const {
     return drv::JoinPath(m_state.WorkingDirectory, fileName);
 }
 
+std::string TForm1::SpoolPrefix() const {
+    const std::string& p = m_state.settings.PathForSoob;
+    if (!p.empty() && p.front() == '/') return p;
+    return m_state.WorkingDirectory + "/" + p;
+}
+
 void TForm1::FormCreate(QObject* /*Sender*/) {
     // 1. The working directory.
     if (!m_options.workingDirectory.empty()) {

@@ -71,6 +71,8 @@ public:
     const drv::DriverState& State() const { return m_state; }
     drv::TDateTime NowTime() const;
     std::string WorkingPath(const char* fileName) const;
+    // PathForSoob as a prefix of spool file paths; a relative one is taken from the working directory.
+    std::string SpoolPrefix() const;
 
     // Port controls (the "Com порт" group): running is the state the window is created in.
     void SetPortControlsStopped();

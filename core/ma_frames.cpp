@@ -44,10 +44,10 @@ bool TForm1::SpoolZ8Packet(std::uint32_t code, const std::vector<std::uint8_t>& 
     const auto value = drv::SpoolTimeValue(NowTime());
     if (!value) LogError(11);
     const auto result =
-        drv::WriteSpoolFile(m_state.settings.PathForSoob, value, ".ob8", drv::BuildOb8(code, payload.data(), payload.size()));
+        drv::WriteSpoolFile(SpoolPrefix(), value, ".ob8", drv::BuildOb8(code, payload.data(), payload.size()));
     if (!result.ok) {
         std::fprintf(stderr, "drvorvel: an event could not be spooled under \"%s\": %s\n",
-                     m_state.settings.PathForSoob.c_str(), std::strerror(result.error));
+                     SpoolPrefix().c_str(), std::strerror(result.error));
     }
     return result.ok;
 }

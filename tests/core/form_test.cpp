@@ -1,0 +1,181 @@
+// The main window's startup and its handling of station deliveries, with the real files in a temporary
+// working directory and no Z8 server listening.
+#include <gtest/gtest.h>
+
+#include <QApplication>
+#include <QLabel>
+#include <QTimer>
+#include <memory>
+#include <sys/stat.h>
+
+#include "app/driverapp.h"
+#include "core/ma.h"
+#include "platform/faults.h"
+#include "tests/support/tempdir.h"
+#include "ui/admshowmes.h"
+
+using drvtest::Bytes;
+
+namespace {
+
+QApplication& App() {
+    static int argc = 1;
+    static char name[] = "test_form";
+    static char* argv[] = {name, nullptr};
+    static DriverApplication* app = new DriverApplication(argc, argv);
+    return *app;
+}
+
+class FormTest : public ::testing::Test {
+protected:
+    void SetUp() override {
+        App();
+        messages = std::make_unique<Tadvsm>();
+    }
+
+    // Starts the driver in the temporary directory with the given [main] lines; the Z8 server address points at
+    // a port nobody listens on, so events spool.
+    void Start(const std::string& mainSection, drv::DateTimeParts now = {2026, 12, 8, 12, 30, 15, 250}) {
+        dir.write("drvorvel.ini", "[main]\n" + mainSection + "\n[ServerHost]\nAddress=127.0.0.1\nPort=1\n");
+        TForm1Options options;
+        options.workingDirectory = dir.path();
+        options.now = [now] { return drv::EncodeDateTime(now); };
+        form = std::make_unique<TForm1>(messages.get(), options);
+    }
+
+    void Deliver(const std::vector<std::uint8_t>& bytes) {
+        form->CommPortDriver1ReceivePacket(nullptr, bytes.data(), static_cast<std::uint32_t>(bytes.size()));
+    }
+
+    void TearDown() override { form.reset(); }
+
+    drvtest::TempDir dir;
+    std::unique_ptr<Tadvsm> messages;
+    std::unique_ptr<TForm1> form;
+};
+
+const std::vector<std::uint8_t> kFrame4 = Bytes({0x13, 0x22, 0x0A, 0x05});
+const std::vector<std::uint8_t> kEvent4 =
+    Bytes({0x20, 0x00, 0x00, 0x03, 0x62, 0x9F, 0x00, 0x00, 0x02, 0x30, 0x41, 0, 0, 0x05, 0x00, 0, 0, 0, 0, 0, 0, 0, 0,
+           0x29});
+
+}  // namespace
+
+TEST_F(FormTest, StartupWithoutConfigurationUsesDefaults) {
+    TForm1Options options;
+    options.workingDirectory = dir.path();
+    dir.write("drvorvel.ini", "[ServerHost]\nPort=1\n");
+    form = std::make_unique<TForm1>(messages.get(), options);
+    const auto& s = form->State();
+    EXPECT_EQ(s.settings.ComPort, "COM255");
+    EXPECT_EQ(s.shared.ComPort(), "COM255");
+    EXPECT_EQ(s.settings.FirstNumber, 4);
+    EXPECT_TRUE(s.settings.SendZ8);
+    EXPECT_FALSE(s.settings.SendZ7);
+    EXPECT_EQ(s.WorkingDirectory, dir.path());
+    EXPECT_TRUE(s.Z7ReceiveBuffer.has_value());
+    EXPECT_FALSE(form->PortControlsRunning());  // no port configured: the port controls start stopped
+    const int password = std::stoi(s.ClosePassword);
+    EXPECT_GE(password, 10000);
+    EXPECT_LE(password, 99998);
+    EXPECT_EQ(form->Label15->text().toStdString(), s.ClosePassword);
+    EXPECT_FALSE(form->Label6->text().isEmpty());
+    EXPECT_TRUE(form->Label13->isHidden());
+    form->FormDestroy(form.get());
+    EXPECT_FALSE(form->State().Z7ReceiveBuffer.has_value());
+}
+
+TEST_F(FormTest, EventsSpoolWhileTheLinkIsDown) {
+    Start("");
+    Deliver(kFrame4);
+    Deliver(Bytes({0xE5, 0x01, 0xC3, 0x07, 0x09}));
+    const auto files = dir.list(".ob8");
+    ASSERT_EQ(files, (std::vector<std::string>{"2BE1C0D2.ob8", "2BE1C0D3.ob8"}));
+    EXPECT_EQ(drvtest::ReadBytes(dir.file(files[0])), kEvent4);
+    const auto second = drvtest::ReadBytes(dir.file(files[1]));
+    ASSERT_EQ(second.size(), 24u);
+    EXPECT_EQ(second[4 + 9], 0x07);
+    EXPECT_EQ(second[4 + 10], 0x09);
+}
+
+TEST_F(FormTest, SpoolDirectoryPrefixAndNotSendToDisk) {
+    Start("PathForSoob=" + dir.path() + "/spool-\nNotSendToDiskZ8=0");
+    Deliver(kFrame4);
+    EXPECT_EQ(dir.list(".ob8"), (std::vector<std::string>{"spool-2BE1C0D2.ob8"}));
+    form.reset();
+    drvtest::TempDir other;
+    dir.write("drvorvel.ini", "");
+    Start("NotSendToDiskZ8=1");
+    Deliver(kFrame4);
+    EXPECT_EQ(dir.list(".ob8").size(), 1u);  // only the file of the first run
+}
+
+TEST_F(FormTest, IgnoreListIsReadForEveryFrame) {
+    Start("");
+    dir.write("ignore.ini", "[object]\n40802=1\n");
+    Deliver(kFrame4);
+    EXPECT_TRUE(dir.list(".ob8").empty());
+    dir.write("ignore.ini", "[object]\n802=1\n");
+    Deliver(kFrame4);
+    EXPECT_EQ(dir.list(".ob8").size(), 1u);
+}
+
+TEST_F(FormTest, SendZ8OffDecodesAndCapturesButSendsNothing) {
+    Start("SendZ8=0\nLog=1");
+    Deliver(kFrame4);
+    Deliver(Bytes({0x13, 0x22}));
+    Deliver({});
+    EXPECT_TRUE(dir.list(".ob8").empty());
+    EXPECT_EQ(dir.read("drvorvel.log"), std::string("\x13\x22\x0A\x05\x13\x22", 6));
+    EXPECT_EQ(form->State().CurrentEvent[0], 0x62);  // decoded all the same
+    EXPECT_EQ(form->Z8Link, nullptr);
+}
+
+TEST_F(FormTest, UnwritableCaptureDoesNotCostTheEvents) {
+    Start("Log=1");
+    ASSERT_EQ(::mkdir(dir.file("drvorvel.log").c_str(), 0755), 0);  // a directory cannot be appended to
+    Deliver(kFrame4);
+    EXPECT_EQ(dir.list(".ob8").size(), 1u);
+}
+
+TEST_F(FormTest, FramesCutByAFullPacketAreCompletedByTheNext) {
+    Start("");
+    std::vector<std::uint8_t> burst;
+    for (int i = 0; i < 60; ++i) {
+        for (int b : {0x01, i, 0x21, i, 0x77}) burst.push_back(static_cast<std::uint8_t>(b));
+    }
+    Deliver(std::vector<std::uint8_t>(burst.begin(), burst.begin() + 256));
+    Deliver(std::vector<std::uint8_t>(burst.begin() + 256, burst.end()));
+    const auto files = dir.list(".ob8");
+    ASSERT_EQ(files.size(), 60u);
+    std::vector<int> objects;
+    for (const auto& f : files) {
+        const auto b = drvtest::ReadBytes(dir.file(f));
+        ASSERT_EQ(b.size(), 24u);
+        objects.push_back(b[4] | (b[5] << 8) | (b[6] << 16));
+        EXPECT_EQ(b[4 + 9], objects.back() - 40256);
+    }
+    for (int i = 0; i < 60; ++i) EXPECT_EQ(objects[i], 40256 + i);
+}
+
+TEST_F(FormTest, LogErrorAppendsNumberedEntries) {
+    Start("");
+    form->LogError(19);
+    EXPECT_EQ(dir.read("error.txt"), std::string("\xEE\xF8\xE8\xE1\xEA\xE0 \xB9" "19\r\n"));
+}
+
+TEST_F(FormTest, AFaultInATimerTickEndsOnlyThatTick) {
+    const unsigned long before = drv::FaultCount();
+    int ticks = 0;
+    QTimer timer;
+    QObject::connect(&timer, &QTimer::timeout, [&] {
+        ++ticks;
+        if (ticks == 1) throw std::runtime_error("bad tick");
+        QApplication::quit();
+    });
+    timer.start(1);
+    QTimer::singleShot(20000, [] { QApplication::exit(1); });
+    EXPECT_EQ(QApplication::exec(), 0);
+    EXPECT_EQ(ticks, 2);
+    EXPECT_EQ(drv::FaultCount(), before + 1);
+}
