@@ -1,0 +1,186 @@
+#include "z8link/z8socket.h"
+
+#include <fcntl.h>
+#include <netdb.h>
+#include <netinet/in.h>
+#include <netinet/tcp.h>
+#include <poll.h>
+#include <sys/eventfd.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <chrono>
+#include <cstring>
+#include <stdexcept>
+
+namespace drv::z8 {
+
+namespace {
+
+using Clock = std::chrono::steady_clock;
+
+int MsLeft(Clock::time_point deadline) {
+    const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - Clock::now()).count();
+    return left < 0 ? 0 : static_cast<int>(left);
+}
+
+}  // namespace
+
+StopSignal::StopSignal() : m_fd(::eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK)) {
+    if (!m_fd) throw std::runtime_error(std::string("eventfd: ") + std::strerror(errno));
+}
+
+void StopSignal::Signal() {
+    const std::uint64_t one = 1;
+    // The counter only grows and is never read, so the descriptor stays readable for good.
+    [[maybe_unused]] const auto r = RetryEintr([&] { return ::write(m_fd.get(), &one, sizeof one); });
+}
+
+bool StopSignal::IsSet() const {
+    pollfd p{m_fd.get(), POLLIN, 0};
+    return RetryEintr([&] { return ::poll(&p, 1, 0); }) > 0;
+}
+
+void StopSignal::Sleep(int ms) const {
+    pollfd p{m_fd.get(), POLLIN, 0};
+    const auto deadline = Clock::now() + std::chrono::milliseconds(ms);
+    for (;;) {
+        const int r = ::poll(&p, 1, MsLeft(deadline));
+        if (r >= 0 || errno != EINTR) return;
+    }
+}
+
+BlockingTcpClient::BlockingTcpClient(int connectTimeoutMs, int readTimeoutMs, int writeTimeoutMs,
+                                     const StopSignal& stop)
+    : m_connectTimeoutMs(connectTimeoutMs),
+      m_readTimeoutMs(readTimeoutMs),
+      m_writeTimeoutMs(writeTimeoutMs),
+      m_stop(stop) {}
+
+int BlockingTcpClient::Wait(short events, int timeoutMs) {
+    pollfd p[2] = {{m_fd.get(), events, 0}, {m_stop.fd(), POLLIN, 0}};
+    const auto deadline = Clock::now() + std::chrono::milliseconds(timeoutMs);
+    for (;;) {
+        const int r = ::poll(p, 2, MsLeft(deadline));
+        if (r < 0) {
+            if (errno == EINTR) continue;
+            m_lastError = errno;
+            return -1;
+        }
+        if (p[1].revents != 0) return -1;
+        if (r == 0) return 0;
+        return 1;  // ready, or an error/hang-up condition that the next call reports
+    }
+}
+
+bool BlockingTcpClient::Connect(const std::string& host, int port) {
+    Close();
+    m_peerClosed = false;
+    if (port <= 0 || port > 65535) {
+        m_lastError = EINVAL;
+        return false;
+    }
+    const auto deadline = Clock::now() + std::chrono::milliseconds(m_connectTimeoutMs);
+    addrinfo hints{};
+    hints.ai_family = AF_UNSPEC;
+    hints.ai_socktype = SOCK_STREAM;
+    hints.ai_flags = AI_ADDRCONFIG;
+    addrinfo* list = nullptr;
+    const std::string service = std::to_string(port);
+    if (::getaddrinfo(host.c_str(), service.c_str(), &hints, &list) != 0 || list == nullptr) {
+        m_lastError = EHOSTUNREACH;
+        return false;
+    }
+    bool connected = false;
+    for (addrinfo* a = list; a != nullptr && !connected; a = a->ai_next) {
+        UniqueFd fd(::socket(a->ai_family, a->ai_socktype | SOCK_NONBLOCK | SOCK_CLOEXEC, a->ai_protocol));
+        if (!fd) {
+            m_lastError = errno;
+            continue;
+        }
+        if (RetryEintr([&] { return ::connect(fd.get(), a->ai_addr, a->ai_addrlen); }) == 0) {
+            m_fd = std::move(fd);
+            connected = true;
+            break;
+        }
+        if (errno != EINPROGRESS) {
+            m_lastError = errno;
+            continue;
+        }
+        m_fd = std::move(fd);
+        const int w = Wait(POLLOUT, MsLeft(deadline));
+        int soError = 0;
+        socklen_t len = sizeof soError;
+        if (w == 1 && ::getsockopt(m_fd.get(), SOL_SOCKET, SO_ERROR, &soError, &len) == 0 && soError == 0) {
+            connected = true;
+        } else {
+            m_lastError = w == 0 ? ETIMEDOUT : (soError != 0 ? soError : m_lastError);
+            m_fd.reset();
+            if (w != 1) break;  // time-out or stop: no time left for another address
+        }
+    }
+    ::freeaddrinfo(list);
+    if (connected) {
+        const int one = 1;
+        ::setsockopt(m_fd.get(), IPPROTO_TCP, TCP_NODELAY, &one, sizeof one);
+    }
+    return connected;
+}
+
+bool BlockingTcpClient::Write(const std::uint8_t* data, std::size_t size) {
+    if (!m_fd || m_peerClosed) return false;
+    std::size_t done = 0;
+    while (done < size) {
+        const ssize_t n = RetryEintr([&] { return ::send(m_fd.get(), data + done, size - done, MSG_NOSIGNAL); });
+        if (n > 0) {
+            done += static_cast<std::size_t>(n);
+            continue;
+        }
+        if (n < 0 && (errno == EAGAIN || errno == EWOULDBLOCK)) {
+            if (Wait(POLLOUT, m_writeTimeoutMs) != 1) return false;
+            continue;
+        }
+        m_lastError = n < 0 ? errno : EPIPE;
+        return false;
+    }
+    return true;
+}
+
+ReadResult BlockingTcpClient::Read(std::uint8_t* into, std::size_t k) {
+    ReadResult result;
+    if (!m_fd || m_peerClosed) return result;
+    while (result.count < k) {
+        const ssize_t n = RetryEintr([&] { return ::recv(m_fd.get(), into + result.count, k - result.count, 0); });
+        if (n > 0) {
+            result.count += static_cast<std::size_t>(n);
+            continue;
+        }
+        if (n == 0) {
+            m_peerClosed = true;
+            result.status = ReadStatus::Closed;
+            return result;
+        }
+        if (errno != EAGAIN && errno != EWOULDBLOCK) {
+            m_lastError = errno;
+            m_peerClosed = true;
+            result.status = ReadStatus::Closed;
+            return result;
+        }
+        const int w = Wait(POLLIN, m_readTimeoutMs);
+        if (w == 0) {
+            result.status = ReadStatus::Timeout;
+            return result;
+        }
+        if (w < 0) {
+            result.status = m_stop.IsSet() ? ReadStatus::Stopped : ReadStatus::Closed;
+            return result;
+        }
+    }
+    result.status = ReadStatus::Complete;
+    return result;
+}
+
+void BlockingTcpClient::Close() { m_fd.reset(); }
+
+}  // namespace drv::z8

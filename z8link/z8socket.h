@@ -1,0 +1,72 @@
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <string>
+
+#include "platform/uniquefd.h"
+
+namespace drv::z8 {
+
+// A level-triggered wake-up that stays set once signalled: every wait of the link's socket also watches it, so
+// that a thread that asks the link to stop never waits out a connect or read time-out. Signal from any thread.
+class StopSignal {
+public:
+    StopSignal();
+    void Signal();
+    bool IsSet() const;
+    int fd() const { return m_fd.get(); }
+    // Waits up to ms milliseconds or until the signal is set.
+    void Sleep(int ms) const;
+
+private:
+    UniqueFd m_fd;
+};
+
+enum class ReadStatus {
+    Complete,  // every byte asked for arrived
+    Timeout,   // nothing further arrived for the read time-out
+    Closed,    // the peer closed the connection, or it failed, or it was never open
+    Stopped,   // the stop signal was set
+};
+
+struct ReadResult {
+    std::size_t count = 0;  // bytes that did arrive, whatever the status
+    ReadStatus status = ReadStatus::Closed;
+};
+
+// A blocking TCP client with time-outs, used by the link thread alone. The socket is non-blocking underneath;
+// every wait is a poll that also watches the stop signal.
+class BlockingTcpClient {
+public:
+    BlockingTcpClient(int connectTimeoutMs, int readTimeoutMs, int writeTimeoutMs, const StopSignal& stop);
+    BlockingTcpClient(const BlockingTcpClient&) = delete;
+    BlockingTcpClient& operator=(const BlockingTcpClient&) = delete;
+
+    // Resolves host (a name or a dotted address) and connects, giving up after the connect time-out in all.
+    // False on any failure: not found, refused, unreachable, time-out, stop.
+    bool Connect(const std::string& host, int port);
+    // Writes every byte or fails: connection closed or reset, not connected, no progress within the write
+    // time-out, stop. Once a read has found the connection closed by the peer every write fails.
+    bool Write(const std::uint8_t* data, std::size_t size);
+    // Reads up to k bytes into `into`: returns when all k arrived, or when nothing further came for the read
+    // time-out, or when the connection was closed, with the count of those that did arrive.
+    ReadResult Read(std::uint8_t* into, std::size_t k);
+    void Close();
+    bool IsOpen() const { return m_fd.valid(); }
+    int LastError() const { return m_lastError; }  // errno of the last failure, for diagnostics
+
+private:
+    // Waits for `events` on the socket; 1 ready, 0 time-out, -1 stop or failure.
+    int Wait(short events, int timeoutMs);
+
+    int m_connectTimeoutMs;
+    int m_readTimeoutMs;
+    int m_writeTimeoutMs;
+    const StopSignal& m_stop;
+    UniqueFd m_fd;
+    bool m_peerClosed = false;
+    int m_lastError = 0;
+};
+
+}  // namespace drv::z8
