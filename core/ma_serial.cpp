@@ -1,8 +1,37 @@
-// Serial glue of the main window: the station port component and its wiring.
+// Serial glue of the main window: the station port component, its settings and its wiring.
+#include <memory>
+
+#include "core/config.h"
 #include "core/ma.h"
+#include "platform/faults.h"
+#include "serial/CPDrv.h"
+#include "serial/linuxserial.h"
 
-void TForm1::CreateSerialComponent() {}
+void TForm1::CreateSerialComponent() {
+    // [ports] is read from drvorvel.ini in the working directory at every open, so a remapped COM name takes
+    // effect at the next start of the port.
+    auto device = std::make_unique<drv::LinuxSerialDevice>([this] { return WorkingPath(drv::kConfigFileName); });
+    CommPortDriver1 = new TCommPortDriver(this, std::move(device));
+    CommPortDriver1->setObjectName(QStringLiteral("CommPortDriver1"));
+    CommPortDriver1->SetPort(pnCustom);
+    CommPortDriver1->SetPortName("\\\\.\\COM1");
+    CommPortDriver1->SetBaudRate(brCustom);
+    CommPortDriver1->SetHwFlow(hfRTSTOG);
+    CommPortDriver1->SetPacketSize(256);
+    CommPortDriver1->SetPacketTimeout(40);
+    CommPortDriver1->SetPacketMode(pmPass);
+    CommPortDriver1->SetPollingDelay(10);
+    CommPortDriver1->SetOutputTimeout(40);
+    CommPortDriver1->SetInputTimeout(40);
+    CommPortDriver1->SetOnReceivePacket([this](QObject* Sender, const std::uint8_t* Packet, std::uint32_t DataSize) {
+        drv::RunHandler("CommPortDriver1ReceivePacket",
+                        [&] { CommPortDriver1ReceivePacket(Sender, Packet, DataSize); });
+    });
+}
 
-bool TForm1::OpenStationPort(const std::string& /*portName*/) { return false; }
+bool TForm1::OpenStationPort(const std::string& portName) {
+    CommPortDriver1->SetPortName(portName);
+    return CommPortDriver1->OpenPort();
+}
 
-std::int32_t TForm1::SerialPacketSize() const { return 256; }
+std::int32_t TForm1::SerialPacketSize() const { return CommPortDriver1->PacketSize(); }

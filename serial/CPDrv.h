@@ -1,0 +1,202 @@
+#pragma once
+
+#include <QObject>
+#include <QTimer>
+#include <atomic>
+#include <cstdint>
+#include <functional>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "platform/tick.h"
+#include "serial/serialdevice.h"
+
+enum TPortNumber : std::uint8_t {
+    pnCustom,
+    pnCOM1,
+    pnCOM2,
+    pnCOM3,
+    pnCOM4,
+    pnCOM5,
+    pnCOM6,
+    pnCOM7,
+    pnCOM8,
+    pnCOM9,
+    pnCOM10,
+    pnCOM11,
+    pnCOM12,
+    pnCOM13,
+    pnCOM14,
+    pnCOM15,
+    pnCOM16
+};
+enum TBaudRate : std::uint8_t {
+    brCustom,
+    br110,
+    br300,
+    br600,
+    br1200,
+    br2400,
+    br4800,
+    br9600,
+    br14400,
+    br19200,
+    br38400,
+    br56000,
+    br57600,
+    br115200,
+    br128000,
+    br256000
+};
+enum TDataBits : std::uint8_t { db5BITS, db6BITS, db7BITS, db8BITS };
+enum TStopBits : std::uint8_t { sb1BITS, sb1HALFBITS, sb2BITS };
+enum TParity : std::uint8_t { ptNONE, ptODD, ptEVEN, ptMARK, ptSPACE };
+enum THwFlowControl : std::uint8_t { hfNONE, hfNONERTSON, hfRTSCTS, hfRTSTOG };
+enum TSwFlowControl : std::uint8_t { sfNONE, sfXONXOFF };
+enum TPacketMode : std::uint8_t { pmDiscard, pmPass };
+
+// Both events get the component as Sender and a pointer into its input buffer that is valid only during the call.
+using TReceiveDataEvent = std::function<void(QObject* Sender, const std::uint8_t* DataPtr, std::uint32_t DataSize)>;
+using TReceivePacketEvent = std::function<void(QObject* Sender, const std::uint8_t* Packet, std::uint32_t DataSize)>;
+
+// The serial port component: opens one named port exclusively, programs its line and polls its receive queue
+// every PollingDelay ms, handing the bytes on as a stream (OnReceiveData) or cut into packets (OnReceivePacket).
+// It never transmits.
+//
+// Thread: everything runs on the thread that owns the object and runs its event loop; the poll is a timer of that
+// loop, so it goes on inside modal windows. The one exception is IsPortOpen, which any thread may call.
+// Nothing here blocks on the line: each poll reads only bytes that already wait.
+// The events may close the port, change properties or run a nested event loop: a poll that an event interrupts
+// stops there, and no poll starts while an event is running.
+class TCommPortDriver : public QObject {
+    Q_OBJECT
+
+public:
+    static constexpr std::uint32_t kTickUnset = 0xFFFFFFFFu;
+
+    // device: the device layer to use; null: the Linux device, with [ports] read from drvorvel.ini in the
+    // process's current directory.
+    explicit TCommPortDriver(QObject* owner = nullptr, std::unique_ptr<drv::SerialDevice> device = nullptr);
+    ~TCommPortDriver() override;
+
+    // Properties. A write follows the rules of the component: some writes are ignored while the port is open,
+    // some re-program the open port (then the result of that is not reported).
+    TPortNumber Port() const { return m_port; }
+    void SetPort(TPortNumber value);
+    const std::string& PortName() const { return m_portName; }
+    void SetPortName(const std::string& value);
+    TBaudRate BaudRate() const { return m_baudRate; }
+    void SetBaudRate(TBaudRate value);
+    std::uint32_t BaudRateValue() const { return m_baudRateValue; }
+    void SetBaudRateValue(std::uint32_t value);
+    TDataBits DataBits() const { return m_dataBits; }
+    void SetDataBits(TDataBits value);
+    TStopBits StopBits() const { return m_stopBits; }
+    void SetStopBits(TStopBits value);
+    TParity Parity() const { return m_parity; }
+    void SetParity(TParity value);
+    THwFlowControl HwFlow() const { return m_hwFlow; }
+    void SetHwFlow(THwFlowControl value);
+    TSwFlowControl SwFlow() const { return m_swFlow; }
+    void SetSwFlow(TSwFlowControl value);
+    std::uint32_t InBufSize() const { return m_inBufSize; }
+    void SetInBufSize(std::uint32_t value);
+    std::uint32_t OutBufSize() const { return m_outBufSize; }
+    void SetOutBufSize(std::uint32_t value);
+    // -1: stream mode. Never larger than InBufSize: while closed a larger value grows InBufSize (up to 8192, beyond
+    // which the packet is limited to 8192); while open it is limited to the current InBufSize.
+    std::int16_t PacketSize() const { return m_packetSize; }
+    void SetPacketSize(std::int16_t value);
+    std::int32_t PacketTimeout() const { return m_packetTimeout; }
+    void SetPacketTimeout(std::int32_t value);
+    TPacketMode PacketMode() const { return m_packetMode; }
+    void SetPacketMode(TPacketMode value) { m_packetMode = value; }
+    std::uint16_t PollingDelay() const { return m_pollingDelay; }
+    void SetPollingDelay(std::uint16_t value);
+    bool EnableDTROnOpen() const { return m_enableDtrOnOpen; }
+    void SetEnableDTROnOpen(bool value) { m_enableDtrOnOpen = value; }
+    std::uint16_t OutputTimeout() const { return m_outputTimeout; }
+    void SetOutputTimeout(std::uint16_t value) { m_outputTimeout = value; }
+    std::uint32_t InputTimeout() const { return m_inputTimeout; }
+    void SetInputTimeout(std::uint32_t value) { m_inputTimeout = value; }
+    bool CheckLineStatus() const { return m_checkLineStatus; }
+    void SetCheckLineStatus(bool value) { m_checkLineStatus = value; }
+    const TReceiveDataEvent& OnReceiveData() const { return m_onReceiveData; }
+    void SetOnReceiveData(TReceiveDataEvent handler) { m_onReceiveData = std::move(handler); }
+    const TReceivePacketEvent& OnReceivePacket() const { return m_onReceivePacket; }
+    void SetOnReceivePacket(TReceivePacketEvent handler) { m_onReceivePacket = std::move(handler); }
+
+    // Opens PortName and programs the line, then starts the poll. True when the port is open afterwards (also
+    // when it already was); false when the device is missing, held by another, or refuses the settings, and the
+    // port is then closed.
+    bool OpenPort();
+    // Stops the poll and releases the device; nothing when closed.
+    void ClosePort();
+    // Any thread.
+    bool IsPortOpen() const { return m_open.load(std::memory_order_acquire); }
+    // Raises or drops DTR on the open port; a refusal (a pseudo-terminal has no DTR) is ignored.
+    void SetDtr(bool on);
+    // Discards the waiting received bytes (input) and the pending transmission (output) and forgets the
+    // incomplete packet. False when closed or refused.
+    bool PurgeBuffers(bool input, bool output);
+    // Programs the open port with the current properties and purges both queues. False when closed or refused.
+    bool ApplyLineSettings();
+    std::uint32_t BaudRateOf(TBaudRate rate) const;
+    // Milliseconds that count characters of 10 bits take at the rate, rounded half to even (0 at rate 0).
+    std::int32_t TransmitTimeMs(TBaudRate rate, std::uint32_t count) const;
+
+    // The line settings record ApplyLineSettings submits for the current properties.
+    drv::Dcb BuildDcb() const;
+    // One receive poll, as the timer runs it; does nothing while closed or while an event is running.
+    void PollReceive();
+
+    // For tests and diagnostics.
+    void SetTickSource(drv::TickSource tick) { m_tick = std::move(tick); }
+    std::uint32_t PacketStartTick() const { return m_packetStartTick; }
+    bool PollTimerActive() const { return m_timer.isActive(); }
+    int PollTimerInterval() const { return m_timer.interval(); }
+    // How many times the poll timer was (re)started.
+    unsigned PollTimerStarts() const { return m_timerStarts; }
+    drv::SerialDevice& Device() { return *m_device; }
+
+private:
+    void StartTimer();
+    std::uint32_t Now() const;
+    void WriteInBufSize(std::uint32_t value);
+    void ApplyIfOpen();
+    bool Read(std::uint32_t count, std::uint32_t& got);
+
+    std::unique_ptr<drv::SerialDevice> m_device;
+    QTimer m_timer;
+    drv::TickSource m_tick;
+
+    TPortNumber m_port = pnCOM2;
+    std::string m_portName = "\\\\.\\COM1";
+    TBaudRate m_baudRate = br9600;
+    std::uint32_t m_baudRateValue = 9600;
+    TDataBits m_dataBits = db8BITS;
+    TStopBits m_stopBits = sb1BITS;
+    TParity m_parity = ptNONE;
+    THwFlowControl m_hwFlow = hfNONERTSON;
+    TSwFlowControl m_swFlow = sfNONE;
+    std::uint32_t m_inBufSize = 2048;
+    std::uint32_t m_outBufSize = 2048;
+    std::int16_t m_packetSize = -1;
+    std::int32_t m_packetTimeout = -1;
+    TPacketMode m_packetMode = pmDiscard;
+    std::uint16_t m_pollingDelay = 50;
+    bool m_enableDtrOnOpen = true;
+    std::uint16_t m_outputTimeout = 500;
+    std::uint32_t m_inputTimeout = 20;
+    bool m_checkLineStatus = false;
+    TReceiveDataEvent m_onReceiveData;
+    TReceivePacketEvent m_onReceivePacket;
+
+    std::atomic<bool> m_open{false};
+    std::vector<std::uint8_t> m_inputBuffer;
+    std::uint32_t m_packetStartTick = kTickUnset;
+    unsigned m_openCount = 0;  // tells a poll that an event closed (and maybe reopened) the port
+    bool m_inEvent = false;
+    unsigned m_timerStarts = 0;
+};

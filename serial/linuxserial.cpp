@@ -1,0 +1,272 @@
+#include "serial/linuxserial.h"
+
+#include <fcntl.h>
+#include <linux/serial.h>
+#include <sys/file.h>
+#include <sys/ioctl.h>
+#include <termios.h>
+#include <unistd.h>
+
+#include <array>
+#include <cerrno>
+#include <utility>
+
+#include "serial/portnames.h"
+#include "serial/termios2.h"
+
+namespace drv {
+
+namespace {
+
+struct RateConstant {
+    std::uint32_t rate;
+    speed_t constant;
+};
+
+constexpr std::array kRateConstants{
+    RateConstant{50, B50},           RateConstant{75, B75},           RateConstant{110, B110},
+    RateConstant{134, B134},         RateConstant{150, B150},         RateConstant{200, B200},
+    RateConstant{300, B300},         RateConstant{600, B600},         RateConstant{1200, B1200},
+    RateConstant{1800, B1800},       RateConstant{2400, B2400},       RateConstant{4800, B4800},
+    RateConstant{9600, B9600},       RateConstant{19200, B19200},     RateConstant{38400, B38400},
+    RateConstant{57600, B57600},     RateConstant{115200, B115200},   RateConstant{230400, B230400},
+    RateConstant{460800, B460800},   RateConstant{500000, B500000},   RateConstant{576000, B576000},
+    RateConstant{921600, B921600},   RateConstant{1000000, B1000000}, RateConstant{1152000, B1152000},
+    RateConstant{1500000, B1500000}, RateConstant{2000000, B2000000}, RateConstant{2500000, B2500000},
+    RateConstant{3000000, B3000000}, RateConstant{3500000, B3500000}, RateConstant{4000000, B4000000},
+};
+
+std::optional<speed_t> RateConstantOf(std::uint32_t rate) {
+    for (const auto& r : kRateConstants) {
+        if (r.rate == rate) return r.constant;
+    }
+    return std::nullopt;
+}
+
+// A device may program a rate close to the one asked for; the line still works within this tolerance.
+bool RateClose(std::uint32_t asked, std::uint32_t got) {
+    const std::uint64_t diff = asked > got ? asked - got : got - asked;
+    return diff * 100 <= std::uint64_t{asked} * 2;
+}
+
+bool ModemBits(int fd, int bits, bool on) {
+    return RetryEintr([&] { return ::ioctl(fd, on ? TIOCMBIS : TIOCMBIC, &bits); }) == 0;
+}
+
+// Programs rate, character format and flow control; the part shared by the component and ConfigureRawLine.
+bool ProgramLine(int fd, const Dcb& dcb) {
+    termios t{};
+    if (::tcgetattr(fd, &t) < 0) return false;
+    ::cfmakeraw(&t);
+    t.c_cflag |= CREAD | CLOCAL;
+    t.c_iflag |= IGNBRK;  // a break is no byte of the station's
+    t.c_iflag &= ~static_cast<tcflag_t>(INPCK | IGNPAR | IXANY);
+    t.c_cflag &= ~static_cast<tcflag_t>(CSIZE | PARENB | PARODD | CMSPAR | CSTOPB | CRTSCTS);
+    switch (dcb.ByteSize) {
+        case 5:
+            t.c_cflag |= CS5;
+            break;
+        case 6:
+            t.c_cflag |= CS6;
+            break;
+        case 7:
+            t.c_cflag |= CS7;
+            break;
+        case 8:
+            t.c_cflag |= CS8;
+            break;
+        default:
+            errno = EINVAL;
+            return false;
+    }
+    switch (dcb.Parity) {
+        case kParityNone:
+            break;
+        case kParityOdd:
+            t.c_cflag |= PARENB | PARODD;
+            break;
+        case kParityEven:
+            t.c_cflag |= PARENB;
+            break;
+        case kParityMark:
+            t.c_cflag |= PARENB | CMSPAR | PARODD;
+            break;
+        case kParitySpace:
+            t.c_cflag |= PARENB | CMSPAR;
+            break;
+        default:
+            errno = EINVAL;
+            return false;
+    }
+    switch (dcb.StopBits) {
+        case kStopBitsOne:
+            break;
+        case kStopBitsTwo:
+            t.c_cflag |= CSTOPB;
+            break;
+        default:
+            errno = EINVAL;
+            return false;  // 1.5 stop bits: no tty offers them
+    }
+    if (dcb.fOutxCtsFlow != 0 || dcb.fRtsControl == kRtsControlHandshake) t.c_cflag |= CRTSCTS;
+    if (dcb.fOutX != 0) t.c_iflag |= IXON;
+    if (dcb.fInX != 0) t.c_iflag |= IXOFF;
+    t.c_cc[VSTART] = static_cast<cc_t>(dcb.XonChar);
+    t.c_cc[VSTOP] = static_cast<cc_t>(dcb.XoffChar);
+    t.c_cc[VMIN] = 0;
+    t.c_cc[VTIME] = 0;
+    if (dcb.BaudRate == 0) {
+        errno = EINVAL;  // rate 0 would hang the line up
+        return false;
+    }
+    const auto constant = RateConstantOf(dcb.BaudRate);
+    const speed_t speed = constant ? *constant : B38400;
+    t.c_cflag &= ~static_cast<tcflag_t>(CIBAUD);  // an arbitrary rate set before would otherwise stay the input rate
+    if (::cfsetispeed(&t, speed) < 0 || ::cfsetospeed(&t, speed) < 0) return false;
+    if (RetryEintr([&] { return ::tcsetattr(fd, TCSANOW, &t); }) < 0) return false;
+    if (!constant && !SetArbitraryRate(fd, dcb.BaudRate)) return false;
+
+    // tcsetattr succeeds when any part was taken: check that the line is what was asked for.
+    termios got{};
+    if (::tcgetattr(fd, &got) < 0) return false;
+    constexpr tcflag_t kCflagChecked = CSIZE | PARENB | PARODD | CMSPAR | CSTOPB | CRTSCTS;
+    constexpr tcflag_t kIflagChecked = IXON | IXOFF;
+    if ((got.c_cflag & kCflagChecked) != (t.c_cflag & kCflagChecked) ||
+        (got.c_iflag & kIflagChecked) != (t.c_iflag & kIflagChecked)) {
+        errno = EINVAL;
+        return false;
+    }
+    const auto rate = ProgrammedRate(fd);
+    if (!rate || !RateClose(dcb.BaudRate, *rate)) {
+        errno = EINVAL;
+        return false;
+    }
+    return true;
+}
+
+}  // namespace
+
+LinuxSerialDevice::LinuxSerialDevice(std::function<std::string()> iniPath) : m_iniPath(std::move(iniPath)) {}
+
+LinuxSerialDevice::~LinuxSerialDevice() {
+    if (m_fd) Close();
+}
+
+bool LinuxSerialDevice::Fail() {
+    m_error = errno;
+    return false;
+}
+
+bool LinuxSerialDevice::Open(const std::string& portName) {
+    const std::string path = DevicePathForPort(portName, m_iniPath ? m_iniPath() : std::string("drvorvel.ini"));
+    UniqueFd fd(RetryEintr([&] { return ::open(path.c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC); }));
+    if (!fd) return Fail();
+    if (!::isatty(fd.get())) return Fail();
+    if (RetryEintr([&] { return ::flock(fd.get(), LOCK_EX | LOCK_NB); }) < 0) {
+        if (errno == EWOULDBLOCK) errno = EBUSY;
+        return Fail();
+    }
+    if (RetryEintr([&] { return ::ioctl(fd.get(), TIOCEXCL); }) < 0) return Fail();
+    m_fd = std::move(fd);
+    m_path = path;
+    m_rs485Enabled = false;
+    return true;
+}
+
+void LinuxSerialDevice::Close() {
+    if (!m_fd) return;
+    SetRtsToggle(false);
+    // Exclusive mode outlives this descriptor on a tty that stays open elsewhere (a pseudo-terminal's master):
+    // leave it so that the next open is not refused.
+    ::ioctl(m_fd.get(), TIOCNXCL);
+    m_fd.reset();
+    m_path.clear();
+}
+
+void LinuxSerialDevice::SetRtsToggle(bool on) {
+    if (!on && !m_rs485Enabled) return;
+    serial_rs485 rs{};
+    if (::ioctl(m_fd.get(), TIOCGRS485, &rs) < 0) return;  // no RS-485 mode: nothing is ever sent anyway
+    if (on) {
+        rs.flags |= SER_RS485_ENABLED | SER_RS485_RTS_ON_SEND;
+        rs.flags &= ~static_cast<__u32>(SER_RS485_RTS_AFTER_SEND);
+    } else {
+        rs.flags &= ~static_cast<__u32>(SER_RS485_ENABLED);
+    }
+    if (::ioctl(m_fd.get(), TIOCSRS485, &rs) == 0) m_rs485Enabled = on;
+}
+
+bool LinuxSerialDevice::SetCommState(const Dcb& dcb) {
+    if (!m_fd) {
+        errno = EBADF;
+        return Fail();
+    }
+    if (!ProgramLine(m_fd.get(), dcb)) return Fail();
+    // Modem lines: a pseudo-terminal has none, and a refusal there is no reason to fail.
+    ModemBits(m_fd.get(), TIOCM_DTR, dcb.fDtrControl == kDtrControlEnable);
+    switch (dcb.fRtsControl) {
+        case kRtsControlDisable:
+            SetRtsToggle(false);
+            ModemBits(m_fd.get(), TIOCM_RTS, false);
+            break;
+        case kRtsControlEnable:
+            SetRtsToggle(false);
+            ModemBits(m_fd.get(), TIOCM_RTS, true);
+            break;
+        case kRtsControlHandshake:
+            SetRtsToggle(false);
+            break;
+        case kRtsControlToggle:
+            ModemBits(m_fd.get(), TIOCM_RTS, false);  // idle: RTS is raised only while sending
+            SetRtsToggle(true);
+            break;
+        default:
+            errno = EINVAL;
+            return Fail();
+    }
+    return true;
+}
+
+bool LinuxSerialDevice::PurgeComm(bool input, bool output) {
+    if (!input && !output) return true;
+    const int which = input && output ? TCIOFLUSH : (input ? TCIFLUSH : TCOFLUSH);
+    if (RetryEintr([&] { return ::tcflush(m_fd.get(), which); }) < 0) return Fail();
+    return true;
+}
+
+bool LinuxSerialDevice::SetupComm(std::uint32_t, std::uint32_t) { return m_fd.valid(); }
+
+bool LinuxSerialDevice::SetCommTimeouts(std::uint32_t, std::uint32_t, std::uint32_t) { return m_fd.valid(); }
+
+std::optional<std::uint32_t> LinuxSerialDevice::BytesWaiting() {
+    int n = 0;
+    if (RetryEintr([&] { return ::ioctl(m_fd.get(), FIONREAD, &n); }) < 0) {
+        Fail();
+        return std::nullopt;
+    }
+    return n < 0 ? 0u : static_cast<std::uint32_t>(n);
+}
+
+std::optional<std::size_t> LinuxSerialDevice::Read(std::uint8_t* buffer, std::size_t size) {
+    const ssize_t r = RetryEintr([&] { return ::read(m_fd.get(), buffer, size); });
+    if (r >= 0) return static_cast<std::size_t>(r);
+    if (errno == EAGAIN || errno == EWOULDBLOCK) return 0;
+    Fail();
+    return std::nullopt;
+}
+
+bool LinuxSerialDevice::SetDtr(bool on) {
+    if (!ModemBits(m_fd.get(), TIOCM_DTR, on)) return Fail();
+    return true;
+}
+
+bool ConfigureRawLine(int fd, std::uint32_t rate) {
+    Dcb dcb;
+    dcb.BaudRate = rate;
+    dcb.ByteSize = 8;
+    dcb.Parity = kParityNone;
+    dcb.StopBits = kStopBitsOne;
+    return ProgramLine(fd, dcb);
+}
+
+}  // namespace drv

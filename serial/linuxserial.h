@@ -1,0 +1,57 @@
+#pragma once
+
+#include <functional>
+#include <string>
+
+#include "platform/uniquefd.h"
+#include "serial/serialdevice.h"
+
+namespace drv {
+
+// A serial device on Linux: a tty (a real port, a USB adapter, or a pseudo-terminal) opened by the path that
+// DevicePathForPort gives for the port name. Owned and called by one thread.
+//
+// Exclusive open: the open takes an flock on the device (which also stops a second open by root, or a second
+// open in this process) and sets the tty's exclusive mode, which refuses other opens by anyone but root while
+// this one lasts. Reads never wait: the device is opened non-blocking and the line is in raw mode with no
+// minimum count. Queue sizes and time-outs are accepted and have no effect: the kernel sizes its own queues and
+// reads only take bytes that already wait.
+class LinuxSerialDevice final : public SerialDevice {
+public:
+    // iniPath gives the path of the INI file whose [ports] section maps COM names to devices; it is asked at every
+    // Open. Empty: "drvorvel.ini" in the process's current directory.
+    explicit LinuxSerialDevice(std::function<std::string()> iniPath = {});
+    ~LinuxSerialDevice() override;
+
+    bool Open(const std::string& portName) override;
+    void Close() override;
+    bool SetCommState(const Dcb& dcb) override;
+    bool PurgeComm(bool input, bool output) override;
+    bool SetupComm(std::uint32_t inQueue, std::uint32_t outQueue) override;
+    bool SetCommTimeouts(std::uint32_t readInterval, std::uint32_t readTotalConstant,
+                         std::uint32_t writeTotalConstant) override;
+    std::optional<std::uint32_t> BytesWaiting() override;
+    std::optional<std::size_t> Read(std::uint8_t* buffer, std::size_t size) override;
+    bool SetDtr(bool on) override;
+    int LastError() const override { return m_error; }
+
+    // The path of the open device (empty while closed).
+    const std::string& DevicePath() const { return m_path; }
+    int Fd() const { return m_fd.get(); }
+
+private:
+    bool Fail();
+    void SetRtsToggle(bool on);
+
+    std::function<std::string()> m_iniPath;
+    UniqueFd m_fd;
+    std::string m_path;
+    int m_error = 0;
+    bool m_rs485Enabled = false;  // this open switched the device's RS-485 RTS-on-send mode on
+};
+
+// Programs a tty for the station simulator and other senders: raw mode, 8 data bits, no parity, 1 stop bit,
+// no flow control, the given rate (any rate the device takes). False with errno set when refused.
+bool ConfigureRawLine(int fd, std::uint32_t rate);
+
+}  // namespace drv

@@ -1,0 +1,238 @@
+// The Linux device layer and the component against real pseudo-terminals; COM names mapped through [ports].
+#include "serial/linuxserial.h"
+
+#include <fcntl.h>
+#include <gtest/gtest.h>
+#include <pty.h>
+#include <sys/wait.h>
+#include <termios.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <functional>
+
+#include "platform/tick.h"
+#include "platform/uniquefd.h"
+#include "serial/CPDrv.h"
+#include "serial/portnames.h"
+#include "serial/termios2.h"
+#include "tests/serial/fakedevice.h"
+#include "tests/support/tempdir.h"
+
+namespace {
+
+using Bytes = std::vector<std::uint8_t>;
+
+bool WaitUntil(const std::function<bool()>& condition, bool runEvents = false) {
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(20);
+    while (std::chrono::steady_clock::now() < deadline) {
+        if (condition()) return true;
+        if (runEvents) {
+            QCoreApplication::processEvents(QEventLoop::AllEvents, 5);
+        } else {
+            drv::SleepMs(2);
+        }
+    }
+    return condition();
+}
+
+TEST(PortNames, ComNamesMapThroughThePortsSection) {
+    drvtest::TempDir dir;
+    const std::string ini = dir.file("drvorvel.ini");
+    EXPECT_EQ(drv::DevicePathForPort("\\\\.\\COM1", ini), "/dev/ttyS0");
+    EXPECT_EQ(drv::DevicePathForPort("\\\\.\\com12", ini), "/dev/ttyS11");
+    dir.write("drvorvel.ini", "[main]\nComPort=COM3\n[Ports]\ncom3 = /dev/ttyUSB0\nCOM4=\n");
+    EXPECT_EQ(drv::DevicePathForPort("\\\\.\\COM3", ini), "/dev/ttyUSB0");
+    EXPECT_EQ(drv::DevicePathForPort("\\\\.\\Com03", ini), "/dev/ttyUSB0");
+    EXPECT_EQ(drv::DevicePathForPort("\\\\.\\COM4", ini), "/dev/ttyS3");
+    EXPECT_EQ(drv::DevicePathForPort("\\\\.\\/dev/ttyACM0", ini), "/dev/ttyACM0");
+    EXPECT_EQ(drv::DevicePathForPort("\\\\.\\COM0", ini), "COM0");
+    EXPECT_EQ(drv::DevicePathForPort("\\\\.\\COM3x", ini), "COM3x");
+    EXPECT_EQ(drv::DevicePathForPort("\\\\.\\", ini), "");
+    EXPECT_EQ(drv::DevicePathForPort("/dev/ttyUSB1", ini), "/dev/ttyUSB1");
+    EXPECT_EQ(drv::ComPortNumberOf("\\\\.\\COM32"), 32u);
+    EXPECT_FALSE(drv::ComPortNumberOf("COM3").has_value());
+    EXPECT_FALSE(drv::ComPortNumberOf("\\\\.\\COM99999999999").has_value());
+}
+
+// One pseudo-terminal pair; the test writes at the master, the driver opens the slave as COM7.
+class PtyTest : public ::testing::Test {
+protected:
+    void SetUp() override {
+        drvtest::EnsureCoreApplication();
+        int m = -1;
+        int s = -1;
+        ASSERT_EQ(::openpty(&m, &s, nullptr, nullptr, nullptr), 0);
+        master.reset(m);
+        slavePath = ::ptsname(m);
+        ::close(s);
+        dir.write("drvorvel.ini", "[ports]\nCOM7=" + slavePath + "\n");
+    }
+
+    std::unique_ptr<drv::LinuxSerialDevice> NewDevice() {
+        return std::make_unique<drv::LinuxSerialDevice>([this] { return dir.file("drvorvel.ini"); });
+    }
+
+    void Send(const Bytes& bytes) {
+        ASSERT_EQ(::write(master.get(), bytes.data(), bytes.size()), static_cast<ssize_t>(bytes.size()));
+    }
+
+    drv::Dcb Line(std::uint32_t rate) {
+        drv::Dcb d;
+        d.BaudRate = rate;
+        d.ByteSize = 8;
+        return d;
+    }
+
+    drvtest::TempDir dir;
+    drv::UniqueFd master;
+    std::string slavePath;
+};
+
+TEST_F(PtyTest, OpenIsExclusiveEvenForRootAndEndsWithClose) {
+    auto first = NewDevice();
+    ASSERT_TRUE(first->Open("\\\\.\\COM7")) << std::strerror(first->LastError());
+    EXPECT_EQ(first->DevicePath(), slavePath);
+
+    auto second = NewDevice();
+    EXPECT_FALSE(second->Open("\\\\.\\COM7"));
+    EXPECT_EQ(second->LastError(), EBUSY);
+
+    const pid_t child = ::fork();
+    ASSERT_GE(child, 0);
+    if (child == 0) {
+        drv::LinuxSerialDevice other([this] { return dir.file("drvorvel.ini"); });
+        ::_exit(other.Open("\\\\.\\COM7") ? 1 : 0);
+    }
+    int status = 0;
+    ASSERT_EQ(drv::RetryEintr([&] { return ::waitpid(child, &status, 0); }), child);
+    EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << "another process opened a held port";
+
+    first->Close();
+    EXPECT_TRUE(second->Open("\\\\.\\COM7")) << std::strerror(second->LastError());
+}
+
+TEST_F(PtyTest, MissingOrNonTtyDevicesDoNotOpen) {
+    auto dev = NewDevice();
+    dir.write("drvorvel.ini", "[ports]\nCOM7=" + dir.file("nothing") + "\nCOM8=" + dir.file("plain") + "\n");
+    dir.write("plain", "x");
+    EXPECT_FALSE(dev->Open("\\\\.\\COM7"));
+    EXPECT_EQ(dev->LastError(), ENOENT);
+    EXPECT_FALSE(dev->Open("\\\\.\\COM8"));
+    EXPECT_EQ(dev->LastError(), ENOTTY);
+    EXPECT_FALSE(dev->Open("\\\\.\\"));
+}
+
+TEST_F(PtyTest, LineSettingsReachTheTty) {
+    auto dev = NewDevice();
+    ASSERT_TRUE(dev->Open("\\\\.\\COM7"));
+    drv::Dcb d = Line(9600);
+    d.StopBits = drv::kStopBitsTwo;
+    d.fRtsControl = drv::kRtsControlToggle;
+    d.fDtrControl = drv::kDtrControlEnable;
+    ASSERT_TRUE(dev->SetCommState(d)) << std::strerror(dev->LastError());
+    termios t{};
+    ASSERT_EQ(::tcgetattr(dev->Fd(), &t), 0);
+    EXPECT_EQ(::cfgetospeed(&t), static_cast<speed_t>(B9600));
+    EXPECT_EQ(t.c_cflag & CSIZE, static_cast<tcflag_t>(CS8));
+    EXPECT_FALSE(t.c_cflag & PARENB);
+    EXPECT_TRUE(t.c_cflag & CSTOPB);
+    EXPECT_FALSE(t.c_lflag & ICANON);
+    EXPECT_FALSE(t.c_lflag & ECHO);
+    EXPECT_FALSE(t.c_iflag & IXON);
+
+    // A pseudo-terminal always keeps 8 bits without parity: what it does not take is refused, not ignored.
+    d.ByteSize = 7;
+    d.Parity = drv::kParityEven;
+    EXPECT_FALSE(dev->SetCommState(d));
+    EXPECT_EQ(dev->LastError(), EINVAL);
+
+    d = Line(12345);  // no termios constant
+    d.fOutX = d.fInX = 1;
+    d.fRtsControl = drv::kRtsControlHandshake;
+    ASSERT_TRUE(dev->SetCommState(d)) << std::strerror(dev->LastError());
+    EXPECT_EQ(drv::ProgrammedRate(dev->Fd()), 12345u);
+    ASSERT_EQ(::tcgetattr(dev->Fd(), &t), 0);
+    EXPECT_TRUE(t.c_iflag & IXON);
+    EXPECT_TRUE(t.c_cflag & CRTSCTS);
+
+    ASSERT_TRUE(dev->SetCommState(Line(9600)));  // back to a standard rate after an arbitrary one
+    EXPECT_EQ(drv::ProgrammedRate(dev->Fd()), 9600u);
+    ASSERT_EQ(::tcgetattr(dev->Fd(), &t), 0);
+    EXPECT_EQ(::cfgetispeed(&t), static_cast<speed_t>(B9600));
+
+    d = Line(9600);
+    d.StopBits = drv::kStopBitsOneAndHalf;
+    EXPECT_FALSE(dev->SetCommState(d));
+    d = Line(0);
+    EXPECT_FALSE(dev->SetCommState(d));
+    d = Line(9600);
+    d.ByteSize = 9;
+    EXPECT_FALSE(dev->SetCommState(d));
+    EXPECT_FALSE(dev->SetDtr(true));  // a pseudo-terminal has no modem lines
+}
+
+TEST_F(PtyTest, WaitingBytesAreCountedReadAndPurged) {
+    auto dev = NewDevice();
+    ASSERT_TRUE(dev->Open("\\\\.\\COM7"));
+    ASSERT_TRUE(dev->SetCommState(Line(9600)));
+    std::uint8_t buf[16];
+    EXPECT_EQ(dev->Read(buf, sizeof buf), 0u);
+    Send({0x13, 0x11, 0x0A, 0x05, 0x0D, 0x03});  // control characters pass unchanged in raw mode
+    ASSERT_TRUE(WaitUntil([&] { return dev->BytesWaiting() == 6u; }));
+    ASSERT_EQ(dev->Read(buf, 4), 4u);
+    EXPECT_EQ(Bytes(buf, buf + 4), (Bytes{0x13, 0x11, 0x0A, 0x05}));
+    EXPECT_EQ(dev->BytesWaiting(), 2u);
+    ASSERT_TRUE(dev->PurgeComm(true, true));
+    EXPECT_EQ(dev->BytesWaiting(), 0u);
+}
+
+TEST_F(PtyTest, ComponentDeliversPacketsWithTheirTiming) {
+    TCommPortDriver port(nullptr, NewDevice());
+    port.SetPortName("\\\\.\\COM7");
+    port.SetBaudRate(brCustom);
+    port.SetHwFlow(hfRTSTOG);
+    port.SetPacketSize(256);
+    port.SetPacketTimeout(40);
+    port.SetPacketMode(pmPass);
+    port.SetPollingDelay(10);
+    std::vector<Bytes> packets;
+    std::vector<std::uint32_t> arrivals;
+    port.SetOnReceivePacket([&](QObject*, const std::uint8_t* p, std::uint32_t n) {
+        packets.emplace_back(p, p + n);
+        arrivals.push_back(drv::GetTickCount());
+    });
+    ASSERT_TRUE(port.OpenPort());
+    EXPECT_TRUE(port.OpenPort());
+    TCommPortDriver other(nullptr, NewDevice());
+    other.SetPortName("\\\\.\\COM7");
+    EXPECT_FALSE(other.OpenPort());
+    EXPECT_FALSE(other.PollTimerActive());
+
+    // A lone frame arrives as one short packet, more than 40 ms after it was written.
+    const std::uint32_t sent = drv::GetTickCount();
+    Send({0x13, 0x22, 0x0A, 0x05});
+    ASSERT_TRUE(WaitUntil([&] { return !packets.empty(); }, true));
+    EXPECT_EQ(packets[0], (Bytes{0x13, 0x22, 0x0A, 0x05}));
+    EXPECT_GT(drv::TicksSince(arrivals[0], sent), 40u);
+
+    // 600 bytes at once: two full packets in one poll, then the 88 left over after the time-out.
+    Bytes burst(600);
+    for (std::size_t i = 0; i < burst.size(); ++i) burst[i] = static_cast<std::uint8_t>(i * 7);
+    packets.clear();
+    arrivals.clear();
+    Send(burst);
+    ASSERT_TRUE(WaitUntil([&] { return packets.size() >= 3; }, true));
+    ASSERT_EQ(packets.size(), 3u);
+    Bytes joined;
+    for (const auto& p : packets) joined.insert(joined.end(), p.begin(), p.end());
+    EXPECT_EQ(joined, burst);
+    EXPECT_EQ(packets[2].size(), 88u);
+
+    port.ClosePort();
+    EXPECT_FALSE(port.IsPortOpen());
+    EXPECT_FALSE(port.PollTimerActive());
+    EXPECT_TRUE(other.OpenPort());
+}
+
+}  // namespace

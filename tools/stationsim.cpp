@@ -1,0 +1,317 @@
+// drv-stationsim: plays the alarm receiving station on a serial line.
+//
+// It writes station frames (4 or 5 bytes) into a serial device, or into a pseudo-terminal pair it creates (it
+// prints the path of the end the driver opens), paced at the line's speed, and prints every frame it sent, so
+// that what reaches the server can be compared with it. Single-threaded; it ends when everything is sent.
+#include <fcntl.h>
+#include <poll.h>
+#include <pty.h>
+#include <sys/ioctl.h>
+#include <termios.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <cstdint>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <fstream>
+#include <random>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "core/stationframe.h"
+#include "platform/uniquefd.h"
+#include "serial/linuxserial.h"
+
+namespace {
+
+using Clock = std::chrono::steady_clock;
+using Frame = std::vector<std::uint8_t>;
+
+const char* const kUsage = R"(usage: drv-stationsim (--pty | --device PATH) [options]
+
+Where the frames go:
+  --pty                 create a pseudo-terminal pair; print "pty PATH", PATH being the end the driver opens
+  --link PATH           with --pty: also make PATH a symbolic link to that end (removed at exit)
+  --device PATH         write into this serial device (programmed raw, 8N1, at --baud)
+  --wait-open SECONDS   with --pty: wait until the driver has opened and set up the port (at most SECONDS),
+                        then print "ready"; without it sending starts at once
+
+What is sent (in this order; may be combined):
+  --frame HEX           one frame, such as 13220A05 (repeatable)
+  --file PATH           frames in hexadecimal, one a line; blank lines and lines starting with # are skipped
+  --random COUNT        COUNT random frames (random objects and codes, 4- and 5-byte frames)
+  --seed N              seed of the random frames (default 1)
+
+How it is sent:
+  --baud N              line speed in bit/s, 10 bits a byte (default 9600)
+  --no-pace             write as fast as the device takes it instead of at the line's speed
+  --rate N              frames a second (default: 5, so that each frame arrives alone)
+  --burst K             send the frames in bursts of K, back to back, --rate being bursts a second
+  --cut-every N         cut every Nth frame: only its first half is sent, followed by --cut-gap of silence
+  --cut-gap MS          silence after a cut frame (default 200), so that the driver drops it
+  --first-number N      the driver's FirstNumber, for the object numbers printed (default 4)
+  --hold SECONDS        keep the line open this long after the last frame (default 1)
+
+Output, one line each: "pty PATH", "ready", "sent HEX object=N code=XX" for every whole frame,
+"cut HEX" for every cut one, and at the end "done FRAMES CUT BYTES".
+)";
+
+[[noreturn]] void Die(const std::string& message) {
+    std::fprintf(stderr, "drv-stationsim: %s\n", message.c_str());
+    std::exit(2);
+}
+
+std::string Hex(const std::uint8_t* data, std::size_t size) {
+    static const char* digits = "0123456789ABCDEF";
+    std::string s;
+    for (std::size_t i = 0; i < size; ++i) {
+        s += digits[data[i] >> 4];
+        s += digits[data[i] & 0x0F];
+    }
+    return s;
+}
+
+Frame ParseHexFrame(const std::string& text) {
+    std::string digits;
+    for (char c : text) {
+        if (c == ' ' || c == ':' || c == '\t' || c == '\r') continue;
+        digits += c;
+    }
+    if (digits.size() % 2 != 0 || digits.empty()) Die("not a frame in hexadecimal: " + text);
+    Frame f;
+    for (std::size_t i = 0; i < digits.size(); i += 2) {
+        char* end = nullptr;
+        const std::string byte = digits.substr(i, 2);
+        const long v = std::strtol(byte.c_str(), &end, 16);
+        if (end != byte.c_str() + 2) Die("not a frame in hexadecimal: " + text);
+        f.push_back(static_cast<std::uint8_t>(v));
+    }
+    if (f.size() != static_cast<std::size_t>(drv::FrameLengthOf(f[0]))) {
+        std::fprintf(stderr, "drv-stationsim: warning: %s is %zu bytes, its first byte announces %d\n", text.c_str(),
+                     f.size(), drv::FrameLengthOf(f[0]));
+    }
+    return f;
+}
+
+Frame RandomFrame(std::mt19937& rng) {
+    const bool four = std::uniform_int_distribution<int>(0, 1)(rng) == 1;
+    const int object = std::uniform_int_distribution<int>(0, 32767)(rng);
+    const int high = object >> 8;
+    // bits 6..4 of the high byte go to bits 7..5 of b0, bits 3..0 stay; bit 4 says the length.
+    const auto b0 = static_cast<std::uint8_t>(((high & 0x70) << 1) | (high & 0x0F) | (four ? 0x10 : 0x00));
+    Frame f{b0, static_cast<std::uint8_t>(object & 0xFF)};
+    std::uniform_int_distribution<int> byte(0, 255);
+    f.push_back(static_cast<std::uint8_t>(byte(rng)));
+    f.push_back(static_cast<std::uint8_t>(byte(rng)));
+    if (!four) f.push_back(static_cast<std::uint8_t>(byte(rng)));
+    return f;
+}
+
+void WriteAll(int fd, const std::uint8_t* data, std::size_t size) {
+    while (size > 0) {
+        const ssize_t n = drv::RetryEintr([&] { return ::write(fd, data, size); });
+        if (n < 0) {
+            if (errno == EAGAIN) {
+                pollfd p{fd, POLLOUT, 0};
+                ::poll(&p, 1, 100);
+                continue;
+            }
+            Die(std::string("write: ") + std::strerror(errno));
+        }
+        data += n;
+        size -= static_cast<std::size_t>(n);
+    }
+}
+
+struct Options {
+    bool pty = false;
+    std::string link;
+    std::string device;
+    double waitOpen = -1;
+    std::vector<Frame> frames;
+    int randomCount = 0;
+    unsigned seed = 1;
+    unsigned baud = 9600;
+    bool pace = true;
+    double rate = 5;
+    int burst = 1;
+    int cutEvery = 0;
+    int cutGapMs = 200;
+    int firstNumber = 4;
+    double hold = 1;
+};
+
+Options ParseArgs(int argc, char** argv) {
+    Options o;
+    std::vector<Frame> fileFrames;
+    for (int i = 1; i < argc; ++i) {
+        const std::string a = argv[i];
+        auto value = [&]() -> std::string {
+            if (i + 1 >= argc) Die(a + " needs a value");
+            return argv[++i];
+        };
+        if (a == "--pty") {
+            o.pty = true;
+        } else if (a == "--link") {
+            o.link = value();
+        } else if (a == "--device") {
+            o.device = value();
+        } else if (a == "--wait-open") {
+            o.waitOpen = std::atof(value().c_str());
+        } else if (a == "--frame") {
+            o.frames.push_back(ParseHexFrame(value()));
+        } else if (a == "--file") {
+            std::ifstream in(value());
+            if (!in) Die("cannot read the frame file");
+            std::string line;
+            while (std::getline(in, line)) {
+                const auto start = line.find_first_not_of(" \t\r");
+                if (start == std::string::npos || line[start] == '#') continue;
+                o.frames.push_back(ParseHexFrame(line.substr(start)));
+            }
+        } else if (a == "--random") {
+            o.randomCount = std::atoi(value().c_str());
+        } else if (a == "--seed") {
+            o.seed = static_cast<unsigned>(std::strtoul(value().c_str(), nullptr, 10));
+        } else if (a == "--baud") {
+            o.baud = static_cast<unsigned>(std::strtoul(value().c_str(), nullptr, 10));
+        } else if (a == "--no-pace") {
+            o.pace = false;
+        } else if (a == "--rate") {
+            o.rate = std::atof(value().c_str());
+        } else if (a == "--burst") {
+            o.burst = std::max(1, std::atoi(value().c_str()));
+        } else if (a == "--cut-every") {
+            o.cutEvery = std::max(0, std::atoi(value().c_str()));
+        } else if (a == "--cut-gap") {
+            o.cutGapMs = std::max(0, std::atoi(value().c_str()));
+        } else if (a == "--first-number") {
+            o.firstNumber = std::atoi(value().c_str());
+        } else if (a == "--hold") {
+            o.hold = std::atof(value().c_str());
+        } else if (a == "--help" || a == "-h") {
+            std::fputs(kUsage, stdout);
+            std::exit(0);
+        } else {
+            std::fputs(kUsage, stderr);
+            Die("unknown argument " + a);
+        }
+    }
+    if (o.pty == !o.device.empty()) Die("give exactly one of --pty and --device");
+    if (o.baud == 0) Die("--baud must be above 0");
+    if (o.rate <= 0) Die("--rate must be above 0");
+    std::mt19937 rng(o.seed);
+    for (int i = 0; i < o.randomCount; ++i) o.frames.push_back(RandomFrame(rng));
+    return o;
+}
+
+// Waits until the driver has opened the far end and purged it while setting up the line: in packet mode the
+// master learns of the purge.
+bool WaitForDriver(int master, double seconds) {
+    const auto deadline = Clock::now() + std::chrono::duration<double>(seconds);
+    while (Clock::now() < deadline) {
+        pollfd p{master, POLLIN | POLLPRI, 0};
+        if (::poll(&p, 1, 20) > 0 && (p.revents & (POLLIN | POLLPRI))) {
+            std::uint8_t buf[256];
+            const ssize_t n = ::read(master, buf, sizeof buf);
+            if (n > 0 && buf[0] != TIOCPKT_DATA && (buf[0] & (TIOCPKT_FLUSHREAD | TIOCPKT_FLUSHWRITE))) return true;
+            if (n > 0) continue;
+        }
+        // While nobody has the far end open the master reports a hang-up at once: do not spin on it.
+        std::this_thread::sleep_for(std::chrono::milliseconds(5));
+    }
+    return false;
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+    std::setvbuf(stdout, nullptr, _IOLBF, 0);
+    const Options o = ParseArgs(argc, argv);
+
+    drv::UniqueFd out;
+    drv::UniqueFd master;
+    if (o.pty) {
+        int m = -1;
+        int s = -1;
+        if (::openpty(&m, &s, nullptr, nullptr, nullptr) < 0) Die(std::string("openpty: ") + std::strerror(errno));
+        master.reset(m);
+        ::fcntl(m, F_SETFD, FD_CLOEXEC);
+        drv::UniqueFd slave(s);
+        const char* name = ::ptsname(m);
+        if (name == nullptr) Die("ptsname failed");
+        const std::string slavePath = name;
+        // Keep the master reading the slave's purges; the slave is closed so that the driver's open is the only one.
+        int on = 1;
+        if (o.waitOpen >= 0 && ::ioctl(m, TIOCPKT, &on) < 0) Die(std::string("TIOCPKT: ") + std::strerror(errno));
+        slave.reset();
+        if (!o.link.empty()) {
+            ::unlink(o.link.c_str());
+            if (::symlink(slavePath.c_str(), o.link.c_str()) < 0) Die("cannot create the link " + o.link);
+        }
+        std::printf("pty %s\n", slavePath.c_str());
+        if (o.waitOpen >= 0) {
+            if (!WaitForDriver(m, o.waitOpen)) Die("the driver did not open the port in time");
+            std::printf("ready\n");
+        }
+        out.reset(::dup(m));
+    } else {
+        out.reset(drv::RetryEintr([&] { return ::open(o.device.c_str(), O_RDWR | O_NOCTTY | O_CLOEXEC); }));
+        if (!out) Die("cannot open " + o.device + ": " + std::strerror(errno));
+        if (!drv::ConfigureRawLine(out.get(), o.baud))
+            Die(std::string("cannot program the line: ") + std::strerror(errno));
+    }
+
+    const auto byteTime = std::chrono::duration<double>(10.0 / o.baud);
+    const auto period = std::chrono::duration<double>(1.0 / o.rate);
+    auto lineFree = Clock::now();
+    auto nextGroup = Clock::now();
+    std::size_t sentFrames = 0;
+    std::size_t cutFrames = 0;
+    std::size_t bytes = 0;
+    std::size_t index = 0;
+
+    // Sends bytes as the line would: one after the other at its speed, never before the line is free.
+    auto send = [&](const std::uint8_t* data, std::size_t size) {
+        if (!o.pace) {
+            WriteAll(out.get(), data, size);
+            return;
+        }
+        for (std::size_t i = 0; i < size; ++i) {
+            std::this_thread::sleep_until(lineFree);
+            WriteAll(out.get(), data + i, 1);
+            lineFree = std::max(lineFree, Clock::now()) + std::chrono::duration_cast<Clock::duration>(byteTime);
+        }
+    };
+
+    while (index < o.frames.size()) {
+        std::this_thread::sleep_until(nextGroup);
+        nextGroup = Clock::now() + std::chrono::duration_cast<Clock::duration>(period);
+        for (int k = 0; k < o.burst && index < o.frames.size(); ++k, ++index) {
+            const Frame& f = o.frames[index];
+            if (o.cutEvery > 0 && (index + 1) % static_cast<std::size_t>(o.cutEvery) == 0) {
+                const std::size_t half = std::max<std::size_t>(1, f.size() / 2);
+                send(f.data(), half);
+                bytes += half;
+                ++cutFrames;
+                std::printf("cut %s\n", Hex(f.data(), half).c_str());
+                std::this_thread::sleep_for(std::chrono::milliseconds(o.cutGapMs));
+                lineFree = Clock::now();
+                continue;
+            }
+            send(f.data(), f.size());
+            bytes += f.size();
+            ++sentFrames;
+            const std::int32_t object = drv::RawObjectNumber(f[0], f.size() > 1 ? f[1] : 0) + o.firstNumber * 10000;
+            std::printf("sent %s object=%d code=%s\n", Hex(f.data(), f.size()).c_str(), object,
+                        f.size() > 2 ? Hex(&f[2], 1).c_str() : "");
+        }
+    }
+    if (o.hold > 0) std::this_thread::sleep_for(std::chrono::duration<double>(o.hold));
+    std::printf("done %zu %zu %zu\n", sentFrames, cutFrames, bytes);
+    if (!o.link.empty()) ::unlink(o.link.c_str());
+    return 0;
+}
