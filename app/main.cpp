@@ -1,16 +1,67 @@
-// Program entry: the message window, then the main window (startup), then the closing-password dialog, then the
-// message loop until the main window has closed.
+// Program entry: the single-instance guard, the message window, then the main window (startup), then the
+// closing-password dialog, then the message loop until the main window has closed.
+#include <unistd.h>
+
 #include <QApplication>
+#include <QMessageBox>
+#include <cstdio>
+#include <cstring>
 #include <memory>
+#include <string>
 
 #include "app/driverapp.h"
+#include "app/instancelock.h"
 #include "core/ma.h"
 #include "ui/admshowmes.h"
+#include "ui/drivericon.h"
 #include "ui/pasx.h"
+
+namespace {
+
+constexpr int kExitAlreadyRunning = 3;
+
+std::string CurrentDirectory() {
+    char buf[4096];
+    return ::getcwd(buf, sizeof buf) != nullptr ? std::string(buf) : std::string(".");
+}
+
+// Whether a message box would reach a person: not on the headless platforms.
+bool HasDisplay() {
+    const QString platform = QGuiApplication::platformName();
+    return platform != QLatin1String("offscreen") && platform != QLatin1String("minimal");
+}
+
+void TellAlreadyRunning(const drv::InstanceLock& lock, const std::string& directory) {
+    const std::string owner = lock.OwnerPid() > 0 ? " (process " + std::to_string(lock.OwnerPid()) + ")" : "";
+    std::fprintf(stderr,
+                 "drvorvel: a driver already runs in %s%s; it keeps the port and the spool files, this start ends.\n",
+                 directory.c_str(), owner.c_str());
+    if (!HasDisplay()) return;
+    QMessageBox::critical(nullptr, QStringLiteral("Драйвер Орвел"),
+                          QStringLiteral("Драйвер уже запущен в папке\n%1\n\nВторой запуск завершён.")
+                              .arg(QString::fromStdString(directory)));
+}
+
+}  // namespace
 
 int main(int argc, char** argv) {
     DriverApplication app(argc, argv);
-    QApplication::setApplicationDisplayName(QStringLiteral("Драйвер Орвел"));
+    QApplication::setWindowIcon(DriverIcon());
+
+    // Taken before any window exists, so a second driver never opens the port or touches the spool files.
+    const std::string directory = CurrentDirectory();
+    drv::InstanceLock lock(directory);
+    switch (lock.Acquire()) {
+        case drv::InstanceLock::Outcome::Acquired:
+            break;
+        case drv::InstanceLock::Outcome::HeldByAnother:
+            TellAlreadyRunning(lock, directory);
+            return kExitAlreadyRunning;
+        case drv::InstanceLock::Outcome::Unavailable:
+            std::fprintf(stderr, "drvorvel: cannot lock %s (%s); running without the single-instance guard.\n",
+                         lock.Path().c_str(), std::strerror(lock.Error()));
+            break;
+    }
 
     auto advsm = std::make_unique<Tadvsm>();
     auto form1 = std::make_unique<TForm1>(advsm.get());
@@ -20,6 +71,5 @@ int main(int argc, char** argv) {
 
     // The window lives in the tray and dialogs come and go: only an accepted close of the main window ends the run.
     QObject::connect(form1.get(), &TForm1::Closed, &app, &QApplication::quit, Qt::QueuedConnection);
-    const int rc = app.exec();
-    return rc;
+    return app.exec();
 }

@@ -85,6 +85,11 @@ public:
     void ApplicationEvents1Minimize();
     void AdvGlowButton28Click();
     void AdvGlowButton47Click();
+    // Appends one line, as it is, to the link log Memo1; nothing else writes or trims it. Main thread only.
+    void AppendLinkLog(const QString& line);
+    // The Z7 server's close command: sets RemoteCloseRequested and closes the window without asking. When a
+    // close is asking the operator at that moment, its dialog and message are dismissed so that it ends too.
+    void RequestRemoteClose();
 
     // Z8 link glue (the link thread exists only with SendZ8).
     void CreateZ8Link();
@@ -149,4 +154,5 @@ private:
     Tadvsm* m_messageWindow = nullptr;
     TForm2* m_passwordDialog = nullptr;
     bool m_destroyed = false;
+    bool m_inFormClose = false;  // FormClose is asking the operator
 };

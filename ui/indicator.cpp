@@ -7,6 +7,11 @@ TImage::TImage(QWidget* parent) : QWidget(parent), m_picture(16, 16, QImage::For
     m_picture.fill(Qt::white);
 }
 
+void TImage::MarkDrawn() {
+    m_drawn = true;
+    update();
+}
+
 void TImage::paintEvent(QPaintEvent*) {
     if (!m_drawn) return;
     QPainter p(this);
@@ -19,14 +24,12 @@ void DrawIndicator(QImage& picture, bool up, int phase) {
     auto put = [&](int x, int y) {
         if (x >= 0 && x < picture.width() && y >= 0 && y < picture.height()) picture.setPixel(x, y, c);
     };
-    // Outline of the rectangle (0,3)-(16,15), two pixels wide.
     for (int x = 0; x < 16; ++x) {
         for (int y : {3, 4, 13, 14}) put(x, y);
     }
     for (int y = 3; y < 15; ++y) {
         for (int x : {0, 1, 14, 15}) put(x, y);
     }
-    // Five one-pixel columns from y 5 to 11, moving with the phase and wrapping past column 16.
     for (int i = 0; i < 5; ++i) {
         int x = phase + i;
         if (x > 16) x -= 16;
