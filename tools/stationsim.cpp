@@ -53,7 +53,10 @@ How it is sent:
   --cut-every N         cut every Nth frame: only its first half is sent, followed by --cut-gap of silence
   --cut-gap MS          silence after a cut frame (default 200), so that the driver drops it
   --first-number N      the driver's FirstNumber, for the object numbers printed (default 4)
-  --hold SECONDS        keep the line open this long after the last frame (default 1)
+  --hold SECONDS        keep the line open this long after the last frame (default 1): bytes the driver has not
+                        read yet are lost when the simulator closes a pseudo-terminal
+  --hold-until-close S  with --pty: keep it open after the last frame until the driver closes the port (at most
+                        S seconds)
 
 Output, one line each: "pty PATH", "ready", "sent HEX object=N code=XX" for every whole frame,
 "cut HEX" for every cut one, and at the end "done FRAMES CUT BYTES".
@@ -142,6 +145,7 @@ struct Options {
     int cutGapMs = 200;
     int firstNumber = 4;
     double hold = 1;
+    double holdUntilClose = -1;
 };
 
 Options ParseArgs(int argc, char** argv) {
@@ -192,6 +196,8 @@ Options ParseArgs(int argc, char** argv) {
             o.firstNumber = std::atoi(value().c_str());
         } else if (a == "--hold") {
             o.hold = std::atof(value().c_str());
+        } else if (a == "--hold-until-close") {
+            o.holdUntilClose = std::atof(value().c_str());
         } else if (a == "--help" || a == "-h") {
             std::fputs(kUsage, stdout);
             std::exit(0);
@@ -224,6 +230,19 @@ bool WaitForDriver(int master, double seconds) {
         std::this_thread::sleep_for(std::chrono::milliseconds(5));
     }
     return false;
+}
+
+// Waits until nobody has the far end open any more: the master then reports a hang-up.
+void WaitForClose(int master, double seconds) {
+    const auto deadline = Clock::now() + std::chrono::duration<double>(seconds);
+    while (Clock::now() < deadline) {
+        pollfd p{master, POLLIN | POLLPRI, 0};
+        if (::poll(&p, 1, 20) > 0) {
+            if (p.revents & POLLHUP) return;
+            std::uint8_t buf[256];
+            if (::read(master, buf, sizeof buf) < 0 && errno == EIO) return;
+        }
+    }
 }
 
 }  // namespace
@@ -310,7 +329,11 @@ int main(int argc, char** argv) {
                         f.size() > 2 ? Hex(&f[2], 1).c_str() : "");
         }
     }
-    if (o.hold > 0) std::this_thread::sleep_for(std::chrono::duration<double>(o.hold));
+    if (o.pty && o.holdUntilClose >= 0) {
+        WaitForClose(master.get(), o.holdUntilClose);
+    } else if (o.hold > 0) {
+        std::this_thread::sleep_for(std::chrono::duration<double>(o.hold));
+    }
     std::printf("done %zu %zu %zu\n", sentFrames, cutFrames, bytes);
     if (!o.link.empty()) ::unlink(o.link.c_str());
     return 0;
