@@ -70,7 +70,9 @@ void TForm2::FormActivate() {
 }
 
 void TForm2::BitBtn1Click() {
-    const bool right = MaskEdit1->text().toStdString() == m_password();
+    // An empty closing password (none drawn yet) opens nothing, not even an empty edit.
+    const std::string expected = m_password ? m_password() : std::string();
+    const bool right = !expected.empty() && MaskEdit1->text().toStdString() == expected;
     done(right ? kResultOk : kResultWrong);
 }
 

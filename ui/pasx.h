@@ -29,7 +29,8 @@ public:
 
     // Selects the whole edit, gives it the focus and repaints it; runs whenever the dialog is shown or activated.
     void FormActivate();
-    // OK: 1 when the edit holds exactly the closing password, else 4; either closes the dialog.
+    // OK: 1 when the edit holds exactly the closing password, else 4 (always 4 while the password is empty);
+    // either closes the dialog.
     void BitBtn1Click();
 
     void reject() override;
