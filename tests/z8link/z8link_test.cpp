@@ -1,0 +1,585 @@
+// The link thread against a real Z8 server on loopback, with short intervals.
+#include <gtest/gtest.h>
+#include <netinet/in.h>
+#include <sys/socket.h>
+
+#include <algorithm>
+#include <chrono>
+#include <condition_variable>
+#include <fstream>
+#include <map>
+#include <mutex>
+#include <set>
+#include <thread>
+
+#include "tests/support/tempdir.h"
+#include "z8link/Unit7.h"
+#include "z8link/z8server.h"
+
+using namespace drv::z8;
+
+namespace {
+
+constexpr int kDeadlineMs = 20000;
+
+// Records what the link asks of the main thread; answers at once.
+class RecordingHost : public drv::Z8LinkHost {
+public:
+    void LogLine(const std::string& text) override {
+        std::lock_guard lock(m);
+        logs.push_back(text);
+        cv.notify_all();
+    }
+    void IndicatorStep() override {
+        std::lock_guard lock(m);
+        ++indicatorSteps;
+        cv.notify_all();
+    }
+    std::optional<HandshakeValues> ReadHandshakeValues() override {
+        std::lock_guard lock(m);
+        return values;
+    }
+    std::string ForwardedSpoolPath() override {
+        std::lock_guard lock(m);
+        return forwarded;
+    }
+    void SetLastForwardTime(drv::TDateTime value) override {
+        std::lock_guard lock(m);
+        lastForward.push_back(value);
+        cv.notify_all();
+    }
+    void ReturnUndelivered(std::uint32_t code, std::vector<std::uint8_t> payload) override {
+        std::lock_guard lock(m);
+        EXPECT_EQ(code, kStationEvent);
+        returned.push_back(std::move(payload));
+        cv.notify_all();
+    }
+
+    // Polls pred (called with the host's lock held) until it holds; false after ms.
+    bool WaitFor(const std::function<bool()>& pred, int ms = kDeadlineMs) {
+        const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(ms);
+        std::unique_lock lock(m);
+        while (!pred()) {
+            if (std::chrono::steady_clock::now() >= deadline) return false;
+            cv.wait_for(lock, std::chrono::milliseconds(10));
+        }
+        return true;
+    }
+    std::size_t CountLog(const std::string& text) {
+        std::lock_guard lock(m);
+        return LogCount(text);
+    }
+    // For WaitFor predicates, which run with the lock held.
+    std::size_t LogCount(const std::string& text) const {
+        return static_cast<std::size_t>(std::count(logs.begin(), logs.end(), text));
+    }
+    std::vector<Bytes> Returned() {
+        std::lock_guard lock(m);
+        return returned;
+    }
+
+    std::mutex m;
+    std::condition_variable cv;
+    std::vector<std::string> logs;
+    int indicatorSteps = 0;
+    HandshakeValues values{"COM3", 4, true};
+    std::string forwarded;
+    std::vector<drv::TDateTime> lastForward;
+    std::vector<Bytes> returned;
+};
+
+Bytes EventPayload(int object) {
+    Bytes e(20, 0);
+    PutU32(e.data(), static_cast<std::uint32_t>(object));
+    e[4] = 2;
+    e[5] = '0';
+    e[6] = 'A';
+    e[9] = 5;
+    e[19] = 0x29;
+    return e;
+}
+
+int ObjectOf(const Bytes& payload) { return static_cast<int>(GetU32(payload.data())); }
+
+bool IsCode(const ReceivedFrame& f, std::uint32_t code) { return f.packet && f.packet->code == code; }
+
+std::size_t CountCode(const std::vector<ReceivedFrame>& frames, std::uint32_t code, int connection = 0) {
+    return static_cast<std::size_t>(std::count_if(frames.begin(), frames.end(), [&](const ReceivedFrame& f) {
+        return IsCode(f, code) && (connection == 0 || f.connection == connection);
+    }));
+}
+
+class Z8Link : public ::testing::Test {
+protected:
+    void SetUp() override { WritePort(server.Port()); }
+    void TearDown() override {
+        if (link) link->Stop();
+        server.Stop();
+    }
+
+    void WritePort(int port) {
+        std::ofstream(dir.file("drvorvel.ini")) << "[ServerHost]\nAddress=127.0.0.1\nPort=" << port << "\n";
+    }
+
+    drv::Z8LinkTimings Timings() {
+        drv::Z8LinkTimings t;
+        t.attemptIntervalMs = 300;
+        t.connectTimeoutMs = 2000;
+        t.readTimeoutMs = 300;
+        t.pollIntervalMs = 60;
+        t.bodyStallMs = 1500;
+        return t;
+    }
+
+    void StartLink(drv::Z8LinkTimings timings) {
+        drv::Z8LinkConfig config;
+        config.workingDirectory = dir.path();
+        config.timings = timings;
+        config.version = "2.5.0.17";
+        config.now = [] { return 46000.5; };
+        link = std::make_unique<cl>(host, config);
+        link->Start();
+    }
+    void StartLink() { StartLink(Timings()); }
+
+    bool WaitConnected() {
+        return host->WaitFor([&] { return link->LinkConnected(); }) ||
+               host->WaitFor([&] { return link->LinkConnected(); }, 1);
+    }
+    // Waits until the handshake of the given connection has been answered in full.
+    bool WaitHandshake(int connection = 1) {
+        return server.WaitFor(
+            [&](const std::vector<ReceivedFrame>& f) { return CountCode(f, kVersion, connection) > 0; }, kDeadlineMs);
+    }
+
+    drvtest::TempDir dir;
+    Z8Server server;
+    std::shared_ptr<RecordingHost> host = std::make_shared<RecordingHost>();
+    std::unique_ptr<cl> link;
+};
+
+}  // namespace
+
+TEST_F(Z8Link, HandshakeInOrderThenQuietUntilSomethingIsQueued) {
+    StartLink();
+    ASSERT_TRUE(WaitHandshake());
+    ASSERT_TRUE(host->WaitFor([&] { return host->LogCount("Соединение установлено.") == 1; }));
+    EXPECT_TRUE(link->LinkConnected());
+    EXPECT_EQ(host->CountLog("Соединение..."), 1u);
+    EXPECT_EQ(host->lastForward.size(), 1u);
+    EXPECT_DOUBLE_EQ(host->lastForward.at(0), 46000.5 - 1.0);
+
+    ASSERT_TRUE(link->QueuePacket(kStationEvent, EventPayload(40802), PacketOrigin::LiveEvent));
+    ASSERT_TRUE(server.WaitFor([](const auto& f) { return f.size() >= 5; }, kDeadlineMs));
+    std::this_thread::sleep_for(std::chrono::milliseconds(300));  // polling is off: nothing else may come
+    const auto frames = server.Frames();
+    ASSERT_EQ(frames.size(), 5u);
+    const std::uint32_t codes[] = {kHello, kPortStatus, kFirstNumber, kVersion, kStationEvent};
+    const Bytes payloads[] = {Bytes({0x1C, 0}), Bytes({4, 'C', 'O', 'M', '3', 0, 0, 1}), Bytes({4}),
+                              Bytes({2, 0, 5, 0, 0, 0, 0x11, 0}), EventPayload(40802)};
+    for (std::size_t i = 0; i < 5; ++i) {
+        ASSERT_TRUE(frames[i].packet) << i;
+        EXPECT_EQ(frames[i].packet->code, codes[i]) << i;
+        EXPECT_EQ(frames[i].packet->sequence, i) << i;
+        EXPECT_EQ(frames[i].packet->payload, payloads[i]) << i;
+        EXPECT_EQ(frames[i].packet->lengthField, static_cast<std::int32_t>(payloads[i].size()));
+    }
+    EXPECT_TRUE(host->Returned().empty());
+    // One indicator step for the attempt, one for the connection, one per accepted reply.
+    EXPECT_TRUE(host->WaitFor([&] { return host->indicatorSteps == 7; }));
+}
+
+TEST_F(Z8Link, PollsWhenIdleAfterStartPollingAndQueuedPacketsKeepTheirNumbers) {
+    server.SetBehaviour({.ackEvents = true, .pollAfterHello = true});
+    StartLink();
+    ASSERT_TRUE(server.WaitFor([](const auto& f) { return CountCode(f, kPoll) >= 3; }, kDeadlineMs));
+    ASSERT_TRUE(link->QueuePacket(kStationEvent, EventPayload(1), PacketOrigin::LiveEvent));
+    ASSERT_TRUE(server.WaitFor([](const auto& f) { return CountCode(f, kPoll) >= 6; }, kDeadlineMs));
+    for (const auto& f : server.Frames()) {
+        ASSERT_TRUE(f.packet);
+        if (f.packet->code == kPoll) {
+            EXPECT_EQ(f.packet->sequence, 0u);
+            EXPECT_EQ(f.body.size(), 18u);
+        }
+        if (f.packet->code == kStationEvent) {
+            EXPECT_EQ(f.packet->sequence, 4u);
+        }
+    }
+    EXPECT_EQ(CountCode(server.Frames(), kStationEvent), 1u);
+}
+
+TEST_F(Z8Link, ServerRequestIsAnswered) {
+    server.PushAction({.bytes = ReplyFrame(kRequest)});  // answers the hello
+    StartLink();
+    ASSERT_TRUE(server.WaitFor([](const auto& f) { return CountCode(f, kAnswer) == 1; }, kDeadlineMs));
+    const auto frames = server.Frames();
+    // The answer is queued behind the rest of the handshake.
+    EXPECT_TRUE(IsCode(frames.at(4), kAnswer));
+    EXPECT_EQ(frames.at(4).packet->sequence, 4u);
+    EXPECT_TRUE(frames.at(4).packet->payload.empty());
+}
+
+TEST_F(Z8Link, AccessDeniedEndsTheRunAndHandsBackQueuedEvents) {
+    server.PushAction({.bytes = ReplyFrame(kAccessDenied)});
+    StartLink();
+    ASSERT_TRUE(host->WaitFor([&] { return host->LogCount("Доступ запрещен.") == 1; }));
+    EXPECT_FALSE(link->LinkConnected());
+    // Live events can no longer leave: refused, so the caller keeps them.
+    EXPECT_FALSE(link->QueuePacket(kStationEvent, EventPayload(2), PacketOrigin::LiveEvent));
+    // Other packets fill the ring up to 100 and are then refused.
+    int accepted = 0;
+    while (link->QueuePacket(kPortStatus, PortStatusPayload("COM1", true))) ++accepted;
+    EXPECT_EQ(accepted, 100);
+    std::this_thread::sleep_for(std::chrono::milliseconds(800));  // more than two attempt intervals
+    EXPECT_EQ(server.ConnectionCount(), 1);
+    EXPECT_EQ(host->CountLog("Доступ запрещен."), 1u);
+    EXPECT_EQ(host->CountLog("Соединение..."), 1u);
+}
+
+TEST_F(Z8Link, LiveEventsQueuedWhenAccessIsDeniedComeBack) {
+    // Three events wait in the ring ahead of the handshake; the first is answered with access denied.
+    for (int i = 1; i <= 3; ++i) ASSERT_TRUE(link == nullptr);
+    server.PushAction({.bytes = ReplyFrame(kAccessDenied)});
+    drv::Z8LinkConfig config;
+    config.workingDirectory = dir.path();
+    config.timings = Timings();
+    link = std::make_unique<cl>(host, config);
+    for (int i = 1; i <= 3; ++i)
+        ASSERT_TRUE(link->QueuePacket(kStationEvent, EventPayload(i), PacketOrigin::LiveEvent));
+    link->Start();
+    ASSERT_TRUE(host->WaitFor([&] { return host->returned.size() == 3; }));
+    std::set<int> objects;
+    for (const auto& p : host->Returned()) objects.insert(ObjectOf(p));
+    EXPECT_EQ(objects, (std::set<int>{1, 2, 3}));
+    EXPECT_EQ(server.Frames().size(), 1u);
+}
+
+TEST_F(Z8Link, DisconnectCommandLogsAndReconnectsLater) {
+    server.PushAction({.bytes = ReplyFrame(kDisconnect)});
+    StartLink();
+    ASSERT_TRUE(host->WaitFor([&] { return host->LogCount("Сервер дал команду на рассоединение.") == 1; }));
+    ASSERT_TRUE(server.WaitFor(
+        [](const auto& f) {
+            return std::count_if(f.begin(), f.end(), [](const auto& x) { return x.connection == 2; }) >= 7;
+        },
+        kDeadlineMs));
+    // The rest of the first handshake was still queued and goes out first on the new connection.
+    const auto frames = server.Frames();
+    std::vector<std::uint32_t> second;
+    for (const auto& f : frames) {
+        if (f.connection == 2) second.push_back(f.packet->code);
+    }
+    ASSERT_GE(second.size(), 7u);
+    EXPECT_EQ(
+        std::vector<std::uint32_t>(second.begin(), second.begin() + 7),
+        (std::vector<std::uint32_t>{kPortStatus, kFirstNumber, kVersion, kHello, kPortStatus, kFirstNumber, kVersion}));
+    EXPECT_EQ(host->CountLog("Соединение..."), 2u);
+}
+
+TEST_F(Z8Link, DropConnectionClosesAndReconnects) {
+    server.SetScript([](const ReceivedFrame& f) -> std::optional<ServerAction> {
+        if (f.connection == 1 && IsCode(f, kVersion)) return ServerAction{.bytes = ReplyFrame(kDropConnection)};
+        return std::nullopt;
+    });
+    StartLink();
+    ASSERT_TRUE(WaitHandshake(2));
+    ASSERT_TRUE(host->WaitFor([&] { return host->LogCount("Соединение установлено.") == 2; }));
+    EXPECT_EQ(server.Frames().size(), 8u);
+}
+
+TEST_F(Z8Link, ReconnectsAfterMoreThanTwentyErrorsAndStillSendsThatStep) {
+    server.SetScript([](const ReceivedFrame& f) -> std::optional<ServerAction> {
+        if (f.connection == 1) return ServerAction{};  // silent
+        return std::nullopt;
+    });
+    auto t = Timings();
+    t.readTimeoutMs = 100;
+    StartLink(t);
+    for (int i = 0; i < 40; ++i) ASSERT_TRUE(link->QueuePacket(kPortStatus, PortStatusPayload("COM3", true)));
+    ASSERT_TRUE(host->WaitFor([&] { return host->LogCount("Ошибки по сети - переподсоединение.") == 1; }));
+    ASSERT_TRUE(server.WaitForConnections(2, kDeadlineMs));
+    const auto frames = server.Frames();
+    const auto first = std::count_if(frames.begin(), frames.end(), [](const auto& f) { return f.connection == 1; });
+    EXPECT_EQ(first, 22);
+    ASSERT_TRUE(WaitConnected());
+}
+
+TEST_F(Z8Link, LateAnswerIsTakenAsTheAnswerToTheNextFrameAndTheEventComesBack) {
+    // Event 7 gets its answer only after the link has given up on it and sent event 8; event 8's own answer
+    // (start polling) then waits on the connection for the next frame.
+    server.SetScript([](const ReceivedFrame& f) -> std::optional<ServerAction> {
+        if (!IsCode(f, kStationEvent)) return std::nullopt;
+        if (ObjectOf(f.packet->payload) == 7) return ServerAction{};
+        Bytes both = ReplyFrame(kEventAcknowledged);
+        const Bytes own = ReplyFrame(kStartPolling);
+        both.insert(both.end(), own.begin(), own.end());
+        return ServerAction{.bytes = both};
+    });
+    StartLink();
+    ASSERT_TRUE(WaitHandshake());
+    ASSERT_TRUE(host->WaitFor([&] { return host->LogCount("Соединение установлено.") == 1; }));
+    ASSERT_TRUE(link->QueuePacket(kStationEvent, EventPayload(7), PacketOrigin::LiveEvent));
+    ASSERT_TRUE(host->WaitFor([&] { return host->returned.size() == 1; }));
+    EXPECT_EQ(ObjectOf(host->Returned().at(0)), 7);
+    ASSERT_TRUE(link->QueuePacket(kStationEvent, EventPayload(8), PacketOrigin::LiveEvent));
+    ASSERT_TRUE(link->QueuePacket(kPortStatus, PortStatusPayload("COM3", true)));
+    // The port status frame is answered by event 8's start-polling reply: polls follow.
+    ASSERT_TRUE(server.WaitFor([](const auto& f) { return CountCode(f, kPoll) >= 2; }, kDeadlineMs));
+    EXPECT_EQ(host->Returned().size(), 1u);
+    EXPECT_TRUE(link->LinkConnected());
+}
+
+TEST_F(Z8Link, BadPrefixByteIsConsumedAndWhatFollowsIsTheNextReply) {
+    Bytes bad(kPrefixSize, 0);  // a whole prefix starting with 0x00, then a reply that switches polling on
+    const Bytes poll = ReplyFrame(kStartPolling);
+    bad.insert(bad.end(), poll.begin(), poll.end());
+    server.PushAction({.bytes = bad});  // answers the hello
+    StartLink();
+    // The start-polling reply is read as the answer to the port status frame.
+    ASSERT_TRUE(server.WaitFor([](const auto& f) { return CountCode(f, kPoll) >= 2; }, kDeadlineMs));
+    EXPECT_EQ(server.ConnectionCount(), 1);
+    EXPECT_EQ(host->CountLog("Ошибки по сети - переподсоединение."), 0u);
+}
+
+TEST_F(Z8Link, LargeBodyArrivesInSlowPiecesAndIsAccepted) {
+    // 120000 bytes in pieces, some pauses longer than a read time-out.
+    const Bytes body = BuildPacket(kStartPolling, 0, Bytes(120000 - kHeaderSize, 0x5A));
+    ServerAction big{.bytes = BuildFrame(body), .chunkSize = 20000, .chunkPauseMs = 400};
+    server.PushAction(big);
+    StartLink();
+    ASSERT_TRUE(server.WaitFor([](const auto& f) { return CountCode(f, kPoll) >= 1; }, kDeadlineMs));
+    EXPECT_EQ(server.ConnectionCount(), 1);
+}
+
+TEST_F(Z8Link, ConnectionClosedMidBodyHandsBackTheEventAndReconnects) {
+    server.SetScript([](const ReceivedFrame& f) -> std::optional<ServerAction> {
+        if (f.connection == 1 && IsCode(f, kStationEvent)) {
+            Bytes partial = BuildFrame(BuildPacket(kEventAcknowledged, 0, Bytes(1000, 0)));
+            partial.resize(kPrefixSize + 100);
+            return ServerAction{.bytes = partial, .closeAfter = true};
+        }
+        return std::nullopt;
+    });
+    StartLink();
+    ASSERT_TRUE(WaitHandshake());
+    ASSERT_TRUE(host->WaitFor([&] { return link->LinkConnected(); }));
+    ASSERT_TRUE(link->QueuePacket(kStationEvent, EventPayload(11), PacketOrigin::LiveEvent));
+    ASSERT_TRUE(host->WaitFor([&] { return host->returned.size() == 1; }));
+    EXPECT_EQ(host->Returned().at(0), EventPayload(11));
+    ASSERT_TRUE(link->QueuePacket(kPortStatus, PortStatusPayload("COM3", true)));
+    ASSERT_TRUE(WaitHandshake(2));
+}
+
+TEST_F(Z8Link, StalledBodyEndsTheReadAndTheLinkGoesOn) {
+    server.SetScript([](const ReceivedFrame& f) -> std::optional<ServerAction> {
+        if (IsCode(f, kStationEvent) && ObjectOf(f.packet->payload) == 12) {
+            Bytes partial = BuildFrame(BuildPacket(kEventAcknowledged, 0, Bytes(1000, 0)));
+            partial.resize(kPrefixSize + 10);
+            return ServerAction{.bytes = partial};  // and the connection stays open, silent
+        }
+        return std::nullopt;
+    });
+    StartLink();
+    ASSERT_TRUE(WaitHandshake());
+    ASSERT_TRUE(link->QueuePacket(kStationEvent, EventPayload(12), PacketOrigin::LiveEvent));
+    ASSERT_TRUE(link->QueuePacket(kStationEvent, EventPayload(13), PacketOrigin::LiveEvent));
+    ASSERT_TRUE(host->WaitFor([&] { return host->returned.size() >= 1; }));
+    EXPECT_EQ(ObjectOf(host->Returned().at(0)), 12);
+    ASSERT_TRUE(server.WaitFor([](const auto& f) { return CountCode(f, kStationEvent) == 2; }, kDeadlineMs));
+}
+
+TEST_F(Z8Link, HugeOrNegativeLengthsAllocateNothingAndDoNotStallTheLink) {
+    Bytes huge = ReplyFrame(kPoll);
+    huge.resize(kPrefixSize);
+    PutU32(&huge[5], 0x7FFFFFF0u);
+    Bytes negative = huge;
+    PutU32(&negative[5], 0xFFFFFFF0u);
+    server.PushAction({.bytes = huge});
+    server.PushAction({.bytes = negative});
+    auto t = Timings();
+    t.bodyStallMs = 600000;  // a link that waited for the body would never go on
+    StartLink(t);
+    ASSERT_TRUE(WaitHandshake());
+    ASSERT_TRUE(host->WaitFor([&] { return host->LogCount("Соединение установлено.") == 1; }));
+    EXPECT_EQ(server.ConnectionCount(), 1);
+}
+
+TEST_F(Z8Link, UnansweredAndRejectedLiveEventsComeBackNoneMissing) {
+    // Connection 1 never answers; connection 2 acknowledges, but rejects object 25 with a broken body.
+    server.SetScript([](const ReceivedFrame& f) -> std::optional<ServerAction> {
+        if (f.connection == 1) return ServerAction{};
+        if (IsCode(f, kStationEvent) && ObjectOf(f.packet->payload) == 25) {
+            Bytes broken = ReplyFrame(kEventAcknowledged);
+            broken.back() = 0x00;
+            return ServerAction{.bytes = broken};
+        }
+        if (IsCode(f, kStationEvent)) return ServerAction{.bytes = ReplyFrame(kEventAcknowledged)};
+        return std::nullopt;
+    });
+    auto t = Timings();
+    t.readTimeoutMs = 100;
+    drv::Z8LinkConfig config;
+    config.workingDirectory = dir.path();
+    config.timings = t;
+    link = std::make_unique<cl>(host, config);
+    const int kEvents = 40;
+    for (int i = 1; i <= kEvents; ++i)
+        ASSERT_TRUE(link->QueuePacket(kStationEvent, EventPayload(i), PacketOrigin::LiveEvent));
+    link->Start();
+    ASSERT_TRUE(server.WaitFor(
+        [](const auto& f) {
+            std::set<int> seen;
+            for (const auto& x : f)
+                if (x.connection >= 2 && IsCode(x, kStationEvent)) seen.insert(ObjectOf(x.packet->payload));
+            return !seen.empty() && *seen.rbegin() == kEvents;
+        },
+        kDeadlineMs));
+    ASSERT_TRUE(host->WaitFor([&] {
+        return std::any_of(host->returned.begin(), host->returned.end(),
+                           [](const Bytes& p) { return ObjectOf(p) == 25; });
+    }));
+
+    std::set<int> returned;
+    for (const auto& p : host->Returned()) returned.insert(ObjectOf(p));
+    std::set<int> acknowledged;
+    for (const auto& f : server.Frames()) {
+        if (!IsCode(f, kStationEvent)) continue;
+        const int object = ObjectOf(f.packet->payload);
+        if (f.connection == 1) {
+            EXPECT_TRUE(returned.count(object)) << "event " << object << " went out unanswered and was not kept";
+        } else if (object != 25) {
+            acknowledged.insert(object);
+        }
+    }
+    EXPECT_TRUE(returned.count(25));
+    EXPECT_EQ(returned.size(), 23u);  // 22 frames on the silent connection, all events, and 25 on the second
+    for (int i = 1; i <= kEvents; ++i)
+        EXPECT_TRUE(returned.count(i) || acknowledged.count(i)) << "event " << i << " is missing";
+}
+
+TEST_F(Z8Link, AcknowledgementDeletesOnlyTheSpoolFileOfTheAnsweredFrame) {
+    server.SetBehaviour({.ackEvents = true});
+    StartLink();
+    ASSERT_TRUE(WaitHandshake());
+    ASSERT_TRUE(host->WaitFor([&] { return link->LinkConnected(); }));
+    const std::string a = dir.file("A.ob8"), b = dir.file("B.ob8");
+    dir.write("A.ob8", std::string(24, 'a'));
+    dir.write("B.ob8", std::string(24, 'b'));
+    {
+        std::lock_guard lock(host->m);
+        host->forwarded = a;
+    }
+    const std::size_t forwardsBefore = host->lastForward.size();
+
+    // A live event acknowledged while A is the forwarded file: A stays.
+    ASSERT_TRUE(link->QueuePacket(kStationEvent, EventPayload(1), PacketOrigin::LiveEvent));
+    ASSERT_TRUE(server.WaitFor([](const auto& f) { return CountCode(f, kStationEvent) == 1; }, kDeadlineMs));
+    ASSERT_TRUE(link->QueuePacket(kPortStatus, PortStatusPayload("COM3", true)));  // a barrier: its answer follows
+    ASSERT_TRUE(server.WaitFor([](const auto& f) { return CountCode(f, kPortStatus) == 2; }, kDeadlineMs));
+    EXPECT_TRUE(dir.exists("A.ob8"));
+
+    // A's packet acknowledged: A is deleted and forwarding may go on at once.
+    ASSERT_TRUE(link->QueuePacket(kStationEvent, EventPayload(2), PacketOrigin::SpoolFile, a));
+    ASSERT_TRUE(host->WaitFor([&] { return !dir.exists("A.ob8"); }));
+    ASSERT_TRUE(host->WaitFor([&] { return host->lastForward.size() == forwardsBefore + 1; }));
+    EXPECT_DOUBLE_EQ(host->lastForward.back(), 46000.5 - 1.0);
+
+    // B's packet acknowledged while A is still named as forwarded: B is deleted, the spacing is left alone.
+    ASSERT_TRUE(link->QueuePacket(kStationEvent, EventPayload(3), PacketOrigin::SpoolFile, b));
+    ASSERT_TRUE(host->WaitFor([&] { return !dir.exists("B.ob8"); }));
+    // An acknowledgement for a file that is already gone changes nothing.
+    ASSERT_TRUE(link->QueuePacket(kStationEvent, EventPayload(4), PacketOrigin::SpoolFile, a));
+    ASSERT_TRUE(server.WaitFor([](const auto& f) { return CountCode(f, kStationEvent) == 4; }, kDeadlineMs));
+    ASSERT_TRUE(link->QueuePacket(kPortStatus, PortStatusPayload("COM3", true)));
+    ASSERT_TRUE(server.WaitFor([](const auto& f) { return CountCode(f, kPortStatus) == 3; }, kDeadlineMs));
+    EXPECT_EQ(host->lastForward.size(), forwardsBefore + 1);
+    EXPECT_TRUE(host->Returned().empty());
+}
+
+TEST_F(Z8Link, SendFailureHandsBackTheEvent) {
+    server.SetScript([](const ReceivedFrame& f) -> std::optional<ServerAction> {
+        if (f.connection == 1 && IsCode(f, kStationEvent)) {
+            ServerAction close;
+            close.closeBefore = true;
+            return close;
+        }
+        return std::nullopt;
+    });
+    StartLink();
+    ASSERT_TRUE(WaitHandshake());
+    ASSERT_TRUE(host->WaitFor([&] { return link->LinkConnected(); }));
+    ASSERT_TRUE(link->QueuePacket(kStationEvent, EventPayload(31), PacketOrigin::LiveEvent));
+    ASSERT_TRUE(host->WaitFor([&] { return host->returned.size() == 1; }));
+    // The connection is gone: the next event's send fails outright and it comes back too.
+    ASSERT_TRUE(link->QueuePacket(kStationEvent, EventPayload(32), PacketOrigin::LiveEvent));
+    ASSERT_TRUE(host->WaitFor([&] { return host->returned.size() == 2 || server.ConnectionCount() >= 2; }));
+    ASSERT_TRUE(WaitHandshake(2));
+    std::set<int> atServer2;
+    for (const auto& f : server.Frames())
+        if (f.connection == 2 && IsCode(f, kStationEvent)) atServer2.insert(ObjectOf(f.packet->payload));
+    std::set<int> returned;
+    for (const auto& p : host->Returned()) returned.insert(ObjectOf(p));
+    EXPECT_TRUE(returned.count(31));
+    EXPECT_TRUE(returned.count(32) || atServer2.count(32));
+}
+
+TEST_F(Z8Link, NoServerListening) {
+    // A port that nothing listens on.
+    const int port = server.Port();
+    server.Stop();
+    WritePort(port);
+    auto t = Timings();
+    t.attemptIntervalMs = 100;
+    StartLink(t);
+    ASSERT_TRUE(host->WaitFor([&] { return host->LogCount("Соединение...") >= 3; }));
+    link->Stop();
+    EXPECT_FALSE(link->LinkConnected());
+    EXPECT_EQ(host->CountLog("Соединение установлено."), 0u);
+    EXPECT_EQ(static_cast<std::size_t>(host->indicatorSteps), host->CountLog("Соединение..."));
+}
+
+TEST_F(Z8Link, StopInterruptsLongReadsAndHandsBackTheEventInFlight) {
+    server.SetBehaviour({.silent = true});
+    auto t = Timings();
+    t.readTimeoutMs = 600000;
+    t.bodyStallMs = 600000;
+    StartLink(t);
+    ASSERT_TRUE(server.WaitFor([](const auto& f) { return !f.empty(); }, kDeadlineMs));
+    ASSERT_TRUE(host->WaitFor([&] { return link->LinkConnected(); }));
+    // The hello waits for its answer; the event is queued behind the rest of the handshake.
+    ASSERT_TRUE(link->QueuePacket(kStationEvent, EventPayload(41), PacketOrigin::LiveEvent));
+    link->Stop();
+    EXPECT_FALSE(link->LinkConnected());
+    const auto left = link->TakeQueuedLiveEvents();
+    ASSERT_EQ(left.size() + host->Returned().size(), 1u);
+}
+
+TEST_F(Z8Link, QueuedFromAnotherThreadWhileTheLinkSendsEveryEventIsAccountedFor) {
+    server.SetBehaviour({.ackEvents = true, .pollAfterHello = true});
+    StartLink();
+    ASSERT_TRUE(host->WaitFor([&] { return link->LinkConnected(); }));
+    const int kEvents = 400;
+    std::set<int> refused;
+    std::thread producer([&] {
+        for (int i = 1; i <= kEvents; ++i) {
+            if (!link->QueuePacket(kStationEvent, EventPayload(i), PacketOrigin::LiveEvent)) refused.insert(i);
+            if (i % 50 == 0) std::this_thread::sleep_for(std::chrono::milliseconds(5));
+        }
+    });
+    producer.join();
+    ASSERT_TRUE(server.WaitFor(
+        [&](const auto& f) {
+            return CountCode(f, kStationEvent) + refused.size() == static_cast<std::size_t>(kEvents);
+        },
+        kDeadlineMs));
+    std::uint64_t lastSequence = 0;
+    std::set<int> received;
+    for (const auto& f : server.Frames()) {
+        if (!IsCode(f, kStationEvent)) continue;
+        EXPECT_GT(f.packet->sequence, lastSequence);
+        lastSequence = f.packet->sequence;
+        received.insert(ObjectOf(f.packet->payload));
+    }
+    for (int i = 1; i <= kEvents; ++i) EXPECT_TRUE(received.count(i) + refused.count(i) == 1) << i;
+    EXPECT_EQ(link->NextSequenceNumber(), 4u + kEvents);
+}
