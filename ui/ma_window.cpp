@@ -184,6 +184,7 @@ void TForm1::BuildUi() {
                                .arg(pageFont.pointSizeF()));
     setCentralWidget(central);
     setFixedSize(kClientWidth, kClientHeight);
+    setWindowFlag(Qt::WindowMaximizeButtonHint, false);
     if (const QScreen* screen = QGuiApplication::primaryScreen()) {
         move(screen->availableGeometry().center() - QPoint(kClientWidth / 2, kClientHeight / 2));
     }
