@@ -100,6 +100,7 @@ void TForm1::FormCreate(QObject* /*Sender*/) {
 void TForm1::FormDestroy(QObject* /*Sender*/) {
     if (m_destroyed) return;
     m_destroyed = true;
+    StopZ8Link();
     m_state.Z7ReceiveBuffer.reset();
 }
 

@@ -10,6 +10,7 @@
 #include "core/driverstate.h"
 #include "core/stationframe.h"
 #include "platform/datetime.h"
+#include "z8link/outboundring.h"
 
 class QAction;
 class QCloseEvent;
@@ -30,12 +31,17 @@ class Tadvsm;
 class TForm2;
 class cl;
 class TSimpleTCPClient;
+class Z8HostAdapter;
+namespace drv {
+struct Z8LinkTimings;
+}
 
 // What the program leaves at its defaults and tests or tools may set before the window is created.
 struct TForm1Options {
     std::string workingDirectory;  // empty: the process's current directory at startup
     drv::NowSource now;            // empty: the local wall clock
     unsigned randomSeed = 0;       // 0: seeded from the clock
+    std::shared_ptr<const drv::Z8LinkTimings> z8Timings;  // empty: the Z8 link's own intervals
 };
 
 // The main window: owns the driver state, the serial component, the Z7 client, the timers and the Z8 link.
@@ -94,8 +100,18 @@ public:
     // Z8 link glue (the link thread exists only with SendZ8).
     void CreateZ8Link();
     bool Z8LinkConnected() const;
-    // Queues a packet on the Z8 link; false when there is no link or its ring refused the packet.
-    bool QueueZ8Packet(std::uint32_t code, const std::vector<std::uint8_t>& payload);
+    // Queues a packet on the Z8 link; false when there is no link or its ring refused the packet (the caller keeps
+    // it). Live station events pass PacketOrigin::LiveEvent: one the server does not answer comes back and is
+    // spooled. Spool forwarding passes PacketOrigin::SpoolFile and the file's path: the server's acknowledgement of
+    // that very packet deletes the file.
+    bool QueueZ8Packet(std::uint32_t code, const std::vector<std::uint8_t>& payload,
+                       drv::z8::PacketOrigin origin = drv::z8::PacketOrigin::Link, std::string spoolPath = {});
+    // One step of the Z8 indicator: the next phase (0..16) drawn with LinkConnected.
+    void Z8IndicatorStep();
+    // Stops the link thread without waiting for anything it waits for, and spools the live events it still held.
+    void StopZ8Link();
+    // A live station event the link could not deliver: spooled like one that came while the link was down.
+    void KeepUndeliveredZ8Event(std::uint32_t code, const std::vector<std::uint8_t>& payload);
 
     // Serial glue: opens the station's port under the given name ("\\.\COM3"); false when it does not open.
     bool OpenStationPort(const std::string& portName);
@@ -155,4 +171,5 @@ private:
     TForm2* m_passwordDialog = nullptr;
     bool m_destroyed = false;
     bool m_inFormClose = false;  // FormClose is asking the operator
+    std::shared_ptr<Z8HostAdapter> m_z8Host;  // the link thread's way to the main thread
 };

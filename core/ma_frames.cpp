@@ -35,7 +35,8 @@ void TForm1::HandleFrame(const std::uint8_t* frame, int length) {
 void TForm1::RouteEvent() {
     const std::vector<std::uint8_t> event(m_state.CurrentEvent.begin(), m_state.CurrentEvent.end());
     // A packet the link's ring refuses is spooled like an event that came while the link was down.
-    if (Z8Link && Z8LinkConnected() && QueueZ8Packet(drv::kStationEventCode, event)) return;
+    if (Z8Link && Z8LinkConnected() && QueueZ8Packet(drv::kStationEventCode, event, drv::z8::PacketOrigin::LiveEvent))
+        return;
     if (m_state.settings.NotSendToDiskZ8) return;
     SpoolZ8Packet(drv::kStationEventCode, event);
 }

@@ -1,0 +1,223 @@
+// The main window with its Z8 link: events from the station's frames to a Z8 server on loopback, the link log and
+// indicator, undelivered events kept in the spool, and a window that closes cleanly whatever the link is doing.
+#include <gtest/gtest.h>
+
+#include <QApplication>
+#include <QPlainTextEdit>
+#include <fstream>
+#include <memory>
+#include <set>
+#include <sstream>
+
+#include "app/driverapp.h"
+#include "core/ma.h"
+#include "tests/support/process.h"
+#include "tests/support/tempdir.h"
+#include "ui/admshowmes.h"
+#include "ui/indicator.h"
+#include "z8link/Unit7.h"
+#include "z8link/z8server.h"
+
+using namespace drv::z8;
+
+namespace {
+
+QApplication& App() {
+    static int argc = 1;
+    static char name[] = "test_z8_link";
+    static char* argv[] = {name, nullptr};
+    static DriverApplication* app = new DriverApplication(argc, argv);
+    return *app;
+}
+
+bool WaitWithEvents(const std::function<bool()>& cond) {
+    return drvtest::WaitUntil([&] {
+        QApplication::processEvents(QEventLoop::AllEvents, 5);
+        return cond();
+    });
+}
+
+// A 4-byte station frame for raw object number `object` (below 4096), event code 0x0A, b3 5.
+Bytes Frame4(int object) {
+    return Bytes{static_cast<std::uint8_t>(0x10 | ((object >> 8) & 0x0F)), static_cast<std::uint8_t>(object & 0xFF),
+                 0x0A, 0x05};
+}
+
+int ObjectOf(const Bytes& payload) { return static_cast<int>(GetU32(payload.data())); }
+
+class Z8Form : public ::testing::Test {
+protected:
+    void SetUp() override {
+        App();
+        messages = std::make_unique<Tadvsm>();
+    }
+    void TearDown() override { form.reset(); }
+
+    void Start(int port, const std::string& mainSection = "", drv::Z8LinkTimings timings = Timings()) {
+        dir.write("drvorvel.ini", "[main]\nPathForSoob=" + dir.path() + "/\n" + mainSection +
+                                      "\n[ServerHost]\nAddress=127.0.0.1\nPort=" + std::to_string(port) + "\n");
+        TForm1Options options;
+        options.workingDirectory = dir.path();
+        options.now = [] { return drv::EncodeDateTime({2026, 12, 8, 12, 30, 15, 250}); };
+        options.z8Timings = std::make_shared<drv::Z8LinkTimings>(timings);
+        form = std::make_unique<TForm1>(messages.get(), options);
+    }
+
+    static drv::Z8LinkTimings Timings() {
+        drv::Z8LinkTimings t;
+        t.attemptIntervalMs = 200;
+        t.readTimeoutMs = 300;
+        t.pollIntervalMs = 50;
+        return t;
+    }
+
+    void Deliver(const Bytes& bytes) {
+        form->CommPortDriver1ReceivePacket(nullptr, bytes.data(), static_cast<std::uint32_t>(bytes.size()));
+    }
+
+    std::string Log() const { return form->Memo1->toPlainText().toStdString(); }
+
+    std::set<int> SpooledObjects() const {
+        std::set<int> objects;
+        for (const auto& name : dir.list(".ob8")) {
+            const auto bytes = drvtest::ReadBytes(dir.file(name));
+            EXPECT_EQ(bytes.size(), 24u) << name;
+            if (bytes.size() != 24u) continue;
+            EXPECT_EQ(GetU32(bytes.data()), kStationEvent);
+            objects.insert(ObjectOf(Bytes(bytes.begin() + 4, bytes.end())));
+        }
+        return objects;
+    }
+
+    drvtest::TempDir dir;
+    std::unique_ptr<Tadvsm> messages;
+    std::unique_ptr<TForm1> form;
+};
+
+}  // namespace
+
+TEST_F(Z8Form, EventsReachTheServerAndTheLogAndIndicatorFollowTheLink) {
+    Z8Server server;
+    server.SetBehaviour({.ackEvents = true, .pollAfterHello = true});
+    Start(server.Port());
+    ASSERT_TRUE(WaitWithEvents(
+        [&] { return form->Z8LinkConnected() && Log().find("Соединение установлено.") != std::string::npos; }));
+    // Each line: the date, the time, one space, the text.
+    EXPECT_EQ(Log(), "08.12.2026 12:30:15 Соединение...\n08.12.2026 12:30:15 Соединение установлено.");
+    EXPECT_TRUE(form->Image3->Drawn());
+
+    Deliver(Frame4(802));
+    Deliver(Frame4(803));
+    ASSERT_TRUE(WaitWithEvents([&] {
+        const auto frames = server.Frames();
+        return std::count_if(frames.begin(), frames.end(),
+                             [](const auto& x) { return x.packet && x.packet->code == kStationEvent; }) == 2;
+    }));
+    std::vector<int> objects;
+    for (const auto& f : server.Frames())
+        if (f.packet && f.packet->code == kStationEvent) objects.push_back(ObjectOf(f.packet->payload));
+    EXPECT_EQ(objects, (std::vector<int>{40802, 40803}));
+    // The indicator moves with every accepted reply; polling keeps it moving.
+    const int phase = form->Z8ActivityCounter;
+    ASSERT_TRUE(WaitWithEvents([&] { return form->Z8ActivityCounter != phase; }));
+    EXPECT_GE(form->Z8ActivityCounter, 0);
+    EXPECT_LE(form->Z8ActivityCounter, 16);
+    EXPECT_TRUE(dir.list(".ob8").empty());
+}
+
+TEST_F(Z8Form, AnUnansweredEventIsSpooled) {
+    Z8Server server;
+    server.SetScript([](const ReceivedFrame& f) -> std::optional<ServerAction> {
+        if (f.packet && f.packet->code == kStationEvent) return ServerAction{};  // no answer
+        return std::nullopt;
+    });
+    Start(server.Port());
+    ASSERT_TRUE(WaitWithEvents([&] { return form->Z8LinkConnected(); }));
+    Deliver(Frame4(802));
+    ASSERT_TRUE(WaitWithEvents([&] { return !dir.list(".ob8").empty(); }));
+    EXPECT_EQ(SpooledObjects(), (std::set<int>{40802}));
+    EXPECT_EQ(server.Frames().back().packet->code, kStationEvent);
+}
+
+TEST_F(Z8Form, NothingIsLostWhenTheRingIsFullAndTheWindowCloses) {
+    // The server takes the hello and never answers, so the link waits on its first read while the station sends
+    // more events than the ring holds; then the window closes.
+    Z8Server server;
+    server.SetBehaviour({.silent = true});
+    auto t = Timings();
+    t.readTimeoutMs = 600000;
+    t.bodyStallMs = 600000;
+    Start(server.Port(), "", t);
+    ASSERT_TRUE(WaitWithEvents([&] { return !server.Frames().empty(); }));
+    ASSERT_TRUE(WaitWithEvents([&] { return form->Z8LinkConnected(); }));
+    const int kEvents = 110;
+    for (int i = 1; i <= kEvents; ++i) Deliver(Frame4(i));
+    // 97 fit behind the rest of the handshake; the others are spooled at once.
+    EXPECT_EQ(dir.list(".ob8").size(), static_cast<std::size_t>(kEvents - 97));
+    form.reset();  // must neither hang nor abort, and keeps what was queued
+    const auto spooled = SpooledObjects();
+    EXPECT_EQ(spooled.size(), static_cast<std::size_t>(kEvents));
+    for (int i = 1; i <= kEvents; ++i) EXPECT_TRUE(spooled.count(40000 + i)) << i;
+}
+
+TEST_F(Z8Form, ClosesCleanlyWithNoServerAndWhileTheLinkWaitsForTheWindow) {
+    Z8Server probe;
+    const int port = probe.Port();
+    probe.Stop();
+    Start(port);
+    ASSERT_TRUE(WaitWithEvents([&] { return Log().find("Соединение...") != std::string::npos; }));
+    // No events processed from here: the link's next hand-off waits for the main thread when the window goes.
+    drvtest::WaitUntil([] { return false; }, std::chrono::milliseconds(400));
+    form.reset();
+    SUCCEED();
+}
+
+TEST_F(Z8Form, NotSendToDiskDropsAnUnansweredEvent) {
+    Z8Server server;
+    server.SetScript([](const ReceivedFrame& f) -> std::optional<ServerAction> {
+        if (f.packet && f.packet->code == kStationEvent) return ServerAction{};
+        return std::nullopt;
+    });
+    Start(server.Port(), "NotSendToDiskZ8=1");
+    ASSERT_TRUE(WaitWithEvents([&] { return form->Z8LinkConnected(); }));
+    Deliver(Frame4(5));
+    // The second event leaves only after the first one's read has ended and it was handed back.
+    Deliver(Frame4(6));
+    ASSERT_TRUE(WaitWithEvents([&] {
+        const auto frames = server.Frames();
+        return std::count_if(frames.begin(), frames.end(),
+                             [](const auto& f) { return f.packet && f.packet->code == kStationEvent; }) == 2;
+    }));
+    QApplication::processEvents();
+    form.reset();
+    EXPECT_TRUE(dir.list(".ob8").empty());
+}
+
+TEST_F(Z8Form, SimulatorPrintsWhatTheDriverSends) {
+    const std::string out = dir.file("sim.out");
+    drvtest::ChildProcess::Options simOptions;
+    simOptions.argv = {DRV_Z8SERVERSIM_PATH, "--port", "0", "--ack", "--poll"};
+    simOptions.stdoutPath = out;
+    drvtest::ChildProcess sim(simOptions);
+    int port = 0;
+    ASSERT_TRUE(drvtest::WaitUntil([&] {
+        std::istringstream in(drvtest::ReadFile(out));
+        std::string word, at;
+        if (!(in >> word >> word >> word >> at)) return false;
+        port = std::stoi(at.substr(at.rfind(':') + 1));
+        return port > 0;
+    }));
+    Start(port);
+    ASSERT_TRUE(WaitWithEvents([&] { return form->Z8LinkConnected(); }));
+    Deliver(Frame4(802));
+    ASSERT_TRUE(WaitWithEvents([&] {
+        return drvtest::ReadFile(out).find("station event: object 40802 event 0A bytes 05 00") != std::string::npos;
+    }));
+    // Polling was switched on by the answer to the hello.
+    ASSERT_TRUE(WaitWithEvents(
+        [&] { return drvtest::ReadFile(out).find("code 0x02000000 seq 0 len 0") != std::string::npos; }));
+    const std::string text = drvtest::ReadFile(out);
+    EXPECT_NE(text.find("code 0x02000001 seq 0 len 2 payload 1C 00"), std::string::npos) << text;
+    form.reset();
+    EXPECT_TRUE(dir.list(".ob8").empty());
+}
