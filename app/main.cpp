@@ -44,6 +44,11 @@ void TellAlreadyRunning(const drv::InstanceLock& lock, const std::string& direct
 
 }  // namespace
 
+#if defined(__SANITIZE_ADDRESS__)
+// In sanitizer builds: the font configuration library keeps caches it never frees; that is not ours to report.
+extern "C" const char* __lsan_default_suppressions() { return "leak:libfontconfig.so\n"; }
+#endif
+
 int main(int argc, char** argv) {
     DriverApplication app(argc, argv);
     QApplication::setWindowIcon(DriverIcon());
