@@ -12,6 +12,7 @@
 #include <set>
 #include <thread>
 
+#include "core/driverstate.h"
 #include "tests/support/tempdir.h"
 #include "z8link/Unit7.h"
 #include "z8link/z8server.h"
@@ -582,4 +583,38 @@ TEST_F(Z8Link, QueuedFromAnotherThreadWhileTheLinkSendsEveryEventIsAccountedFor)
     }
     for (int i = 1; i <= kEvents; ++i) EXPECT_TRUE(received.count(i) + refused.count(i) == 1) << i;
     EXPECT_EQ(link->NextSequenceNumber(), 4u + kEvents);
+}
+
+namespace {
+
+// The host's forwarding values kept in the driver's own shared values, as the main window keeps them.
+class SharedValuesHost : public RecordingHost {
+public:
+    std::string ForwardedSpoolPath() override { return values.ForwardedSpoolPath(); }
+    void SetLastForwardTime(drv::TDateTime value) override { values.SetLastForwardTime(value); }
+    drv::SharedLinkValues values;
+};
+
+}  // namespace
+
+TEST_F(Z8Link, ForwardingValuesChangeOnBothThreadsWhileFilesAreAcknowledged) {
+    auto shared = std::make_shared<SharedValuesHost>();
+    host = shared;
+    server.SetBehaviour({.ackEvents = true, .pollAfterHello = true});
+    StartLink();
+    ASSERT_TRUE(host->WaitFor([&] { return link->LinkConnected(); }));
+    const int kFiles = 30;
+    for (int i = 0; i < kFiles; ++i) {
+        const std::string name = "F" + std::to_string(i) + ".ob8";
+        dir.write(name, std::string(24, 'x'));
+        // As forwarding does it: name the file, note the time of the hand-over, queue its packet (the time first, so
+        // that a quick acknowledgement's reset is not overwritten).
+        shared->values.SetForwardedSpoolPath(dir.file(name));
+        shared->values.SetLastForwardTime(46000.0 + i);
+        ASSERT_TRUE(link->QueuePacket(kStationEvent, EventPayload(i), PacketOrigin::SpoolFile, dir.file(name)));
+        ASSERT_TRUE(host->WaitFor([&] { return !dir.exists(name); })) << name;
+        ASSERT_TRUE(host->WaitFor([&] { return shared->values.LastForwardTime() == 46000.5 - 1.0; })) << name;
+    }
+    EXPECT_TRUE(dir.list(".ob8").empty());
+    EXPECT_TRUE(host->Returned().empty());
 }
