@@ -405,6 +405,24 @@ TEST_F(Z8Link, HugeOrNegativeLengthsAllocateNothingAndDoNotStallTheLink) {
     EXPECT_EQ(server.ConnectionCount(), 1);
 }
 
+TEST_F(Z8Link, NegativeAndOversizedLengthsCountTwoErrorsEach) {
+    // Every frame on the first connection is answered with a bare prefix announcing a negative or a 2 GiB body:
+    // eleven such exchanges make 22 errors, so the twelfth step reconnects and still sends its frame.
+    server.SetScript([](const ReceivedFrame& f) -> std::optional<ServerAction> {
+        if (f.connection != 1) return std::nullopt;
+        Bytes prefix = ReplyFrame(kPoll);
+        prefix.resize(kPrefixSize);
+        PutU32(&prefix[5], f.index % 2 == 0 ? 0xFFFFFFFEu : 0x7FFFFFF0u);
+        return ServerAction{.bytes = prefix};
+    });
+    StartLink();
+    for (int i = 0; i < 20; ++i) ASSERT_TRUE(link->QueuePacket(kPortStatus, PortStatusPayload("COM3", true)));
+    ASSERT_TRUE(host->WaitFor([&] { return host->LogCount("Ошибки по сети - переподсоединение.") == 1; }));
+    ASSERT_TRUE(server.WaitForConnections(2, kDeadlineMs));
+    const auto frames = server.Frames();
+    EXPECT_EQ(std::count_if(frames.begin(), frames.end(), [](const auto& f) { return f.connection == 1; }), 12);
+}
+
 TEST_F(Z8Link, UnansweredAndRejectedLiveEventsComeBackNoneMissing) {
     // Connection 1 never answers; connection 2 acknowledges, but rejects object 25 with a broken body.
     server.SetScript([](const ReceivedFrame& f) -> std::optional<ServerAction> {
