@@ -173,6 +173,7 @@ bool TCommPortDriver::PurgeBuffers(bool input, bool output) {
     if (!IsPortOpen()) return false;
     if (!m_device->PurgeComm(input, output)) return false;
     m_packetStartTick = kTickUnset;
+    m_waitingAtLastPoll = 0;
     return true;
 }
 
@@ -283,13 +284,21 @@ void TCommPortDriver::PollReceive() {
                 if (m_packetStartTick == kTickUnset) --m_packetStartTick;
             }
         } while (n >= packetSize);
+        m_waitingAtLastPoll = n;
         return;
     }
 
     const std::uint32_t now = Now();
+    // Bytes that came since the last poll mean the line is still busy: the time-out counts from the last poll
+    // that saw them, so a short packet is handed on only once the line has been quiet for PacketTimeout. Counted
+    // from the first byte instead, a stream at line speed would be cut into short packets every PacketTimeout ms,
+    // splitting frames that the receiver can then no longer put together.
+    if (m_packetStartTick != kTickUnset && n > m_waitingAtLastPoll) m_packetStartTick = now == kTickUnset ? now - 1 : now;
+    m_waitingAtLastPoll = n;
     if (m_packetTimeout > 0 && m_packetStartTick != kTickUnset &&
         drv::TicksSince(now, m_packetStartTick) > static_cast<std::uint32_t>(m_packetTimeout)) {
         m_packetStartTick = kTickUnset;
+        m_waitingAtLastPoll = 0;
         if (Read(n, got) && m_packetMode == pmPass && got >= 1 && m_onReceivePacket) {
             EventScope scope(m_inEvent);
             m_onReceivePacket(this, m_inputBuffer.data(), got);

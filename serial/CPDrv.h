@@ -196,6 +196,7 @@ private:
     std::atomic<bool> m_open{false};
     std::vector<std::uint8_t> m_inputBuffer;
     std::uint32_t m_packetStartTick = kTickUnset;
+    std::uint32_t m_waitingAtLastPoll = 0;  // bytes of the incomplete packet seen by the previous poll
     unsigned m_openCount = 0;  // tells a poll that an event closed (and maybe reopened) the port
     bool m_inEvent = false;
     unsigned m_timerStarts = 0;

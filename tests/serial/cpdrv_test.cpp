@@ -301,8 +301,11 @@ TEST_F(CommPortDriverTest, ShortPacketAfterTheTimeOutHoldsEverythingQueuedByThen
     tick += 10;
     dev->Queue({0x0A, 0x05});
     port->PollReceive();
-    EXPECT_EQ(port->PacketStartTick(), 1000u);
+    EXPECT_EQ(port->PacketStartTick(), 1010u);  // the line is still busy: the time-out starts again
     tick += 31;
+    port->PollReceive();
+    EXPECT_TRUE(packets.empty());
+    tick += 10;
     port->PollReceive();
     ASSERT_EQ(packets.size(), 1u);
     EXPECT_EQ(packets[0], (Bytes{0x13, 0x22, 0x0A, 0x05}));
@@ -318,6 +321,27 @@ TEST_F(CommPortDriverTest, ShortPacketAfterTheTimeOutHoldsEverythingQueuedByThen
     port->PollReceive();
     ASSERT_EQ(packets.size(), 2u);
     EXPECT_EQ(packets[1], Sequence(256));
+}
+
+TEST_F(CommPortDriverTest, AStreamAtLineSpeedIsCutOnlyIntoFullPacketsUntilTheLineGoesQuiet) {
+    StationSettings();
+    ASSERT_TRUE(port->OpenPort());
+    // 9600 bit/s: about ten bytes reach the queue between two 10 ms polls, for 600 bytes.
+    const Bytes stream = Sequence(600);
+    for (std::size_t off = 0; off < stream.size(); off += 10) {
+        dev->Queue(Bytes(stream.begin() + static_cast<long>(off), stream.begin() + static_cast<long>(off + 10)));
+        port->PollReceive();
+        tick += 10;
+    }
+    ASSERT_EQ(packets.size(), 2u);
+    EXPECT_EQ(packets[0].size(), 256u);
+    EXPECT_EQ(packets[1].size(), 256u);
+    for (int i = 0; i < 5; ++i) {
+        port->PollReceive();
+        tick += 10;
+    }
+    ASSERT_EQ(packets.size(), 3u);
+    EXPECT_EQ(packets[2], Bytes(stream.begin() + 512, stream.end()));
 }
 
 TEST_F(CommPortDriverTest, DiscardModeDropsShortPacketsButPassesFullOnes) {
