@@ -1,0 +1,277 @@
+// The whole road of station events: the real driver, started offscreen in a working directory of its own, between
+// the station simulator on a pseudo-terminal and the Z8 server simulator on a loopback port.
+#include <gtest/gtest.h>
+#include <netinet/in.h>
+#include <signal.h>
+#include <sys/socket.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <filesystem>
+#include <fstream>
+#include <iostream>
+#include <map>
+#include <sstream>
+
+#include "core/stationframe.h"
+#include "tests/support/process.h"
+#include "tests/support/tempdir.h"
+
+using drvtest::ChildProcess;
+using drvtest::WaitUntil;
+using Event = std::vector<std::uint8_t>;
+using namespace std::chrono_literals;
+
+namespace {
+
+std::vector<std::uint8_t> FromHex(const std::string& hex) {
+    std::vector<std::uint8_t> out;
+    for (std::size_t i = 0; i + 1 < hex.size(); i += 2) out.push_back(static_cast<std::uint8_t>(std::stoi(hex.substr(i, 2), nullptr, 16)));
+    return out;
+}
+
+std::vector<std::string> Lines(const std::string& path) {
+    std::vector<std::string> lines;
+    std::istringstream in(drvtest::ReadFile(path));
+    for (std::string line; std::getline(in, line);) lines.push_back(line);
+    return lines;
+}
+
+int FreePort() {
+    const int s = ::socket(AF_INET, SOCK_STREAM, 0);
+    sockaddr_in a{};
+    a.sin_family = AF_INET;
+    a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    ::bind(s, reinterpret_cast<sockaddr*>(&a), sizeof a);
+    socklen_t len = sizeof a;
+    ::getsockname(s, reinterpret_cast<sockaddr*>(&a), &len);
+    ::close(s);
+    return ntohs(a.sin_port);
+}
+
+std::string Describe(const Event& e) {
+    std::ostringstream s;
+    for (auto b : e) s << std::hex << static_cast<int>(b) << ' ';
+    return s.str();
+}
+
+class EndToEnd : public ::testing::Test {
+protected:
+    void SetUp() override { port = FreePort(); }
+
+    // On a failure, what each party said, for the log.
+    void TearDown() override {
+        if (!HasFailure()) return;
+        for (const char* name : {"station.out", "station.err", "server.out", "server.err", "driver.err"}) {
+            std::cerr << "---- " << name << "\n" << drvtest::ReadFile(dir.file(name));
+        }
+        std::cerr << "---- spool files:";
+        for (const auto& n : dir.list(".ob8")) std::cerr << ' ' << n;
+        std::cerr << "\n";
+    }
+
+    void StartServer(std::vector<std::string> args) {
+        std::vector<std::string> argv = {DRV_Z8SERVERSIM, "--port", std::to_string(port)};
+        argv.insert(argv.end(), args.begin(), args.end());
+        server = std::make_unique<ChildProcess>(ChildProcess::Options{argv, dir.path(), {}, dir.file("server.out"), dir.file("server.err")});
+        ASSERT_TRUE(WaitUntil([&] { return drvtest::ReadFile(dir.file("server.out")).find("listening") != std::string::npos; }));
+    }
+
+    // Starts the station on a pseudo-terminal (it waits until the driver has opened the port), then the driver.
+    void StartStationAndDriver(std::vector<std::string> stationArgs, const std::string& mainLines = "") {
+        std::vector<std::string> argv = {DRV_STATIONSIM, "--pty", "--link", dir.file("station-tty"), "--wait-open", "60",
+                                         "--hold", "3"};
+        argv.insert(argv.end(), stationArgs.begin(), stationArgs.end());
+        station = std::make_unique<ChildProcess>(ChildProcess::Options{argv, dir.path(), {}, dir.file("station.out"), dir.file("station.err")});
+        ASSERT_TRUE(WaitUntil([&] { return std::filesystem::exists(dir.file("station-tty")); }));
+        dir.write("drvorvel.ini", "[main]\nComPort=COM1\n" + mainLines + "\n[ServerHost]\nAddress=127.0.0.1\nPort=" +
+                                      std::to_string(port) + "\n[ports]\nCOM1=" + dir.file("station-tty") + "\n");
+        driver = std::make_unique<ChildProcess>(ChildProcess::Options{
+            {DRV_DRIVER}, dir.path(), {"QT_QPA_PLATFORM=offscreen"}, dir.file("driver.out"), dir.file("driver.err")});
+    }
+
+    void WaitStationDone() {
+        ASSERT_TRUE(WaitUntil([&] { return drvtest::ReadFile(dir.file("station.out")).find("done ") != std::string::npos; }, 120s))
+            << drvtest::ReadFile(dir.file("station.err")) << drvtest::ReadFile(dir.file("driver.err"));
+    }
+
+    // The events the station sent, as the driver must build them (FirstNumber 4).
+    std::vector<Event> Sent() const {
+        std::vector<Event> out;
+        for (const auto& line : Lines(dir.file("station.out"))) {
+            if (line.rfind("sent ", 0) != 0) continue;
+            const auto frame = FromHex(line.substr(5, line.find(' ', 5) - 5));
+            drv::StationEvent e{};
+            drv::FillStationEvent(e, frame.data(), static_cast<int>(frame.size()), 4);
+            out.emplace_back(e.begin(), e.end());
+        }
+        return out;
+    }
+
+    // The station events the server received, in order, with their sequence numbers.
+    std::vector<Event> AtServer(std::vector<long>* seqs = nullptr) const {
+        std::vector<Event> out;
+        for (const auto& line : Lines(dir.file("server.out"))) {
+            if (line.find("code 0x03000020") == std::string::npos) continue;
+            const auto p = line.find("payload ");
+            if (p == std::string::npos) continue;
+            std::string hex;
+            for (char c : line.substr(p + 8)) {
+                if (c != ' ') hex += c;
+            }
+            out.push_back(FromHex(hex));
+            if (seqs) seqs->push_back(std::stol(line.substr(line.find(" seq ") + 5)));
+        }
+        return out;
+    }
+
+    // The events in .ob8 files, in the order of their names; fails the test on a file that is not one event.
+    std::vector<Event> Spooled() const {
+        std::vector<Event> out;
+        for (const auto& name : dir.list(".ob8")) {
+            const auto bytes = drvtest::ReadBytes(dir.file(name));
+            EXPECT_EQ(bytes.size(), 24u) << name;
+            if (bytes.size() != 24u) continue;
+            EXPECT_EQ(Event(bytes.begin(), bytes.begin() + 4), (Event{0x20, 0x00, 0x00, 0x03})) << name;
+            out.emplace_back(bytes.begin() + 4, bytes.end());
+        }
+        return out;
+    }
+
+    // Every event sent is at the server or in a spool file; returns how many were found.
+    void ExpectNothingLost(const std::vector<Event>& sent) {
+        std::map<Event, int> have;
+        for (const auto& e : AtServer()) ++have[e];
+        for (const auto& e : Spooled()) ++have[e];
+        std::map<Event, int> want;
+        for (const auto& e : sent) ++want[e];
+        for (const auto& [e, n] : want) EXPECT_GE(have[e], n) << "missing: " << Describe(e);
+    }
+
+    std::size_t Delivered() const { return AtServer().size() + dir.list(".ob8").size(); }
+
+    drvtest::TempDir dir;
+    int port = 0;
+    std::unique_ptr<ChildProcess> server, station, driver;
+};
+
+std::string WriteFrames(const drvtest::TempDir& dir, int count) {
+    std::string text;
+    for (int i = 0; i < count; ++i) {
+        char line[32];
+        // 5-byte frames (bit 0x10 clear) with distinct object numbers.
+        std::snprintf(line, sizeof line, "%02X%02X%02X%02X%02X\n", 0x01 + ((i >> 8) & 0x0F), i & 0xFF, 0x21, i & 0xFF, 0x77);
+        text += line;
+    }
+    dir.write("frames.txt", text);
+    return dir.file("frames.txt");
+}
+
+}  // namespace
+
+TEST_F(EndToEnd, StationFramesReachTheServerInOrderEachOnce) {
+    StartServer({"--ack", "--poll"});
+    StartStationAndDriver({"--random", "40", "--rate", "8", "--seed", "11"});
+    WaitStationDone();
+    const auto sent = Sent();
+    ASSERT_EQ(sent.size(), 40u);
+    ASSERT_TRUE(WaitUntil([&] { return AtServer().size() >= 40; }, 60s));
+    std::vector<long> seqs;
+    EXPECT_EQ(AtServer(&seqs), sent);
+    EXPECT_TRUE(std::is_sorted(seqs.begin(), seqs.end()));
+    EXPECT_EQ(std::adjacent_find(seqs.begin(), seqs.end()), seqs.end());
+    EXPECT_TRUE(dir.list(".ob8").empty());
+}
+
+TEST_F(EndToEnd, WithTheServerDownEachFrameBecomesOneSpoolFile) {
+    StartStationAndDriver({"--random", "25", "--rate", "8", "--seed", "12"});
+    WaitStationDone();
+    const auto sent = Sent();
+    ASSERT_EQ(sent.size(), 25u);
+    ASSERT_TRUE(WaitUntil([&] { return dir.list(".ob8").size() >= 25; }, 30s));
+    EXPECT_EQ(Spooled(), sent);
+}
+
+TEST_F(EndToEnd, ABurstOfFullPacketsArrivesCompleteAndCorrect) {
+    StartServer({"--ack"});
+    StartStationAndDriver({"--file", WriteFrames(dir, 300), "--burst", "300", "--no-pace"});
+    WaitStationDone();
+    ASSERT_TRUE(WaitUntil([&] { return Delivered() >= 300; }, 60s));
+    // The ring takes a burst of 300 only in part: what it refuses is spooled; together they are the burst.
+    auto got = AtServer();
+    for (const auto& e : Spooled()) got.push_back(e);
+    auto sent = Sent();
+    ASSERT_EQ(sent.size(), 300u);
+    std::sort(got.begin(), got.end());
+    std::sort(sent.begin(), sent.end());
+    EXPECT_EQ(got, sent);
+}
+
+TEST_F(EndToEnd, ABurstAtLineSpeedIsNotCutApart) {
+    StartStationAndDriver({"--file", WriteFrames(dir, 300), "--burst", "300"});
+    WaitStationDone();
+    ASSERT_TRUE(WaitUntil([&] { return dir.list(".ob8").size() >= 300; }, 60s));
+    EXPECT_EQ(Spooled(), Sent());
+}
+
+TEST_F(EndToEnd, ASlowServerUnderABurstLosesNothing) {
+    StartServer({"--ack", "--delay", "20"});
+    StartStationAndDriver({"--file", WriteFrames(dir, 300), "--burst", "300", "--no-pace"});
+    WaitStationDone();
+    ASSERT_TRUE(WaitUntil([&] { return Delivered() >= 300; }, 90s));
+    EXPECT_FALSE(dir.list(".ob8").empty());  // the overflow went to spool files
+    EXPECT_EQ(Delivered(), 300u);
+    ExpectNothingLost(Sent());
+}
+
+TEST_F(EndToEnd, ASilentServerCostsNoEvent) {
+    StartServer({"--silent"});
+    StartStationAndDriver({"--random", "6", "--rate", "4", "--seed", "13"});
+    WaitStationDone();
+    const auto sent = Sent();
+    // Each unanswered event is handed back and spooled once its reply has not come.
+    ASSERT_TRUE(WaitUntil([&] { return dir.list(".ob8").size() >= sent.size(); }, 90s));
+    ExpectNothingLost(sent);
+}
+
+TEST_F(EndToEnd, AServerThatClosesMidStreamCostsNoEvent) {
+    StartServer({"--ack", "--after", "9", "close"});
+    StartStationAndDriver({"--random", "20", "--rate", "8", "--seed", "14"});
+    WaitStationDone();
+    const auto sent = Sent();
+    ASSERT_TRUE(WaitUntil([&] {
+        std::map<Event, int> have;
+        for (const auto& e : AtServer()) ++have[e];
+        for (const auto& e : Spooled()) ++have[e];
+        return std::all_of(sent.begin(), sent.end(), [&](const Event& e) { return have[e] > 0; });
+    }, 90s));
+    ExpectNothingLost(sent);
+}
+
+TEST_F(EndToEnd, IgnoreListAndRawCaptureTakeEffect) {
+    dir.write("ignore.ini", "[object]\n40258=1\n");
+    dir.write("frames.txt", "1101210A\n1102020B\n1103030C\n");  // objects 40257, 40258, 40259
+    StartStationAndDriver({"--file", dir.file("frames.txt"), "--rate", "8"}, "Log=1");
+    WaitStationDone();
+    ASSERT_TRUE(WaitUntil([&] { return dir.list(".ob8").size() >= 2; }, 30s));
+    const auto spooled = Spooled();
+    ASSERT_EQ(spooled.size(), 2u);
+    EXPECT_EQ(drv::EventObjectNumber(*reinterpret_cast<const drv::StationEvent*>(spooled[0].data())), 40257);
+    EXPECT_EQ(drv::EventObjectNumber(*reinterpret_cast<const drv::StationEvent*>(spooled[1].data())), 40259);
+    ASSERT_TRUE(WaitUntil([&] { return drvtest::ReadFile(dir.file("drvorvel.log")).size() >= 12; }, 10s));
+    EXPECT_EQ(drvtest::ReadBytes(dir.file("drvorvel.log")),
+              (Event{0x11, 0x01, 0x21, 0x0A, 0x11, 0x02, 0x02, 0x0B, 0x11, 0x03, 0x03, 0x0C}));
+}
+
+TEST_F(EndToEnd, KillingTheDriverMidBurstLeavesOnlyCompleteSpoolFiles) {
+    StartStationAndDriver({"--file", WriteFrames(dir, 300), "--burst", "300"});
+    ASSERT_TRUE(WaitUntil([&] { return dir.list(".ob8").size() >= 40; }, 60s));
+    driver->Signal(SIGKILL);
+    driver->WaitExit(10s);
+    const auto spooled = Spooled();  // checks every file: 24 bytes, code first
+    const auto sent = Sent();
+    ASSERT_FALSE(spooled.empty());
+    ASSERT_LE(spooled.size(), sent.size());
+    for (std::size_t i = 0; i < spooled.size(); ++i) EXPECT_EQ(spooled[i], sent[i]) << i;
+}
