@@ -1,0 +1,126 @@
+// The cost of the real driver doing nothing: CPU share (utime + stime of all its threads), resident memory
+// (VmRSS, VmHWM) and wake-ups (context switches of all its threads) over a span with the station line open and
+// silent, once with the Z8 link up (a server that polls, as a real one does) and once with the link down.
+//
+// Usage: bench_idle [--seconds S] [--driver PATH]
+// Prints a Markdown section on stdout, progress on stderr.
+#include <cstdio>
+#include <cstdlib>
+#include <memory>
+#include <stdexcept>
+#include <string>
+#include <thread>
+
+#include "bench/roadbench.h"
+
+namespace {
+
+using namespace bench;
+using std::chrono::milliseconds;
+
+struct Result {
+    bool linkUp = false;
+    double cpuShare = 0;
+    double wakeups = 0;
+    long rssKiB = 0;
+    long hwmKiB = 0;
+    int threads = 0;
+    std::size_t pollsAtServer = 0;
+    bool survived = true;
+};
+
+Result RunIdle(const std::string& driverPath, bool linkUp, double seconds) {
+    Result r;
+    r.linkUp = linkUp;
+    ScratchDir dir("idle");
+    std::unique_ptr<drv::z8::Z8Server> server;
+    std::unique_ptr<ServerWatch> watch;
+    int port = 0;
+    if (linkUp) {
+        server = std::make_unique<drv::z8::Z8Server>();
+        drv::z8::ServerBehaviour behaviour;
+        behaviour.ackEvents = true;
+        behaviour.pollAfterHello = true;
+        server->SetBehaviour(behaviour);
+        watch = std::make_unique<ServerWatch>(*server);
+        port = server->Port();
+    } else {
+        port = UnusedPort();
+    }
+    StationLine line;
+    DriverProcess driver(driverPath, dir, line.DevicePath(), port);
+    if (!line.WaitForDriverOpen(milliseconds(20000))) throw std::runtime_error("the driver did not open the line");
+    if (watch && !watch->WaitForHandshake(milliseconds(20000)))
+        throw std::runtime_error("the driver's Z8 link did not come up");
+    std::this_thread::sleep_for(milliseconds(2000));  // past startup
+    Progress(std::string("idle, link ") + (linkUp ? "up" : "down") + ": measuring for " + Fixed(seconds, 0) + " s");
+
+    const std::size_t framesBefore = server ? server->Frames().size() : 0;
+    const auto before = SampleProcess(driver.pid());
+    const auto t0 = Clock::now();
+    std::this_thread::sleep_for(std::chrono::duration<double>(seconds));
+    const auto after = SampleProcess(driver.pid());
+    const double wall = std::chrono::duration<double>(Clock::now() - t0).count();
+    r.survived = driver.Running();
+    driver.Stop();
+    if (!before || !after) throw std::runtime_error("the driver's figures could not be read from /proc");
+    r.cpuShare = 100.0 * (after->cpuSeconds - before->cpuSeconds) / wall;
+    r.wakeups = static_cast<double>(after->contextSwitches - before->contextSwitches) / wall;
+    r.rssKiB = after->rssKiB;
+    r.hwmKiB = after->hwmKiB;
+    r.threads = after->threads;
+    if (server) r.pollsAtServer = server->Frames().size() - framesBefore;
+    return r;
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+    InstallInterruptHandler();
+    std::string driverPath = DRV_DRIVER_PATH;
+    double seconds = 60;
+    for (int i = 1; i < argc; ++i) {
+        const std::string a = argv[i];
+        if (a == "--seconds" && i + 1 < argc) {
+            seconds = std::atof(argv[++i]);
+        } else if (a == "--driver" && i + 1 < argc) {
+            driverPath = argv[++i];
+        } else {
+            std::fprintf(stderr, "usage: bench_idle [--seconds S] [--driver PATH]\n");
+            return 2;
+        }
+    }
+    if (seconds <= 0) return 2;
+    try {
+        const Result up = RunIdle(driverPath, true, seconds);
+        const Result down = RunIdle(driverPath, false, seconds);
+        std::printf("## Idle cost\n\n");
+        std::printf(
+            "The driver over %s s with the station line open and silent; *link up*: a Z8 server that asked "
+            "for polls (one poll exchange about every 500 ms); *link down*: nothing listens on the server's "
+            "port (a refused connection attempt every 5 s). CPU is the share of one core; wake-ups are the "
+            "context switches of all the driver's threads. The design's own clocks set the expected wake-ups: "
+            "one link step a millisecond (1000 a second), the 10 ms receive poll (100 a second) and the "
+            "200 ms forwarding tick (5 a second), about 1105 a second in all.\n\n",
+            Fixed(seconds, 0).c_str());
+        std::printf(
+            "| Link | CPU (one core) | Wake-ups a second | Expected wake-ups | VmRSS | VmHWM | Threads | Frames "
+            "at the server |\n|---|---|---|---|---|---|---|---|\n");
+        for (const Result* r : {&up, &down}) {
+            std::printf("| %s | %s %% | %s | about 1105 | %s MiB | %s MiB | %d | %s |\n", r->linkUp ? "up" : "down",
+                        Fixed(r->cpuShare, 2).c_str(), Fixed(r->wakeups, 0).c_str(),
+                        Fixed(static_cast<double>(r->rssKiB) / 1024.0, 1).c_str(),
+                        Fixed(static_cast<double>(r->hwmKiB) / 1024.0, 1).c_str(), r->threads,
+                        r->linkUp ? std::to_string(r->pollsAtServer).c_str() : "-");
+        }
+        std::printf("\n");
+        for (const Result* r : {&up, &down}) {
+            if (!r->survived)
+                std::printf("**The driver ended during the idle run (link %s).**\n\n", r->linkUp ? "up" : "down");
+        }
+        return 0;
+    } catch (const std::exception& e) {
+        std::fprintf(stderr, "bench_idle: %s\n", e.what());
+        return 1;
+    }
+}

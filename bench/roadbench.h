@@ -1,0 +1,195 @@
+#pragma once
+
+// What the benchmarks of the road of an event share: numbered station frames and the events they must become,
+// a paced station line on a pseudo-terminal, the real driver as a child process in a working directory of its
+// own, an in-process Z8 server that time-stamps what arrives, a ledger of arrivals, figures from /proc, and
+// the Markdown the benchmarks print. Everything runs on the benchmark's main thread unless a comment says
+// otherwise.
+
+#include <sys/types.h>
+
+#include <chrono>
+#include <condition_variable>
+#include <cstddef>
+#include <cstdint>
+#include <functional>
+#include <map>
+#include <memory>
+#include <mutex>
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "core/stationframe.h"
+#include "platform/uniquefd.h"
+#include "z8link/z8server.h"
+
+namespace bench {
+
+using Clock = std::chrono::steady_clock;
+using Bytes = std::vector<std::uint8_t>;
+
+inline constexpr int kFirstNumber = 4;
+inline constexpr unsigned kLineBaud = 9600;
+inline constexpr double kLineBytesPerSecond = kLineBaud / 10.0;  // 10 bits a character
+inline constexpr double kPacketTimeoutMs = 40;                   // an incomplete serial packet waits this long ...
+inline constexpr double kPollMs = 10;                            // ... and is read at the next receive poll
+inline constexpr std::size_t kMaxFrames = 32768;                 // distinct raw object numbers
+
+// Frame number `index` of a run: its raw object number is the index, so every frame of a run (fewer than 32768)
+// is told apart by its object; the other bytes vary with the index so that a mixed-up byte shows.
+Bytes MakeFrame(std::size_t index, bool fourByte);
+// The event the driver must make of that frame.
+drv::StationEvent ExpectedEvent(std::size_t index, bool fourByte);
+// The frame index an event claims (its object number), or nullopt when it is none of a run's.
+std::optional<std::size_t> IndexOfEvent(const std::uint8_t* event, std::size_t size);
+
+// Seconds since the start of the process, for progress lines on stderr.
+double Uptime();
+// A progress line on stderr: "[  12.3 s] text".
+void Progress(const std::string& text);
+
+// Stops every child a benchmark started when the benchmark is interrupted (SIGINT, SIGTERM, SIGHUP) and then
+// ends it; call once at the start of main.
+void InstallInterruptHandler();
+
+// A scratch directory under $TMPDIR (or /tmp), removed with everything in it at destruction.
+class ScratchDir {
+public:
+    explicit ScratchDir(const std::string& tag);
+    ~ScratchDir();
+    ScratchDir(const ScratchDir&) = delete;
+    ScratchDir& operator=(const ScratchDir&) = delete;
+    const std::string& path() const { return m_path; }
+    std::string file(const std::string& name) const { return m_path + "/" + name; }
+    void write(const std::string& name, const std::string& text) const;
+
+private:
+    std::string m_path;
+};
+
+// The station's end of a serial line: a pseudo-terminal whose far end the driver opens, written at 9600 bit/s.
+class StationLine {
+public:
+    StationLine();
+    const std::string& DevicePath() const { return m_devicePath; }
+    // Waits until the driver has opened the far end and set it up (its purge shows on this end), at most timeout.
+    bool WaitForDriverOpen(std::chrono::milliseconds timeout);
+    // Writes the bytes one at a time at the line's speed, the first not before the line is free. Returns the
+    // moment the last byte was written.
+    Clock::time_point Send(const Bytes& bytes);
+    // For a saturated line: the schedule runs on from `start` without gaps (byte k is due at start + k byte
+    // times); a writer that was held up catches up. Returns the moment the last byte was written.
+    Clock::time_point SendScheduled(const Bytes& bytes, Clock::time_point start, std::size_t firstByteIndex);
+    // The longest time a byte was written after it was due, and how long writes waited for room in the line.
+    Clock::duration MaxLag() const { return m_maxLag; }
+    Clock::duration BlockedTime() const { return m_blocked; }
+    static Clock::duration ByteTime();
+
+private:
+    void WriteByte(std::uint8_t byte);
+    void DrainControl();
+
+    drv::UniqueFd m_master;
+    std::string m_devicePath;
+    Clock::time_point m_lineFree{};
+    Clock::duration m_maxLag{};
+    Clock::duration m_blocked{};
+};
+
+// The real drvorvel executable, started offscreen in a working directory with a drvorvel.ini that maps COM1 to
+// the station line and points the Z8 link at 127.0.0.1:z8Port. Its output goes to driver.out in that directory.
+// It dies with the benchmark (parent-death signal) and is stopped at destruction.
+class DriverProcess {
+public:
+    DriverProcess(const std::string& executable, const ScratchDir& dir, const std::string& devicePath, int z8Port);
+    ~DriverProcess();
+    DriverProcess(const DriverProcess&) = delete;
+    DriverProcess& operator=(const DriverProcess&) = delete;
+
+    pid_t pid() const { return m_pid; }
+    bool Running();
+    // SIGTERM, then SIGKILL when it has not ended within a few seconds; idempotent.
+    void Stop();
+    // The wait status when it has ended (by itself or by Stop).
+    std::optional<int> ExitStatus() const { return m_status; }
+
+private:
+    pid_t m_pid = -1;
+    std::optional<int> m_status;
+};
+
+// A loopback port on which nothing listens: the Z8 server of a run is down.
+int UnusedPort();
+
+// Station events that reach a Z8 server, with the moment each arrived; the arrivals are recorded on the server's
+// thread. The handshake frames are noted so that a benchmark can wait for the link to be up.
+class ServerWatch {
+public:
+    struct Arrival {
+        std::optional<std::size_t> index;  // nullopt: the payload is no event of the run
+        Bytes payload;
+        Clock::time_point at;
+    };
+
+    explicit ServerWatch(drv::z8::Z8Server& server);
+    ~ServerWatch();
+    // Whether the server has seen the last handshake packet (the version) since the watch began.
+    bool WaitForHandshake(std::chrono::milliseconds timeout) const;
+    // Waits until an event with this index has arrived; its arrival time, nullopt when none within timeout.
+    std::optional<Clock::time_point> WaitForIndex(std::size_t index, std::chrono::milliseconds timeout) const;
+    std::vector<Arrival> Arrivals() const;
+    std::size_t EventCount() const;
+
+private:
+    // Shared with the observer, which may still be running on the server's thread when the watch goes.
+    struct State {
+        std::mutex mutex;
+        std::condition_variable changed;
+        std::vector<Arrival> arrivals;
+        std::map<std::size_t, Clock::time_point> firstArrival;
+        bool handshakeSeen = false;
+    };
+    drv::z8::Z8Server& m_server;
+    std::shared_ptr<State> m_state;
+};
+
+// The station events left in the spool directory as .ob8 files.
+struct SpooledFile {
+    std::string name;
+    Bytes bytes;
+};
+std::vector<SpooledFile> ReadSpoolFiles(const std::string& directory);
+std::size_t CountSpoolFiles(const std::string& directory);
+
+// Where each of `sent` frames (indices 0..sent-1) ended up, and what arrived that was never sent.
+struct Tally {
+    std::size_t sent = 0;
+    std::size_t delivered = 0;   // distinct frames whose correct event reached the server
+    std::size_t spooled = 0;     // distinct frames whose correct event is in a spool file (and not delivered)
+    std::size_t duplicates = 0;  // extra copies, at the server or in the spool
+    std::size_t corrupted = 0;   // arrivals or files that match no sent frame byte for byte
+    std::size_t outOfOrder = 0;  // server arrivals that came after a later frame's
+    std::size_t lost() const { return sent - delivered - spooled; }
+};
+// fourByte(index) tells which kind of frame index was.
+Tally CountOutcome(std::size_t sent, const std::function<bool(std::size_t)>& fourByte,
+                   const std::vector<ServerWatch::Arrival>& arrivals, const std::vector<SpooledFile>& spool);
+
+// Nearest-rank percentile (0 < p <= 100) of values; 0 for none.
+double Percentile(std::vector<double> values, double p);
+
+// Figures of a process from /proc.
+struct ProcessSample {
+    double cpuSeconds = 0;     // utime + stime of all its threads
+    long rssKiB = 0;           // VmRSS
+    long hwmKiB = 0;           // VmHWM
+    long contextSwitches = 0;  // voluntary and involuntary, all threads
+    int threads = 0;
+};
+std::optional<ProcessSample> SampleProcess(pid_t pid);
+
+// Markdown helpers: numbers with a fixed count of decimals.
+std::string Fixed(double value, int decimals);
+
+}  // namespace bench
