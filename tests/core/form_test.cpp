@@ -11,6 +11,7 @@
 #include "app/driverapp.h"
 #include "core/ma.h"
 #include "platform/faults.h"
+#include "tests/support/qtapp.h"
 #include "tests/support/tempdir.h"
 #include "ui/admshowmes.h"
 
@@ -18,18 +19,10 @@ using drvtest::Bytes;
 
 namespace {
 
-QApplication& App() {
-    static int argc = 1;
-    static char name[] = "test_form";
-    static char* argv[] = {name, nullptr};
-    static DriverApplication* app = new DriverApplication(argc, argv);
-    return *app;
-}
-
 class FormTest : public ::testing::Test {
 protected:
     void SetUp() override {
-        App();
+        drvtest::TestApp();
         messages = std::make_unique<Tadvsm>();
     }
 

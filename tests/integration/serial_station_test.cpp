@@ -15,27 +15,15 @@
 #include "core/stationframe.h"
 #include "serial/CPDrv.h"
 #include "tests/support/process.h"
+#include "tests/support/qtapp.h"
 #include "tests/support/tempdir.h"
 #include "ui/admshowmes.h"
+
+using drvtest::WaitWithEvents;
 
 namespace {
 
 using Bytes = std::vector<std::uint8_t>;
-
-QApplication& App() {
-    static int argc = 1;
-    static char name[] = "test_serial_station";
-    static char* argv[] = {name, nullptr};
-    static DriverApplication* app = new DriverApplication(argc, argv);
-    return *app;
-}
-
-bool WaitWithEvents(const std::function<bool()>& cond) {
-    return drvtest::WaitUntil([&] {
-        QApplication::processEvents(QEventLoop::AllEvents, 5);
-        return cond();
-    });
-}
 
 void RunEventsFor(std::chrono::milliseconds span) {
     const auto end = std::chrono::steady_clock::now() + span;
@@ -63,7 +51,7 @@ std::vector<std::string> Lines(const std::string& text, const std::string& word)
 class SerialStationTest : public ::testing::Test {
 protected:
     void SetUp() override {
-        App();
+        drvtest::TestApp();
         messages = std::make_unique<Tadvsm>();
         // Whatever modal window appears (the port did not open) is answered, so that a failure cannot hang.
         modalGuard.setInterval(200);

@@ -12,6 +12,7 @@
 #include "app/driverapp.h"
 #include "core/ma.h"
 #include "tests/support/process.h"
+#include "tests/support/qtapp.h"
 #include "tests/support/tempdir.h"
 #include "ui/admshowmes.h"
 #include "ui/indicator.h"
@@ -20,22 +21,9 @@
 
 using namespace drv::z8;
 
+using drvtest::WaitWithEvents;
+
 namespace {
-
-QApplication& App() {
-    static int argc = 1;
-    static char name[] = "test_z8_link";
-    static char* argv[] = {name, nullptr};
-    static DriverApplication* app = new DriverApplication(argc, argv);
-    return *app;
-}
-
-bool WaitWithEvents(const std::function<bool()>& cond) {
-    return drvtest::WaitUntil([&] {
-        QApplication::processEvents(QEventLoop::AllEvents, 5);
-        return cond();
-    });
-}
 
 // A 4-byte station frame for raw object number `object` (below 4096), event code 0x0A, b3 5.
 Bytes Frame4(int object) {
@@ -48,7 +36,7 @@ int ObjectOf(const Bytes& payload) { return static_cast<int>(GetU32(payload.data
 class Z8Form : public ::testing::Test {
 protected:
     void SetUp() override {
-        App();
+        drvtest::TestApp();
         messages = std::make_unique<Tadvsm>();
     }
     void TearDown() override { form.reset(); }
