@@ -11,6 +11,7 @@
 
 #include "app/driverapp.h"
 #include "app/instancelock.h"
+#include "app/stopsignals.h"
 #include "core/ma.h"
 #include "ui/admshowmes.h"
 #include "ui/drivericon.h"
@@ -68,6 +69,7 @@ int main(int argc, char** argv) {
             break;
     }
 
+    StopSignals stopSignals;
     auto advsm = std::make_unique<Tadvsm>();
     auto form1 = std::make_unique<TForm1>(advsm.get());
     auto form2 = std::make_unique<TForm2>([f = form1.get()] { return f->State().ClosePassword; });

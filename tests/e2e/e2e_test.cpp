@@ -275,3 +275,19 @@ TEST_F(EndToEnd, KillingTheDriverMidBurstLeavesOnlyCompleteSpoolFiles) {
     ASSERT_LE(spooled.size(), sent.size());
     for (std::size_t i = 0; i < spooled.size(); ++i) EXPECT_EQ(spooled[i], sent[i]) << i;
 }
+
+TEST_F(EndToEnd, StoppingTheDriverBySignalKeepsWhatTheLinkStillHolds) {
+    StartServer({"--silent"});
+    StartStationAndDriver({"--random", "3", "--rate", "8", "--seed", "15"});
+    WaitStationDone();
+    const auto sent = Sent();
+    // The first event is out on the wire, waiting for an answer that never comes; the others wait in the ring.
+    ASSERT_TRUE(WaitUntil([&] { return !AtServer().empty(); }, 30s));
+    driver->Signal(SIGTERM);
+    const auto status = driver->WaitExit(30s);
+    ASSERT_TRUE(status.has_value());
+    EXPECT_TRUE(WIFEXITED(*status) && WEXITSTATUS(*status) == 0) << *status;
+    std::map<Event, int> spooled;
+    for (const auto& e : Spooled()) ++spooled[e];
+    for (const auto& e : sent) EXPECT_GE(spooled[e], 1) << "not spooled: " << Describe(e);
+}
