@@ -293,17 +293,18 @@ int main(int argc, char** argv) {
     std::size_t bytes = 0;
     std::size_t index = 0;
 
-    // Sends bytes as the line would: one after the other at its speed, never before the line is free.
+    // Sends a frame as the line would: never before the line is free, and the line is then busy for as long as
+    // its bytes take. The bytes of one frame go in one write: a station's frame is a few milliseconds of back-to-back
+    // characters, and a simulator stalled by the scheduler between two of them would cut a frame no station cuts.
     auto send = [&](const std::uint8_t* data, std::size_t size) {
         if (!o.pace) {
             WriteAll(out.get(), data, size);
             return;
         }
-        for (std::size_t i = 0; i < size; ++i) {
-            std::this_thread::sleep_until(lineFree);
-            WriteAll(out.get(), data + i, 1);
-            lineFree = std::max(lineFree, Clock::now()) + std::chrono::duration_cast<Clock::duration>(byteTime);
-        }
+        std::this_thread::sleep_until(lineFree);
+        WriteAll(out.get(), data, size);
+        lineFree = std::max(lineFree, Clock::now()) +
+                   std::chrono::duration_cast<Clock::duration>(byteTime * static_cast<double>(size));
     };
 
     while (index < o.frames.size()) {
