@@ -129,7 +129,7 @@ bool TForm1::QueueZ8Packet(std::uint32_t code, const std::vector<std::uint8_t>& 
 }
 
 void TForm1::Z8IndicatorStep() {
-    Z8ActivityCounter = Z8ActivityCounter >= 16 ? 0 : Z8ActivityCounter + 1;
+    Z8ActivityCounter = NextIndicatorPhase(Z8ActivityCounter);
     DrawIndicator(Image3, Z8LinkConnected(), Z8ActivityCounter);
 }
 
