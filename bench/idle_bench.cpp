@@ -115,6 +115,16 @@ int main(int argc, char** argv) {
         }
         std::printf("\n");
         for (const Result* r : {&up, &down}) {
+            const std::string link = r->linkUp ? "up" : "down";
+            if (r->cpuShare > 10)
+                std::printf(
+                    "**Link %s: the idle driver kept %s %% of a core busy, where its clocks ask for only about "
+                    "1105 short wake-ups a second.**\n\n",
+                    link.c_str(), Fixed(r->cpuShare, 0).c_str());
+            SummaryRow("Idle, link " + link + ": CPU / VmRSS / VmHWM",
+                       Fixed(r->cpuShare, 2) + " % / " + Fixed(static_cast<double>(r->rssKiB) / 1024.0, 1) + " MiB / " +
+                           Fixed(static_cast<double>(r->hwmKiB) / 1024.0, 1) + " MiB",
+                       "one link step a ms, a 10 ms poll");
             if (!r->survived)
                 std::printf("**The driver ended during the idle run (link %s).**\n\n", r->linkUp ? "up" : "down");
         }

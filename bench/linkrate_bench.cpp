@@ -49,8 +49,13 @@ Result RunDelay(int delayMs, double seconds) {
     drv::z8::Z8Server server;
     drv::z8::ServerBehaviour behaviour;
     behaviour.ackEvents = true;
-    behaviour.replyDelayMs = delayMs;
     server.SetBehaviour(behaviour);
+    // The answer time is kept here with the standard library's sleep, so that it is exact whatever the server's
+    // own delay does; the answer itself is the standing behaviour's.
+    server.SetScript([delayMs](const drv::z8::ReceivedFrame&) -> std::optional<drv::z8::ServerAction> {
+        if (delayMs > 0) std::this_thread::sleep_for(milliseconds(delayMs));
+        return std::nullopt;
+    });
     ServerWatch watch(server);
     dir.write("drvorvel.ini", "[ServerHost]\nAddress=127.0.0.1\nPort=" + std::to_string(server.Port()) + "\n");
 
@@ -134,13 +139,24 @@ int main(int argc, char** argv) {
             Fixed(seconds, 0).c_str());
         std::printf(
             "| Server answers in | Events a second | Bound (1000 / (answer + 1 ms)) | Carries a saturated line "
-            "(240 a second) | Handed back / corrupted |\n|---|---|---|---|---|\n");
+            "(240 a second) | Handed back at the stop / corrupted |\n|---|---|---|---|---|\n");
         for (const auto& r : results) {
             const double bound = 1000.0 / (r.delayMs + 1.0);
             std::printf("| %d ms | %s | %s | %s | %zu / %zu |\n", r.delayMs, Fixed(r.rate, 1).c_str(),
                         Fixed(bound, 0).c_str(), r.rate >= 240 ? "yes" : "no", r.returned, r.corrupted);
         }
         std::printf("\n");
+        for (const auto& r : results) {
+            const double bound = 1000.0 / (r.delayMs + 1.0);
+            if (r.rate > bound * 1.1)
+                std::printf(
+                    "**With answers in %d ms the link carried %s events a second, above the %s that a 1 ms "
+                    "sleep per link step allows: the link thread does not sleep between steps.**\n\n",
+                    r.delayMs, Fixed(r.rate, 0).c_str(), Fixed(bound, 0).c_str());
+            if (r.corrupted > 0) std::printf("**%zu events arrived corrupted.**\n\n", r.corrupted);
+            SummaryRow("Z8 link, server answering in " + std::to_string(r.delayMs) + " ms: events a second",
+                       Fixed(r.rate, 1), "bound " + Fixed(bound, 0) + "; line brings up to 240");
+        }
         return 0;
     } catch (const std::exception& e) {
         std::fprintf(stderr, "bench_linkrate: %s\n", e.what());

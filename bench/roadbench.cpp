@@ -176,10 +176,15 @@ void StationLine::DrainControl() {
     }
 }
 
-void StationLine::WriteByte(std::uint8_t byte) {
-    for (;;) {
-        const ssize_t n = drv::RetryEintr([&] { return ::write(m_master.get(), &byte, 1); });
-        if (n == 1) return;
+void StationLine::WriteFrame(const Bytes& frame) {
+    std::size_t done = 0;
+    while (done < frame.size()) {
+        const ssize_t n =
+            drv::RetryEintr([&] { return ::write(m_master.get(), frame.data() + done, frame.size() - done); });
+        if (n > 0) {
+            done += static_cast<std::size_t>(n);
+            continue;
+        }
         if (n < 0 && errno != EAGAIN) throw std::runtime_error(ErrnoText("writing the station line"));
         // The far end takes nothing more for now: a real line would be losing bytes here.
         const auto from = Clock::now();
@@ -190,27 +195,25 @@ void StationLine::WriteByte(std::uint8_t byte) {
     }
 }
 
-Clock::time_point StationLine::Send(const Bytes& bytes) {
-    for (const std::uint8_t b : bytes) {
-        const auto now = Clock::now();
-        if (m_lineFree > now) std::this_thread::sleep_until(m_lineFree);
-        WriteByte(b);
-        m_lineFree = std::max(m_lineFree, Clock::now()) + ByteTime();
-    }
-    return Clock::now();
+Clock::time_point StationLine::Send(const Bytes& frame) {
+    const auto done = std::max(m_lineFree, Clock::now()) + ByteTime() * static_cast<int>(frame.size());
+    std::this_thread::sleep_until(done);
+    WriteFrame(frame);
+    const auto now = Clock::now();
+    m_lineFree = now;
+    return now;
 }
 
-Clock::time_point StationLine::SendScheduled(const Bytes& bytes, Clock::time_point start, std::size_t firstByteIndex) {
+Clock::time_point StationLine::SendScheduled(const Bytes& frame, Clock::time_point start, std::size_t firstByteIndex) {
     const double byteNs = 1e9 * 10.0 / kLineBaud;
-    for (std::size_t i = 0; i < bytes.size(); ++i) {
-        const auto due = start + std::chrono::nanoseconds(static_cast<std::int64_t>(
-                                     std::llround(static_cast<double>(firstByteIndex + i) * byteNs)));
-        if (due > Clock::now()) std::this_thread::sleep_until(due);
-        WriteByte(bytes[i]);
-        m_maxLag = std::max(m_maxLag, Clock::now() - due);
-    }
+    const auto due = start + std::chrono::nanoseconds(static_cast<std::int64_t>(
+                                 std::llround(static_cast<double>(firstByteIndex + frame.size()) * byteNs)));
+    if (due > Clock::now()) std::this_thread::sleep_until(due);
+    WriteFrame(frame);
+    const auto now = Clock::now();
+    m_maxLag = std::max(m_maxLag, now - due);
     DrainControl();
-    return Clock::now();
+    return now;
 }
 
 DriverProcess::DriverProcess(const std::string& executable, const ScratchDir& dir, const std::string& devicePath,
@@ -352,10 +355,21 @@ Tally CountOutcome(std::size_t sent, const std::function<bool(std::size_t)>& fou
         const auto expected = ExpectedEvent(*index, fourByte(*index));
         return std::equal(expected.begin(), expected.end(), payload);
     };
+    auto noteCorrupted = [&](const std::string& where, std::optional<std::size_t> index, const std::uint8_t* data,
+                             std::size_t size) {
+        if (t.corruptedSamples.size() >= 5) return;
+        std::string text = where + ": " + Hex(data, size);
+        if (index && *index < sent) {
+            const auto expected = ExpectedEvent(*index, fourByte(*index));
+            text += " (frame " + std::to_string(*index) + " should give " + Hex(expected.data(), expected.size()) + ")";
+        }
+        t.corruptedSamples.push_back(text);
+    };
     std::optional<std::size_t> highest;
     for (const auto& a : arrivals) {
         if (!matches(a.index, a.payload.data(), a.payload.size())) {
             ++t.corrupted;
+            noteCorrupted("at the server", a.index, a.payload.data(), a.payload.size());
             continue;
         }
         const std::size_t i = *a.index;
@@ -375,6 +389,7 @@ Tally CountOutcome(std::size_t sent, const std::function<bool(std::size_t)>& fou
         const auto index = shaped ? IndexOfEvent(f.bytes.data() + 4, f.bytes.size() - 4) : std::nullopt;
         if (!shaped || !matches(index, f.bytes.data() + 4, f.bytes.size() - 4)) {
             ++t.corrupted;
+            noteCorrupted("in " + f.name, index, f.bytes.data(), f.bytes.size());
             continue;
         }
         if (seen[*index] != 0) {
@@ -384,7 +399,24 @@ Tally CountOutcome(std::size_t sent, const std::function<bool(std::size_t)>& fou
         seen[*index] = 2;
         ++t.spooled;
     }
+    for (std::size_t i = 0; i < sent && t.lostRanges.size() < 5; ++i) {
+        if (seen[i] != 0) continue;
+        std::size_t last = i;
+        while (last + 1 < sent && seen[last + 1] == 0) ++last;
+        t.lostRanges.push_back(last == i ? std::to_string(i) : std::to_string(i) + "-" + std::to_string(last));
+        i = last;
+    }
     return t;
+}
+
+std::string Hex(const std::uint8_t* data, std::size_t size) {
+    std::string out;
+    char buf[4];
+    for (std::size_t i = 0; i < size; ++i) {
+        std::snprintf(buf, sizeof buf, i == 0 ? "%02X" : " %02X", data[i]);
+        out += buf;
+    }
+    return out;
 }
 
 double Percentile(std::vector<double> values, double p) {
@@ -424,6 +456,13 @@ std::string Fixed(double value, int decimals) {
     char buf[64];
     std::snprintf(buf, sizeof buf, "%.*f", decimals, value);
     return buf;
+}
+
+void SummaryRow(const std::string& figure, const std::string& measured, const std::string& limit) {
+    const char* path = std::getenv("DRV_BENCH_SUMMARY");
+    if (path == nullptr || *path == '\0') return;
+    std::ofstream out(path, std::ios::app);
+    out << "| " << figure << " | " << measured << " | " << limit << " |\n";
 }
 
 }  // namespace bench

@@ -75,19 +75,21 @@ public:
     const std::string& DevicePath() const { return m_devicePath; }
     // Waits until the driver has opened the far end and set it up (its purge shows on this end), at most timeout.
     bool WaitForDriverOpen(std::chrono::milliseconds timeout);
-    // Writes the bytes one at a time at the line's speed, the first not before the line is free. Returns the
-    // moment the last byte was written.
-    Clock::time_point Send(const Bytes& bytes);
-    // For a saturated line: the schedule runs on from `start` without gaps (byte k is due at start + k byte
-    // times); a writer that was held up catches up. Returns the moment the last byte was written.
-    Clock::time_point SendScheduled(const Bytes& bytes, Clock::time_point start, std::size_t firstByteIndex);
-    // The longest time a byte was written after it was due, and how long writes waited for room in the line.
+    // Sends one frame: its bytes take their time on the line after the line is free, and the frame then goes
+    // into the line in one write, so that no stall of the benchmark can cut a frame that a station sends whole.
+    // Returns the moment of that write: the moment the frame's last byte is on the line.
+    Clock::time_point Send(const Bytes& frame);
+    // For a saturated line: the schedule runs on from `start` without gaps (a frame whose bytes begin at byte
+    // firstByteIndex is written when its last byte is done); a writer that was held up catches up. Returns the
+    // moment of the write.
+    Clock::time_point SendScheduled(const Bytes& frame, Clock::time_point start, std::size_t firstByteIndex);
+    // The longest time a frame was written after it was due, and how long writes waited for room in the line.
     Clock::duration MaxLag() const { return m_maxLag; }
     Clock::duration BlockedTime() const { return m_blocked; }
     static Clock::duration ByteTime();
 
 private:
-    void WriteByte(std::uint8_t byte);
+    void WriteFrame(const Bytes& frame);
     void DrainControl();
 
     drv::UniqueFd m_master;
@@ -169,12 +171,17 @@ struct Tally {
     std::size_t spooled = 0;     // distinct frames whose correct event is in a spool file (and not delivered)
     std::size_t duplicates = 0;  // extra copies, at the server or in the spool
     std::size_t corrupted = 0;   // arrivals or files that match no sent frame byte for byte
-    std::size_t outOfOrder = 0;  // server arrivals that came after a later frame's
+    std::vector<std::string> corruptedSamples;  // the first few, each with the event it claims to be
+    std::vector<std::string> lostRanges;        // the first few runs of lost frames, "first-last"
+    std::size_t outOfOrder = 0;                 // server arrivals that came after a later frame's
     std::size_t lost() const { return sent - delivered - spooled; }
 };
 // fourByte(index) tells which kind of frame index was.
 Tally CountOutcome(std::size_t sent, const std::function<bool(std::size_t)>& fourByte,
                    const std::vector<ServerWatch::Arrival>& arrivals, const std::vector<SpooledFile>& spool);
+
+// Bytes in hexadecimal, a space between two.
+std::string Hex(const std::uint8_t* data, std::size_t size);
 
 // Nearest-rank percentile (0 < p <= 100) of values; 0 for none.
 double Percentile(std::vector<double> values, double p);
@@ -191,5 +198,8 @@ std::optional<ProcessSample> SampleProcess(pid_t pid);
 
 // Markdown helpers: numbers with a fixed count of decimals.
 std::string Fixed(double value, int decimals);
+// Appends one row (figure, measured, limit) to the summary table that scripts/bench puts at the head of the
+// report: the file named by $DRV_BENCH_SUMMARY; nothing when it is not set.
+void SummaryRow(const std::string& figure, const std::string& measured, const std::string& limit);
 
 }  // namespace bench

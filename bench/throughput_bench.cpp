@@ -202,7 +202,30 @@ void Print(const std::vector<Result>& results, double seconds) {
         "floor. The writer's lag shows that the line was really kept saturated (a lag of a few ms is the "
         "benchmark's own scheduling).\n\n");
     for (const auto& r : results) {
-        if (!r.survived) std::printf("**The driver ended during the %s run.**\n\n", r.c.Name().c_str());
+        const std::string name =
+            std::string(r.c.fourByte ? "4" : "5") + "-byte frames, server " + (r.c.serverUp ? "up" : "down");
+        const double rate = static_cast<double>(r.tally.delivered + r.tally.spooled) / r.lineSeconds;
+        if (!r.survived) std::printf("**The driver ended during the %s run.**\n\n", name.c_str());
+        if (r.tally.lost() > 0 || r.tally.duplicates > 0 || r.tally.corrupted > 0) {
+            std::printf("**%s: %zu lost, %zu copies, %zu corrupted.**\n\n", name.c_str(), r.tally.lost(),
+                        r.tally.duplicates, r.tally.corrupted);
+            std::string ranges;
+            for (const auto& range : r.tally.lostRanges) ranges += (ranges.empty() ? "" : ", ") + range;
+            if (!ranges.empty()) std::printf("- frames lost (first runs of them): %s\n", ranges.c_str());
+            for (const auto& sample : r.tally.corruptedSamples) std::printf("- %s\n", sample.c_str());
+            if (!r.tally.corruptedSamples.empty()) std::printf("\n");
+        }
+        if (r.worstBacklog > 0)
+            std::printf(
+                "**%s: up to %zu events were still waiting %.0f ms after their last byte: the driver fell "
+                "behind the line.**\n\n",
+                name.c_str(), r.worstBacklog, kHandledWithinMs);
+        if (r.cpuShare > 50)
+            std::printf("**%s: the driver used %s %% of a core for a line of 960 bytes a second.**\n\n", name.c_str(),
+                        Fixed(r.cpuShare, 0).c_str());
+        SummaryRow("Saturated line, " + name + ": events a second (lost)",
+                   Fixed(rate, 1) + " (" + std::to_string(r.tally.lost()) + " lost)",
+                   std::string(r.c.fourByte ? "240" : "192") + " (0 lost)");
     }
 }
 
