@@ -69,8 +69,9 @@ int Run(const std::string& driverPath, std::size_t frames) {
 
     std::printf("## Latency: last byte on the line to the frame at the Z8 server\n\n");
     std::printf(
-        "%zu frames (4- and 5-byte, alternating) sent one at a time at 9600 bit/s, each after the previous "
-        "one had arrived and a random pause of 0-20 ms; the server acknowledges at once and polls are on. "
+        "%zu frames (4- and 5-byte, alternating) sent one at a time at 9600 bit/s, each written whole when "
+        "its last byte would be done, after the previous one had arrived and a random pause of 0-20 ms; the server "
+        "acknowledges at once and polls are on. "
         "The floor is the serial packet time-out (%.0f ms) plus up to one receive poll (%.0f ms): "
         "%.0f-%.0f ms. The driver's own share is the latency minus the top of the floor.\n\n",
         frames, kPacketTimeoutMs, kPollMs, floorLow, floorHigh);
@@ -89,10 +90,11 @@ int Run(const std::string& driverPath, std::size_t frames) {
                 t.corrupted, t.outOfOrder);
     std::printf("| driver still running at the end | %s | yes | |\n\n", survived ? "yes" : "NO");
     std::printf(
-        "The time-out must be *exceeded*: with polls exactly 10 ms apart it is first exceeded at the fifth "
-        "poll after the one that saw the frame's first byte, 50 ms after it. A driver that added nothing "
-        "would so deliver 50-60 ms after the first byte, that is about 46-57 ms after the last byte of a 4- "
-        "or 5-byte frame (median about 51 ms).\n\n");
+        "The receive poll counts the time-out from the last poll that saw new bytes, which comes 0-10 ms after "
+        "the frame's last byte. The time-out must be *exceeded*: with polls exactly 10 ms apart an elapsed "
+        "40 ms is not enough, so the short packet is mostly handed on at the fifth poll after that one, 50 ms "
+        "after it, and at the fourth only when the millisecond tick happens to count 41. A driver that added "
+        "nothing would so deliver mostly 50-60 ms after the last byte (median about 55 ms).\n\n");
     if (missing > 0) std::printf("**%zu frames did not reach the server within 3 s.**\n\n", missing);
     if (p99 > floorHigh + 20)
         std::printf("**The 99th percentile lies %s ms above the floor.**\n\n", Fixed(p99 - floorHigh, 1).c_str());
