@@ -133,9 +133,10 @@ int main(int argc, char** argv) {
         std::printf(
             "The link thread as the driver runs it (one frame outstanding, a 1 ms sleep between link steps), "
             "its ring of 100 packets kept full for %s s, against a loopback server that answers every event "
-            "after the given time. The bound is one exchange per answer time plus one link step; the station "
-            "line brings at most 240 events a second, and whatever the link cannot carry waits in the ring "
-            "and, once the ring is full, is spooled.\n\n",
+            "after the given time (kept exact by the benchmark). The design bounds the rate at one exchange per "
+            "answer time plus the 1 ms sleep of a link step; a rate above that bound means that the link does "
+            "not sleep between steps. The station line brings at most 240 events a second; what the link cannot "
+            "carry waits in the ring and, once the ring is full, is spooled.\n\n",
             Fixed(seconds, 0).c_str());
         std::printf(
             "| Server answers in | Events a second | Bound (1000 / (answer + 1 ms)) | Carries a saturated line "
