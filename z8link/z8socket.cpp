@@ -20,8 +20,10 @@ namespace {
 
 using Clock = std::chrono::steady_clock;
 
+// Whole milliseconds to the deadline, rounded up: rounded down, a wait of 1 ms would become no wait at all and
+// the link's 1 ms sleep between steps a busy loop.
 int MsLeft(Clock::time_point deadline) {
-    const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - Clock::now()).count();
+    const auto left = std::chrono::ceil<std::chrono::milliseconds>(deadline - Clock::now()).count();
     return left < 0 ? 0 : static_cast<int>(left);
 }
 
