@@ -33,25 +33,11 @@ Result RunIdle(const std::string& driverPath, bool linkUp, double seconds) {
     Result r;
     r.linkUp = linkUp;
     ScratchDir dir("idle");
-    std::unique_ptr<drv::z8::Z8Server> server;
-    std::unique_ptr<ServerWatch> watch;
-    int port = 0;
-    if (linkUp) {
-        server = std::make_unique<drv::z8::Z8Server>();
-        drv::z8::ServerBehaviour behaviour;
-        behaviour.ackEvents = true;
-        behaviour.pollAfterHello = true;
-        server->SetBehaviour(behaviour);
-        watch = std::make_unique<ServerWatch>(*server);
-        port = server->Port();
-    } else {
-        port = UnusedPort();
-    }
+    Z8End z8(linkUp);
+    auto& server = z8.server;
     StationLine line;
-    DriverProcess driver(driverPath, dir, line.DevicePath(), port);
-    if (!line.WaitForDriverOpen(milliseconds(20000))) throw std::runtime_error("the driver did not open the line");
-    if (watch && !watch->WaitForHandshake(milliseconds(20000)))
-        throw std::runtime_error("the driver's Z8 link did not come up");
+    DriverProcess driver(driverPath, dir, line.DevicePath(), z8.port);
+    WaitForDriver(line, z8);
     std::this_thread::sleep_for(milliseconds(2000));  // past startup
     Progress(std::string("idle, link ") + (linkUp ? "up" : "down") + ": measuring for " + Fixed(seconds, 0) + " s");
 

@@ -31,30 +31,9 @@ namespace {
 
 const Clock::time_point kProcessStart = Clock::now();
 
-// Children to kill when the benchmark is interrupted; read by the signal handler.
-constexpr int kMaxChildren = 8;
-std::atomic<pid_t> g_children[kMaxChildren];
-
-void RegisterChild(pid_t pid) {
-    for (auto& slot : g_children) {
-        pid_t expected = 0;
-        if (slot.compare_exchange_strong(expected, pid)) return;
-    }
-}
-
-void UnregisterChild(pid_t pid) {
-    for (auto& slot : g_children) {
-        pid_t expected = pid;
-        if (slot.compare_exchange_strong(expected, 0)) return;
-    }
-}
-
+// Every child a benchmark starts dies with it (parent-death signal), so ending the process is enough.
 void OnInterrupt(int sig) {
-    for (auto& slot : g_children) {
-        const pid_t pid = slot.load();
-        if (pid > 0) ::kill(pid, SIGKILL);
-    }
-    static const char text[] = "bench: interrupted; every driver it started has been killed\n";
+    static const char text[] = "bench: interrupted; every driver it started ends with it\n";
     [[maybe_unused]] const auto n = ::write(STDERR_FILENO, text, sizeof text - 1);
     ::_exit(128 + sig);
 }
@@ -110,27 +89,6 @@ void InstallInterruptHandler() {
     sa.sa_handler = OnInterrupt;
     sigemptyset(&sa.sa_mask);
     for (int sig : {SIGINT, SIGTERM, SIGHUP}) ::sigaction(sig, &sa, nullptr);
-}
-
-ScratchDir::ScratchDir(const std::string& tag) {
-    const char* base = std::getenv("TMPDIR");
-    std::string pattern =
-        std::string(base != nullptr && *base != '\0' ? base : "/tmp") + "/drvorvel-" + tag + ".XXXXXX";
-    std::vector<char> buf(pattern.begin(), pattern.end());
-    buf.push_back('\0');
-    if (::mkdtemp(buf.data()) == nullptr) throw std::runtime_error(ErrnoText("mkdtemp " + pattern));
-    m_path = buf.data();
-}
-
-ScratchDir::~ScratchDir() {
-    std::error_code ec;
-    std::filesystem::remove_all(m_path, ec);
-}
-
-void ScratchDir::write(const std::string& name, const std::string& text) const {
-    std::ofstream out(file(name), std::ios::binary | std::ios::trunc);
-    out << text;
-    if (!out.flush()) throw std::runtime_error("cannot write " + file(name));
 }
 
 StationLine::StationLine() {
@@ -221,52 +179,28 @@ DriverProcess::DriverProcess(const std::string& executable, const ScratchDir& di
     dir.write("drvorvel.ini", "[main]\nComPort=COM1\nFirstNumber=" + std::to_string(kFirstNumber) +
                                   "\nLog=0\n\n[ServerHost]\nAddress=127.0.0.1\nPort=" + std::to_string(z8Port) +
                                   "\n\n[ports]\nCOM1=" + devicePath + "\n");
-    const std::string out = dir.file("driver.out");
-    const pid_t parent = ::getpid();
-    m_pid = ::fork();
-    if (m_pid < 0) throw std::runtime_error(ErrnoText("fork"));
-    if (m_pid == 0) {
-        ::prctl(PR_SET_PDEATHSIG, SIGKILL);
-        if (::getppid() != parent) ::_exit(127);
-        if (::chdir(dir.path().c_str()) != 0) ::_exit(127);
-        const int fd = ::open(out.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
-        if (fd >= 0) {
-            ::dup2(fd, STDOUT_FILENO);
-            ::dup2(fd, STDERR_FILENO);
-            ::close(fd);
-        }
-        ::setenv("QT_QPA_PLATFORM", "offscreen", 1);
-        ::execl(executable.c_str(), executable.c_str(), static_cast<char*>(nullptr));
-        ::_exit(127);
-    }
-    RegisterChild(m_pid);
+    m_child = std::make_unique<drvtest::ChildProcess>(drvtest::ChildProcess::Options{
+        {executable}, dir.path(), {"QT_QPA_PLATFORM=offscreen"}, dir.file("driver.out"), dir.file("driver.out")});
 }
 
-DriverProcess::~DriverProcess() { Stop(); }
-
-bool DriverProcess::Running() {
-    if (m_status) return false;
-    int status = 0;
-    const pid_t r = ::waitpid(m_pid, &status, WNOHANG);
-    if (r == m_pid) {
-        m_status = status;
-        UnregisterChild(m_pid);
-        return false;
+Z8End::Z8End(bool up) {
+    if (!up) {
+        port = UnusedPort();
+        return;
     }
-    return true;
+    server = std::make_unique<drv::z8::Z8Server>();
+    drv::z8::ServerBehaviour behaviour;
+    behaviour.ackEvents = true;
+    behaviour.pollAfterHello = true;
+    server->SetBehaviour(behaviour);
+    watch = std::make_unique<ServerWatch>(*server);
+    port = server->Port();
 }
 
-void DriverProcess::Stop() {
-    if (m_pid <= 0 || !Running()) return;
-    ::kill(m_pid, SIGTERM);
-    const auto deadline = Clock::now() + std::chrono::seconds(5);
-    while (Running() && Clock::now() < deadline) std::this_thread::sleep_for(std::chrono::milliseconds(10));
-    if (!Running()) return;
-    ::kill(m_pid, SIGKILL);
-    int status = 0;
-    drv::RetryEintr([&] { return ::waitpid(m_pid, &status, 0); });
-    m_status = status;
-    UnregisterChild(m_pid);
+void WaitForDriver(StationLine& line, const Z8End& z8) {
+    if (!line.WaitForDriverOpen(std::chrono::milliseconds(20000))) throw std::runtime_error("the driver did not open the line");
+    if (z8.watch && !z8.watch->WaitForHandshake(std::chrono::milliseconds(20000)))
+        throw std::runtime_error("the driver's Z8 link did not come up");
 }
 
 int UnusedPort() {

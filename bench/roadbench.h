@@ -22,6 +22,8 @@
 
 #include "core/stationframe.h"
 #include "platform/uniquefd.h"
+#include "tests/support/process.h"
+#include "tests/support/tempdir.h"
 #include "z8link/z8server.h"
 
 namespace bench {
@@ -54,19 +56,7 @@ void Progress(const std::string& text);
 void InstallInterruptHandler();
 
 // A scratch directory under $TMPDIR (or /tmp), removed with everything in it at destruction.
-class ScratchDir {
-public:
-    explicit ScratchDir(const std::string& tag);
-    ~ScratchDir();
-    ScratchDir(const ScratchDir&) = delete;
-    ScratchDir& operator=(const ScratchDir&) = delete;
-    const std::string& path() const { return m_path; }
-    std::string file(const std::string& name) const { return m_path + "/" + name; }
-    void write(const std::string& name, const std::string& text) const;
-
-private:
-    std::string m_path;
-};
+using ScratchDir = drvtest::TempDir;
 
 // The station's end of a serial line: a pseudo-terminal whose far end the driver opens, written at 9600 bit/s.
 class StationLine {
@@ -105,20 +95,14 @@ private:
 class DriverProcess {
 public:
     DriverProcess(const std::string& executable, const ScratchDir& dir, const std::string& devicePath, int z8Port);
-    ~DriverProcess();
-    DriverProcess(const DriverProcess&) = delete;
-    DriverProcess& operator=(const DriverProcess&) = delete;
 
-    pid_t pid() const { return m_pid; }
-    bool Running();
+    pid_t pid() const { return m_child->pid(); }
+    bool Running() { return m_child->Running(); }
     // SIGTERM, then SIGKILL when it has not ended within a few seconds; idempotent.
-    void Stop();
-    // The wait status when it has ended (by itself or by Stop).
-    std::optional<int> ExitStatus() const { return m_status; }
+    void Stop() { m_child->Stop(std::chrono::seconds(5)); }
 
 private:
-    pid_t m_pid = -1;
-    std::optional<int> m_status;
+    std::unique_ptr<drvtest::ChildProcess> m_child;
 };
 
 // A loopback port on which nothing listens: the Z8 server of a run is down.
@@ -157,6 +141,18 @@ private:
 };
 
 // The station events left in the spool directory as .ob8 files.
+// The Z8 end of a run: a server that acknowledges every event and asks for polls, or, when down, a loopback port
+// on which nothing listens.
+struct Z8End {
+    explicit Z8End(bool up);
+    std::unique_ptr<drv::z8::Z8Server> server;
+    std::unique_ptr<ServerWatch> watch;
+    int port = 0;
+};
+
+// Waits until the driver has opened the line and, with a server, its link is up; throws when it does not.
+void WaitForDriver(StationLine& line, const Z8End& z8);
+
 struct SpooledFile {
     std::string name;
     Bytes bytes;

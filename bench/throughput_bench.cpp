@@ -55,25 +55,11 @@ Result RunCase(const std::string& driverPath, const Case& c, double seconds) {
     if (frames == 0 || frames > kMaxFrames) throw std::runtime_error("--seconds gives too many frames");
 
     ScratchDir dir("throughput");
-    std::unique_ptr<drv::z8::Z8Server> server;
-    std::unique_ptr<ServerWatch> watch;
-    int port = 0;
-    if (c.serverUp) {
-        server = std::make_unique<drv::z8::Z8Server>();
-        drv::z8::ServerBehaviour behaviour;
-        behaviour.ackEvents = true;
-        behaviour.pollAfterHello = true;
-        server->SetBehaviour(behaviour);
-        watch = std::make_unique<ServerWatch>(*server);
-        port = server->Port();
-    } else {
-        port = UnusedPort();
-    }
+    Z8End z8(c.serverUp);
+    auto& watch = z8.watch;
     StationLine line;
-    DriverProcess driver(driverPath, dir, line.DevicePath(), port);
-    if (!line.WaitForDriverOpen(milliseconds(20000))) throw std::runtime_error("the driver did not open the line");
-    if (watch && !watch->WaitForHandshake(milliseconds(20000)))
-        throw std::runtime_error("the driver's Z8 link did not come up");
+    DriverProcess driver(driverPath, dir, line.DevicePath(), z8.port);
+    WaitForDriver(line, z8);
     std::this_thread::sleep_for(milliseconds(500));  // with the server down: the first attempt has been refused
     Progress("throughput " + c.Name() + ": " + std::to_string(frames) + " frames back to back for " +
              Fixed(seconds, 0) + " s");

@@ -34,7 +34,8 @@ ChildProcess::ChildProcess(const Options& o) {
         for (const auto& e : o.env) ::putenv(const_cast<char*>(e.c_str()));
         const int in = ::open("/dev/null", O_RDONLY);
         const int out = ::open(o.stdoutPath.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
-        const int err = ::open(o.stderrPath.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
+        const int err = o.stderrPath == o.stdoutPath ? ::dup(out)
+                                                     : ::open(o.stderrPath.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
         if (in >= 0) ::dup2(in, 0);
         if (out >= 0) ::dup2(out, 1);
         if (err >= 0) ::dup2(err, 2);

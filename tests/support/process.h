@@ -22,7 +22,7 @@ public:
         std::string cwd;                     // empty: the test's own
         std::vector<std::string> env;        // extra "NAME=value" entries
         std::string stdoutPath = "/dev/null";
-        std::string stderrPath = "/dev/null";
+        std::string stderrPath = "/dev/null";  // the same path as stdoutPath: one file for both
     };
 
     explicit ChildProcess(const Options& options);

@@ -1,6 +1,5 @@
 #include "tests/support/tempdir.h"
 
-#include <gtest/gtest.h>
 #include <stdlib.h>
 
 #include <algorithm>
@@ -10,9 +9,9 @@
 
 namespace drvtest {
 
-TempDir::TempDir() {
+TempDir::TempDir(const std::string& tag) {
     const char* base = std::getenv("TMPDIR");
-    std::string pattern = std::string(base && *base ? base : "/tmp") + "/drvtest-XXXXXX";
+    std::string pattern = std::string(base && *base ? base : "/tmp") + "/" + tag + "-XXXXXX";
     std::vector<char> buf(pattern.begin(), pattern.end());
     buf.push_back('\0');
     if (::mkdtemp(buf.data()) == nullptr) throw std::runtime_error("mkdtemp failed");

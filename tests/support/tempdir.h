@@ -6,10 +6,10 @@
 
 namespace drvtest {
 
-// A fresh directory under the system's temporary directory, removed with its content on destruction.
+// A fresh directory under $TMPDIR (or /tmp), named after tag, removed with its content on destruction.
 class TempDir {
 public:
-    TempDir();
+    explicit TempDir(const std::string& tag = "drvtest");
     ~TempDir();
     TempDir(const TempDir&) = delete;
     TempDir& operator=(const TempDir&) = delete;
