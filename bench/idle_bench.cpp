@@ -66,12 +66,7 @@ int main(int argc, char** argv) {
     std::string driverPath = DRV_DRIVER_PATH;
     double seconds = 60;
     for (int i = 1; i < argc; ++i) {
-        const std::string a = argv[i];
-        if (a == "--seconds" && i + 1 < argc) {
-            seconds = std::atof(argv[++i]);
-        } else if (a == "--driver" && i + 1 < argc) {
-            driverPath = argv[++i];
-        } else {
+        if (!TakeCommonOption(argc, argv, i, seconds, driverPath)) {
             std::fprintf(stderr, "usage: bench_idle [--seconds S] [--driver PATH]\n");
             return 2;
         }

@@ -84,6 +84,20 @@ double Uptime() { return std::chrono::duration<double>(Clock::now() - kProcessSt
 
 void Progress(const std::string& text) { std::fprintf(stderr, "[%6.1f s] %s\n", Uptime(), text.c_str()); }
 
+bool TakeCommonOption(int argc, char** argv, int& i, double& seconds, std::string& driverPath) {
+    const std::string a = argv[i];
+    if (i + 1 >= argc) return false;
+    if (a == "--seconds") {
+        seconds = std::atof(argv[++i]);
+        return true;
+    }
+    if (a == "--driver") {
+        driverPath = argv[++i];
+        return true;
+    }
+    return false;
+}
+
 void InstallInterruptHandler() {
     struct sigaction sa {};
     sa.sa_handler = OnInterrupt;

@@ -55,6 +55,10 @@ void Progress(const std::string& text);
 // ends it; call once at the start of main.
 void InstallInterruptHandler();
 
+// Takes an option every benchmark of the real driver knows (--seconds S, --driver PATH) at argv[i], moving i past
+// its value; false when argv[i] is not one of them.
+bool TakeCommonOption(int argc, char** argv, int& i, double& seconds, std::string& driverPath);
+
 // A scratch directory under $TMPDIR (or /tmp), removed with everything in it at destruction.
 using ScratchDir = drvtest::TempDir;
 

@@ -224,11 +224,10 @@ int main(int argc, char** argv) {
     std::vector<Case> cases;
     for (int i = 1; i < argc; ++i) {
         const std::string a = argv[i];
-        if (a == "--seconds" && i + 1 < argc) {
-            seconds = std::atof(argv[++i]);
-        } else if (a == "--driver" && i + 1 < argc) {
-            driverPath = argv[++i];
-        } else if (a == "--case" && i + 1 < argc) {
+        if (TakeCommonOption(argc, argv, i, seconds, driverPath)) {
+            continue;
+        }
+        if (a == "--case" && i + 1 < argc) {
             const std::string v = argv[++i];
             if (v != "4-up" && v != "4-down" && v != "5-up" && v != "5-down") {
                 std::fprintf(stderr, "bench_throughput: unknown case %s\n", v.c_str());
