@@ -97,6 +97,13 @@ public:
     // close is asking the operator at that moment, its dialog and message are dismissed so that it ends too.
     void RequestRemoteClose();
 
+    // Z7 link (z7link/ma_z7.cpp). Sends a status record ('H', 'I') while the Z7 client is connected, else spools it
+    // into a new .obz file.
+    void SendZ7Record(std::uint8_t code);
+    // Sends the code-50 record (the COM port number of the serial component's PortName) while the Z7 client is
+    // connected; nothing otherwise.
+    void SendZ7PortRecord();
+
     // Z8 link glue (the link thread exists only with SendZ8).
     void CreateZ8Link();
     bool Z8LinkConnected() const;
