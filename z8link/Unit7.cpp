@@ -125,6 +125,7 @@ void cl::StepDisconnected() {
     Log(kTextConnecting);
     m_lastAttemptTick = Tick();
     m_client.reset();
+    m_exchange = Exchange{};
     const auto& t = m_config.timings;
     m_client = std::make_unique<drv::z8::BlockingTcpClient>(t.connectTimeoutMs, t.readTimeoutMs, t.writeTimeoutMs,
                                                             m_stopSignal);
@@ -161,6 +162,11 @@ void cl::StepConnected() {
         Log(kTextErrorsReconnect);
         m_connected.store(false, std::memory_order_release);
     }
+    if (m_exchange.active) {
+        // Out of step: the server may still answer the frame that failed; nothing else goes out before that.
+        ContinueExchange();
+        return;
+    }
 
     bool triedToSend = false;
     std::optional<QueuedPacket> inFlight;
@@ -169,6 +175,7 @@ void cl::StepConnected() {
         std::lock_guard lock(m_ringMutex);
         head = m_ring.Peek();
     }
+    bool sendFailed = false;
     if (head) {
         triedToSend = true;
         bool internalFailure = false;
@@ -179,26 +186,61 @@ void cl::StepConnected() {
             m_ring.Remove();
             inFlight = std::move(head);
         }
-        if (!sent) ++m_errors;
+        sendFailed = !sent;
     } else if (m_polling) {
         const std::uint32_t now = Tick();
         if (drv::TicksSince(now, m_lastPollTick) > m_config.timings.pollIntervalMs) {
             m_lastPollTick = now;
             triedToSend = true;
-            if (!SendFrame(drv::z8::BuildPollPacket())) ++m_errors;
+            sendFailed = !SendFrame(drv::z8::BuildPollPacket());
         }
     }
+    if (sendFailed) ++m_errors;
 
-    bool delivered = false;
     if (triedToSend || m_expectReply) {
         m_expectReply = false;
-        if (ReadReply()) {
-            delivered = HandleReply(inFlight);
-        } else {
-            ++m_errors;
-        }
+        m_exchange = Exchange{};
+        m_exchange.active = true;
+        m_exchange.sentTick = Tick();
+        m_exchange.waiting = std::move(inFlight);
+        ContinueExchange();
     }
-    if (inFlight && !delivered) HandBack(*inFlight);
+}
+
+void cl::ContinueExchange() {
+    Exchange& x = m_exchange;
+    const auto fail = [&] {
+        if (x.failed) return;
+        x.failed = true;
+        ++m_errors;
+        if (x.waiting) HandBack(*x.waiting);
+    };
+    switch (ReadReply()) {
+        case ReplyRead::Whole: {
+            x.active = false;
+            const bool delivered = HandleReply(x.waiting);
+            // A late reply takes its effect for the frame it answers; that frame has been handed back already.
+            if (!delivered && !x.failed && x.waiting) HandBack(*x.waiting);
+            break;
+        }
+        case ReplyRead::Rejected:
+            fail();
+            x.active = false;
+            break;
+        case ReplyRead::OutOfStep:
+            fail();
+            break;
+        case ReplyRead::Expired:
+        case ReplyRead::Closed:
+            fail();
+            x.active = false;
+            CloseConnection();
+            break;
+    }
+    if (!x.active) {
+        x = Exchange{};
+        if (m_reply.capacity() > m_config.timings.chunkSize) std::vector<std::uint8_t>().swap(m_reply);
+    }
 }
 
 bool cl::SendFrame(const std::vector<std::uint8_t>& packet, bool* internalFailure) {
@@ -214,43 +256,62 @@ bool cl::SendFrame(const std::vector<std::uint8_t>& packet, bool* internalFailur
     return false;
 }
 
-bool cl::ReadReply() {
-    m_reply.clear();
-    if (!m_client) return false;
-    std::uint8_t prefix[drv::z8::kPrefixSize];
-    const auto head = m_client->Read(prefix, sizeof prefix);
-    if (head.count < sizeof prefix) return false;
-    const auto info = drv::z8::ParsePrefix(prefix);
-    if (!info.markerOk) return false;
-    const std::int32_t n = info.bodyLength;
-    if (n == 0) return false;
-    if (n < 0 || static_cast<std::size_t>(n) > m_config.timings.maxBodySize) {
-        ++m_errors;
-        return false;
-    }
-    try {
-        m_reply.resize(static_cast<std::size_t>(n));
-    } catch (const std::bad_alloc&) {
-        m_reply.clear();
-        ++m_errors;
-        return false;
-    }
-    std::size_t got = 0;
-    std::uint32_t lastProgress = Tick();
-    while (got < m_reply.size()) {
-        const std::size_t ask = std::min(m_reply.size() - got, m_config.timings.chunkSize);
-        const auto r = m_client->Read(m_reply.data() + got, ask);
-        got += r.count;
-        if (r.count > 0) lastProgress = Tick();
-        if (r.status == drv::z8::ReadStatus::Complete) continue;
-        if (r.status == drv::z8::ReadStatus::Timeout &&
-            drv::TicksSince(Tick(), lastProgress) < m_config.timings.bodyStallMs) {
-            continue;
+cl::ReplyRead cl::ReadReply() {
+    Exchange& x = m_exchange;
+    if (!m_client || !m_client->IsOpen()) return ReplyRead::Closed;
+    const auto timeLeft = [&]() -> int {
+        const std::uint32_t spent = drv::TicksSince(Tick(), x.sentTick);
+        const std::uint32_t limit = m_config.timings.replyDeadlineMs;
+        return spent >= limit ? 0 : static_cast<int>(limit - spent);
+    };
+    // Why a read ended short: out of time, gone, or merely quiet for the read time-out.
+    const auto shortRead = [&](drv::z8::ReadStatus status) {
+        if (status == drv::z8::ReadStatus::Closed || status == drv::z8::ReadStatus::Stopped) return ReplyRead::Closed;
+        return timeLeft() == 0 ? ReplyRead::Expired : ReplyRead::OutOfStep;
+    };
+
+    if (!x.inBody) {
+        if (timeLeft() == 0) return ReplyRead::Expired;
+        const auto r = m_client->Read(x.prefix + x.prefixGot, sizeof x.prefix - x.prefixGot, timeLeft());
+        x.prefixGot += r.count;
+        if (x.prefixGot < sizeof x.prefix) return shortRead(r.status);
+        x.prefixGot = 0;
+        const auto info = drv::z8::ParsePrefix(x.prefix);
+        // A foreign first byte: nothing is skipped, what follows is read as the next prefix.
+        if (!info.markerOk) return timeLeft() == 0 ? ReplyRead::Expired : ReplyRead::OutOfStep;
+        const std::int32_t n = info.bodyLength;
+        if (n == 0) return ReplyRead::Rejected;
+        if (n < 0) {
+            if (!x.failed) ++m_errors;
+            return ReplyRead::Rejected;
         }
-        m_reply.clear();
-        return false;
+        if (static_cast<std::size_t>(n) > m_config.timings.maxBodySize) {
+            // Its body would follow and cannot be waited for: nothing more can be read in step.
+            if (!x.failed) ++m_errors;
+            return ReplyRead::Closed;
+        }
+        try {
+            m_reply.assign(static_cast<std::size_t>(n), 0);
+        } catch (const std::bad_alloc&) {
+            m_reply.clear();
+            if (!x.failed) ++m_errors;
+            return ReplyRead::Closed;
+        }
+        x.inBody = true;
+        x.bodyGot = 0;
     }
-    return true;
+    while (x.bodyGot < m_reply.size()) {
+        const int left = timeLeft();
+        if (left == 0) return ReplyRead::Expired;
+        const std::size_t ask = std::min(m_reply.size() - x.bodyGot, m_config.timings.chunkSize);
+        const auto r = m_client->Read(m_reply.data() + x.bodyGot, ask, left);
+        x.bodyGot += r.count;
+        // A quiet spell within the body keeps what came and asks for the rest, up to the deadline.
+        if (r.status == drv::z8::ReadStatus::Timeout && timeLeft() > 0) continue;
+        if (r.status != drv::z8::ReadStatus::Complete) return shortRead(r.status);
+    }
+    x.inBody = false;
+    return ReplyRead::Whole;
 }
 
 bool cl::HandleReply(const std::optional<QueuedPacket>& answered) {

@@ -52,8 +52,10 @@ struct Z8LinkTimings {
     int readTimeoutMs = 1000;  // longest wait for further bytes within one read
     std::uint32_t pollIntervalMs = 500;
     int stepSleepMs = 1;
-    int writeTimeoutMs = 10000;                     // longest wait for room in the socket's send buffer
-    std::uint32_t bodyStallMs = 10000;              // a reply body that gets no byte this long is abandoned
+    int writeTimeoutMs = 10000;  // longest wait for room in the socket's send buffer
+    // A reply not whole this long after its frame was sent fails its exchange; a connection left out of step by a
+    // failed exchange is closed once this much time has passed since that frame was sent.
+    std::uint32_t replyDeadlineMs = 10000;
     std::size_t maxBodySize = 16u * 1024u * 1024u;  // larger announced bodies count as "no buffer"
     std::size_t chunkSize = 50000;
 };
@@ -110,8 +112,19 @@ private:
     bool Handshake();
     // Sends one packet as a frame. internalFailure: the frame could not even be built (the packet stays queued).
     bool SendFrame(const std::vector<std::uint8_t>& packet, bool* internalFailure = nullptr);
-    // Reads one reply into m_reply; false when it ended without a reply body (extra errors counted inside).
-    bool ReadReply();
+    // How a reply read ended.
+    enum class ReplyRead {
+        Whole,      // a whole frame arrived: its body is in m_reply; the connection is in step
+        Rejected,   // the frame ended without a usable body (N of 0 or less); in step
+        OutOfStep,  // no whole reply yet; what arrived is kept, and the server may still answer
+        Expired,    // the reply deadline has passed without a whole reply
+        Closed,     // the connection is gone, or the thread stops
+    };
+    // Goes on reading the reply of the waiting exchange where the last read left off, within its deadline.
+    // Counts the extra error of a negative or oversized length inside.
+    ReplyRead ReadReply();
+    // Reads (or goes on reading) the reply of the exchange and acts on how the read ended.
+    void ContinueExchange();
     // Acts on an accepted reply body. Returns whether the frame it answers counts as delivered.
     bool HandleReply(const std::optional<drv::z8::QueuedPacket>& answered);
     void AcknowledgeSpoolFile(const std::string& path);
@@ -147,4 +160,18 @@ private:
     std::int32_t m_errors = 0;
     std::unique_ptr<drv::z8::BlockingTcpClient> m_client;
     std::vector<std::uint8_t> m_reply;
+
+    // The frame that waits for its reply, and what of the reply has arrived. Link thread only. While `failed` is
+    // set the connection is out of step: nothing is sent until the late reply has arrived or the deadline passed.
+    struct Exchange {
+        bool active = false;
+        bool failed = false;  // counted and handed back already; a late reply only takes its effect
+        std::uint32_t sentTick = 0;
+        std::optional<drv::z8::QueuedPacket> waiting;  // the packet the frame carried (none for a poll)
+        std::uint8_t prefix[drv::z8::kPrefixSize] = {};
+        std::size_t prefixGot = 0;
+        bool inBody = false;
+        std::size_t bodyGot = 0;
+    };
+    Exchange m_exchange;
 };

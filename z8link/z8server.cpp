@@ -237,6 +237,11 @@ void Z8Server::Serve(UniqueFd fd, int connection) {
             if (!WriteAll(fd.get(), action.bytes.data() + at, n)) return;
         }
         if (action.closeAfter) return;
+        if (action.stopReading) {
+            pollfd p[2] = {{fd.get(), POLLRDHUP, 0}, {m_stop.fd(), POLLIN, 0}};
+            RetryEintr([&] { return ::poll(p, 2, -1); });
+            return;
+        }
     }
 }
 

@@ -33,6 +33,7 @@ struct ServerAction {
     int chunkPauseMs = 0;       // ... with this pause between them
     bool closeBefore = false;   // close the connection instead of writing
     bool closeAfter = false;    // close the connection once written
+    bool stopReading = false;   // once written, read nothing more on this connection until the peer closes it
 };
 
 // The standing behaviour: how every frame is answered unless a script says otherwise.

@@ -134,7 +134,7 @@ TEST_F(Z8Form, NothingIsLostWhenTheRingIsFullAndTheWindowCloses) {
     server.SetBehaviour({.silent = true});
     auto t = Timings();
     t.readTimeoutMs = 600000;
-    t.bodyStallMs = 600000;
+    t.replyDeadlineMs = 600000;
     Start(server.Port(), "", t);
     ASSERT_TRUE(WaitWithEvents([&] { return !server.Frames().empty(); }));
     ASSERT_TRUE(WaitWithEvents([&] { return form->Z8LinkConnected(); }));
