@@ -8,6 +8,7 @@
 #include <vector>
 
 #include "core/driverstate.h"
+#include "core/spoolbacklog.h"
 #include "core/stationframe.h"
 #include "platform/datetime.h"
 #include "z8link/outboundring.h"
@@ -32,16 +33,21 @@ class TForm2;
 class cl;
 class TSimpleTCPClient;
 class Z8HostAdapter;
+class QTimer;
 namespace drv {
 struct Z8LinkTimings;
-}
+class SpoolFs;
+}  // namespace drv
 
 // What the program leaves at its defaults and tests or tools may set before the window is created.
 struct TForm1Options {
-    std::string workingDirectory;  // empty: the process's current directory at startup
-    drv::NowSource now;            // empty: the local wall clock
-    unsigned randomSeed = 0;       // 0: seeded from the clock
+    std::string workingDirectory;                         // empty: the process's current directory at startup
+    drv::NowSource now;                                   // empty: the local wall clock
+    unsigned randomSeed = 0;                              // 0: seeded from the clock
     std::shared_ptr<const drv::Z8LinkTimings> z8Timings;  // empty: the Z8 link's own intervals
+    std::shared_ptr<drv::SpoolFs> spoolFs;                // empty: the system's file operations
+    int spoolRetryMs = 1000;    // events that could not be spooled are written again at this interval
+    int spoolReportTicks = 60;  // ... and reported every this many retries while they wait
 };
 
 // The main window: owns the driver state, the serial component, the Z7 client, the timers and the Z8 link.
@@ -65,11 +71,16 @@ public:
     void CommPortDriver1ReceivePacket(QObject* Sender, const std::uint8_t* Packet, std::uint32_t DataSize);
     // Sends the current station event on: to the Z8 link while it is up, else into an .ob8 spool file.
     void RouteEvent();
-    // Stores one Z8 packet (code and payload) in a new .ob8 spool file. Failures are reported on stderr.
+    // Stores one Z8 packet (code and payload) in a new .ob8 spool file. When the file cannot be written the packet
+    // waits in memory (core/ma_spool.cpp) and is written later; false only when even that memory is full.
     bool SpoolZ8Packet(std::uint32_t code, const std::vector<std::uint8_t>& payload);
+    // Events waiting in memory for their spool file.
+    std::size_t SpoolBacklogSize() const { return m_spoolBacklog.Waiting(); }
 
     // Appends "ошибка №<code>" to error.txt. Throws when the file cannot be written.
     void LogError(std::int32_t code);
+    // LogError for paths that must not end on it: a failure is reported on standard error.
+    void LogErrorNoThrow(std::int32_t code) noexcept;
     // Shows one text in the message window and returns when the operator has closed it.
     void ShowMessageText(const QString& text);
 
@@ -170,6 +181,11 @@ private:
     void BuildUi();                // ui/ma_window.cpp
     void CreateSerialComponent();  // core/ma_serial.cpp
     void HandleFrame(const std::uint8_t* frame, int length);
+    // Spool files (core/ma_spool.cpp).
+    void StartSpool();
+    int WriteZ8SpoolFile(const drv::SpoolBacklog::Event& event);
+    void SpoolRetryTick();
+    drv::SpoolFs& SpoolFileSystem() const;
 
     TForm1Options m_options;
     drv::DriverState m_state;
@@ -177,6 +193,9 @@ private:
     Tadvsm* m_messageWindow = nullptr;
     TForm2* m_passwordDialog = nullptr;
     bool m_destroyed = false;
-    bool m_inFormClose = false;  // FormClose is asking the operator
+    bool m_inFormClose = false;               // FormClose is asking the operator
     std::shared_ptr<Z8HostAdapter> m_z8Host;  // the link thread's way to the main thread
+    drv::SpoolBacklog m_spoolBacklog;         // events whose .ob8 file could not be written yet
+    QTimer* m_spoolRetryTimer = nullptr;
+    int m_spoolRetryTicks = 0;
 };

@@ -42,13 +42,12 @@ void TForm1::RouteEvent() {
 }
 
 bool TForm1::SpoolZ8Packet(std::uint32_t code, const std::vector<std::uint8_t>& payload) {
-    const auto value = drv::SpoolTimeValue(NowTime());
-    if (!value) LogError(11);
-    const auto result =
-        drv::WriteSpoolFile(SpoolPrefix(), value, ".ob8", drv::BuildOb8(code, payload.data(), payload.size()));
-    if (!result.ok) {
-        std::fprintf(stderr, "drvorvel: an event could not be spooled under \"%s\": %s\n",
-                     SpoolPrefix().c_str(), std::strerror(result.error));
+    const bool wasWaiting = m_spoolBacklog.Waiting() > 0;
+    const auto outcome =
+        m_spoolBacklog.Store({code, payload}, [this](const auto& event) { return WriteZ8SpoolFile(event); });
+    if (outcome != drv::SpoolBacklog::Outcome::Written && !wasWaiting) {
+        std::fprintf(stderr, "drvorvel: an event could not be spooled under \"%s\" (%s); it waits in memory\n",
+                     SpoolPrefix().c_str(), std::strerror(m_spoolBacklog.LastError()));
     }
-    return result.ok;
+    return outcome != drv::SpoolBacklog::Outcome::Refused;
 }

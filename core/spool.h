@@ -2,10 +2,12 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <functional>
 #include <optional>
 #include <string>
 #include <vector>
 
+#include "core/spoolfs.h"
 #include "platform/datetime.h"
 
 namespace drv {
@@ -33,6 +35,22 @@ struct SpoolWriteResult {
 // raised by one until a free name is found. The directory is synced afterwards.
 // With no value (the clock could not be read) the name has no stem.
 SpoolWriteResult WriteSpoolFile(const std::string& prefix, std::optional<std::uint32_t> value,
-                                const std::string& suffix, const std::vector<std::uint8_t>& bytes);
+                                const std::string& suffix, const std::vector<std::uint8_t>& bytes,
+                                SpoolFs& fs = SystemSpoolFs());
+
+// What became of one temporary spool file (<prefix><stem><suffix>.<pid>.part) that a writer left behind.
+struct LeftoverSpoolFile {
+    std::string part;       // its path
+    bool complete = false;  // it held a whole record (24 bytes with the event code, or 555 bytes)
+    std::string path;       // where it went: the next free spool name when complete, <part without .part>.bad else
+    int error = 0;          // errno when it could not be read or moved (it then stays where it was)
+};
+// Finishes the temporary .ob8 and .obz files under prefix whose writer is gone: a whole record goes under its
+// final name (the next free one on a clash), anything else is set aside as .bad. writerAlive(pid) tells whether
+// the process named in a file's name may still be writing it; such files are left alone. Call it only while no
+// other driver of this spool directory can be writing (the single-instance lock held).
+std::vector<LeftoverSpoolFile> FinishLeftoverSpoolFiles(const std::string& prefix,
+                                                        const std::function<bool(long pid)>& writerAlive,
+                                                        SpoolFs& fs = SystemSpoolFs());
 
 }  // namespace drv
