@@ -27,7 +27,9 @@ using drv::z8::QueuedPacket;
 }  // namespace
 
 cl::cl(std::shared_ptr<drv::Z8LinkHost> host, drv::Z8LinkConfig config)
-    : m_host(std::move(host)), m_config(std::move(config)) {}
+    : m_host(std::move(host)),
+      m_config(std::move(config)),
+      m_assembler(m_config.timings.maxBodySize, m_config.timings.chunkSize) {}
 
 cl::~cl() { Stop(); }
 
@@ -126,6 +128,7 @@ void cl::StepDisconnected() {
     m_lastAttemptTick = Tick();
     m_client.reset();
     m_exchange = Exchange{};
+    m_assembler.Reset();
     const auto& t = m_config.timings;
     m_client = std::make_unique<drv::z8::BlockingTcpClient>(t.connectTimeoutMs, t.readTimeoutMs, t.writeTimeoutMs,
                                                             m_stopSignal);
@@ -200,6 +203,7 @@ void cl::StepConnected() {
     if (triedToSend || m_expectReply) {
         m_expectReply = false;
         m_exchange = Exchange{};
+        m_assembler.Reset();
         m_exchange.active = true;
         m_exchange.sentTick = Tick();
         m_exchange.waiting = std::move(inFlight);
@@ -239,7 +243,7 @@ void cl::ContinueExchange() {
     }
     if (!x.active) {
         x = Exchange{};
-        if (m_reply.capacity() > m_config.timings.chunkSize) std::vector<std::uint8_t>().swap(m_reply);
+        m_assembler.Reset();
     }
 }
 
@@ -257,68 +261,54 @@ bool cl::SendFrame(const std::vector<std::uint8_t>& packet, bool* internalFailur
 }
 
 cl::ReplyRead cl::ReadReply() {
-    Exchange& x = m_exchange;
+    using Status = drv::z8::ReplyAssembler::Status;
     if (!m_client || !m_client->IsOpen()) return ReplyRead::Closed;
     const auto timeLeft = [&]() -> int {
-        const std::uint32_t spent = drv::TicksSince(Tick(), x.sentTick);
+        const std::uint32_t spent = drv::TicksSince(Tick(), m_exchange.sentTick);
         const std::uint32_t limit = m_config.timings.replyDeadlineMs;
         return spent >= limit ? 0 : static_cast<int>(limit - spent);
     };
-    // Why a read ended short: out of time, gone, or merely quiet for the read time-out.
-    const auto shortRead = [&](drv::z8::ReadStatus status) {
-        if (status == drv::z8::ReadStatus::Closed || status == drv::z8::ReadStatus::Stopped) return ReplyRead::Closed;
-        return timeLeft() == 0 ? ReplyRead::Expired : ReplyRead::OutOfStep;
+    const auto countExtraError = [&] {
+        if (!m_exchange.failed) ++m_errors;
     };
-
-    if (!x.inBody) {
-        if (timeLeft() == 0) return ReplyRead::Expired;
-        const auto r = m_client->Read(x.prefix + x.prefixGot, sizeof x.prefix - x.prefixGot, timeLeft());
-        x.prefixGot += r.count;
-        if (x.prefixGot < sizeof x.prefix) return shortRead(r.status);
-        x.prefixGot = 0;
-        const auto info = drv::z8::ParsePrefix(x.prefix);
-        // A foreign first byte: nothing is skipped, what follows is read as the next prefix.
-        if (!info.markerOk) return timeLeft() == 0 ? ReplyRead::Expired : ReplyRead::OutOfStep;
-        const std::int32_t n = info.bodyLength;
-        if (n == 0) return ReplyRead::Rejected;
-        if (n < 0) {
-            if (!x.failed) ++m_errors;
-            return ReplyRead::Rejected;
-        }
-        if (static_cast<std::size_t>(n) > m_config.timings.maxBodySize) {
-            // Its body would follow and cannot be waited for: nothing more can be read in step.
-            if (!x.failed) ++m_errors;
-            return ReplyRead::Closed;
-        }
-        try {
-            m_reply.assign(static_cast<std::size_t>(n), 0);
-        } catch (const std::bad_alloc&) {
-            m_reply.clear();
-            if (!x.failed) ++m_errors;
-            return ReplyRead::Closed;
-        }
-        x.inBody = true;
-        x.bodyGot = 0;
-    }
-    while (x.bodyGot < m_reply.size()) {
+    for (;;) {
         const int left = timeLeft();
         if (left == 0) return ReplyRead::Expired;
-        const std::size_t ask = std::min(m_reply.size() - x.bodyGot, m_config.timings.chunkSize);
-        const auto r = m_client->Read(m_reply.data() + x.bodyGot, ask, left);
-        x.bodyGot += r.count;
-        // A quiet spell within the body keeps what came and asks for the rest, up to the deadline.
-        if (r.status == drv::z8::ReadStatus::Timeout && timeLeft() > 0) continue;
-        if (r.status != drv::z8::ReadStatus::Complete) return shortRead(r.status);
+        const auto [at, want] = m_assembler.Space();
+        const auto r = m_client->Read(at, want, left);
+        switch (m_assembler.Took(r.count)) {
+            case Status::Whole:
+                return ReplyRead::Whole;
+            case Status::ForeignMarker:
+                // Nothing is skipped: what follows is read as the next prefix, at the next step.
+                return timeLeft() == 0 ? ReplyRead::Expired : ReplyRead::OutOfStep;
+            case Status::EmptyLength:
+                return ReplyRead::Rejected;
+            case Status::NegativeLength:
+                countExtraError();
+                return ReplyRead::Rejected;
+            case Status::Oversized:
+                // Its body would follow and can be neither taken nor waited for.
+                countExtraError();
+                return ReplyRead::Closed;
+            case Status::NeedMore:
+                break;
+        }
+        if (r.status == drv::z8::ReadStatus::Complete) continue;
+        if (r.status == drv::z8::ReadStatus::Closed || r.status == drv::z8::ReadStatus::Stopped)
+            return ReplyRead::Closed;
+        // Quiet for the read time-out. Within a body the rest is asked for again, up to the deadline.
+        if (timeLeft() == 0) return ReplyRead::Expired;
+        if (!m_assembler.InBody()) return ReplyRead::OutOfStep;
     }
-    x.inBody = false;
-    return ReplyRead::Whole;
 }
 
 bool cl::HandleReply(const std::optional<QueuedPacket>& answered) {
-    if (!drv::z8::IsAcceptedReply(m_reply.data(), m_reply.size())) return false;
+    const auto& body = m_assembler.Body();
+    if (!drv::z8::IsAcceptedReply(body.data(), body.size())) return false;
     m_errors = 0;
     m_host->IndicatorStep();
-    switch (drv::z8::ReplyCode(m_reply.data())) {
+    switch (drv::z8::ReplyCode(body.data())) {
         case drv::z8::kStartPolling:
             m_polling = true;
             break;

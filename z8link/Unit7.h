@@ -120,8 +120,8 @@ private:
         Expired,    // the reply deadline has passed without a whole reply
         Closed,     // the connection is gone, or the thread stops
     };
-    // Goes on reading the reply of the waiting exchange where the last read left off, within its deadline.
-    // Counts the extra error of a negative or oversized length inside.
+    // Goes on reading the reply of the waiting exchange where the last read left off, within its deadline; a
+    // whole body is left in m_assembler. Counts the extra error of a negative or oversized length inside.
     ReplyRead ReadReply();
     // Reads (or goes on reading) the reply of the exchange and acts on how the read ended.
     void ContinueExchange();
@@ -159,7 +159,6 @@ private:
     std::uint32_t m_lastAttemptTick = 0;
     std::int32_t m_errors = 0;
     std::unique_ptr<drv::z8::BlockingTcpClient> m_client;
-    std::vector<std::uint8_t> m_reply;
 
     // The frame that waits for its reply, and what of the reply has arrived. Link thread only. While `failed` is
     // set the connection is out of step: nothing is sent until the late reply has arrived or the deadline passed.
@@ -168,10 +167,7 @@ private:
         bool failed = false;  // counted and handed back already; a late reply only takes its effect
         std::uint32_t sentTick = 0;
         std::optional<drv::z8::QueuedPacket> waiting;  // the packet the frame carried (none for a poll)
-        std::uint8_t prefix[drv::z8::kPrefixSize] = {};
-        std::size_t prefixGot = 0;
-        bool inBody = false;
-        std::size_t bodyGot = 0;
     };
     Exchange m_exchange;
+    drv::z8::ReplyAssembler m_assembler;  // what of the exchange's reply has arrived
 };
