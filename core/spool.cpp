@@ -16,6 +16,7 @@ namespace {
 constexpr int kMaxNameTries = 100000;
 constexpr std::size_t kOb8RecordSize = 24;
 constexpr std::size_t kObzRecordSize = 555;
+constexpr std::uint32_t kSpoolEventCode = 0x03000020;  // the code the driver writes into every .ob8 file
 
 // Renames temp to prefix + stem + suffix, raising the stem's value past names that are taken, and syncs the
 // directory. The temporary file is removed when no name could be had.
@@ -98,54 +99,74 @@ SpoolWriteResult WriteSpoolFile(const std::string& prefix, std::optional<std::ui
     return PlaceUnderFreeName(fs, temp, prefix, value, suffix);
 }
 
+std::optional<SpoolPacket> ParseOb8(const std::uint8_t* bytes, std::size_t size) {
+    if (size < 4) return std::nullopt;
+    SpoolPacket packet;
+    packet.code = static_cast<std::uint32_t>(bytes[0]) | static_cast<std::uint32_t>(bytes[1]) << 8 |
+                  static_cast<std::uint32_t>(bytes[2]) << 16 | static_cast<std::uint32_t>(bytes[3]) << 24;
+    packet.payload.assign(bytes + 4, bytes + size);
+    return packet;
+}
+
+bool IsWholeSpoolRecord(const std::vector<std::uint8_t>& bytes, bool ob8) {
+    if (!ob8) return bytes.size() == kObzRecordSize;
+    if (bytes.size() != kOb8RecordSize) return false;
+    const auto packet = ParseOb8(bytes.data(), bytes.size());
+    return packet && packet->code == kSpoolEventCode;
+}
+
+std::optional<TemporarySpoolName> ParseTemporarySpoolName(std::string_view name, std::string_view base) {
+    constexpr std::string_view kPart = ".part";
+    if (name.size() < base.size() + kPart.size() || name.substr(0, base.size()) != base ||
+        name.substr(name.size() - kPart.size()) != kPart) {
+        return std::nullopt;
+    }
+    const std::string_view inner = name.substr(base.size(), name.size() - base.size() - kPart.size());
+    const auto dot = inner.rfind('.');
+    if (dot == std::string_view::npos || !IsDecimal(inner.substr(dot + 1)) || inner.size() - dot > 10) {
+        return std::nullopt;
+    }
+    const std::string_view finalName = inner.substr(0, dot);
+    if (finalName.size() < 4) return std::nullopt;
+    TemporarySpoolName parsed;
+    parsed.suffix = std::string(finalName.substr(finalName.size() - 4));
+    if (parsed.suffix != ".ob8" && parsed.suffix != ".obz") return std::nullopt;
+    parsed.stem = std::string(finalName.substr(0, finalName.size() - 4));
+    parsed.pid = std::strtol(std::string(inner.substr(dot + 1)).c_str(), nullptr, 10);
+    return parsed;
+}
+
 std::vector<LeftoverSpoolFile> FinishLeftoverSpoolFiles(const std::string& prefix,
                                                         const std::function<bool(long pid)>& writerAlive, SpoolFs& fs) {
     std::vector<LeftoverSpoolFile> done;
     const std::string dir = DirectoryOf(prefix + "x");
-    const std::string base = prefix.substr(prefix.rfind('/') == std::string::npos ? 0 : prefix.rfind('/') + 1);
-    const std::string dirPrefix = prefix.substr(0, prefix.size() - base.size());
+    const auto slash = prefix.rfind('/');
+    const std::string dirPrefix = slash == std::string::npos ? std::string() : prefix.substr(0, slash + 1);
+    const std::string base = prefix.substr(dirPrefix.size());
     std::vector<std::string> names;
     if (fs.List(dir, &names) != 0) return done;
     std::sort(names.begin(), names.end());
     for (const auto& name : names) {
-        // <base><stem><suffix>.<pid>.part
-        constexpr std::string_view kPart = ".part";
-        if (name.size() < base.size() + kPart.size() || name.compare(0, base.size(), base) != 0 ||
-            name.compare(name.size() - kPart.size(), kPart.size(), kPart) != 0) {
-            continue;
-        }
-        const std::string inner = name.substr(base.size(), name.size() - base.size() - kPart.size());
-        const auto dot = inner.rfind('.');
-        if (dot == std::string::npos || !IsDecimal(inner.substr(dot + 1))) continue;
-        const std::string finalName = inner.substr(0, dot);  // <stem><suffix>
-        if (finalName.size() < 4) continue;
-        const std::string suffix = finalName.substr(finalName.size() - 4);
-        if (suffix != ".ob8" && suffix != ".obz") continue;
-        const long pid = std::strtol(inner.c_str() + dot + 1, nullptr, 10);
-        if (writerAlive && writerAlive(pid)) continue;
-
+        const auto parsed = ParseTemporarySpoolName(name, base);
+        if (!parsed || (writerAlive && writerAlive(parsed->pid))) continue;
         LeftoverSpoolFile entry;
         entry.part = dirPrefix + name;
+        const bool ob8 = parsed->suffix == ".ob8";
         std::vector<std::uint8_t> bytes;
-        const std::size_t record = suffix == ".ob8" ? kOb8RecordSize : kObzRecordSize;
-        entry.error = fs.Read(entry.part, record + 1, &bytes);
-        if (entry.error != 0) {
-            done.push_back(entry);
-            continue;
-        }
-        entry.complete = bytes.size() == record;
-        if (entry.complete && suffix == ".ob8")
-            entry.complete = bytes[0] == 0x20 && bytes[1] == 0 && bytes[2] == 0 && bytes[3] == 3;
-        if (entry.complete) {
-            const std::string stem = finalName.substr(0, finalName.size() - 4);
-            std::optional<std::uint32_t> value;
-            if (IsHexStem(stem)) value = static_cast<std::uint32_t>(std::strtoul(stem.c_str(), nullptr, 16));
-            const auto placed = PlaceUnderFreeName(fs, entry.part, prefix, value.value_or(0), suffix);
-            entry.error = placed.error;
-            entry.path = placed.path;
-        } else {
-            entry.path = entry.part.substr(0, entry.part.size() - kPart.size()) + ".bad";
-            entry.error = fs.RenameNoReplace(entry.part, entry.path);
+        entry.error = fs.Read(entry.part, (ob8 ? kOb8RecordSize : kObzRecordSize) + 1, &bytes);
+        if (entry.error == 0) {
+            entry.complete = IsWholeSpoolRecord(bytes, ob8);
+            if (entry.complete) {
+                std::uint32_t value = 0;
+                if (IsHexStem(parsed->stem))
+                    value = static_cast<std::uint32_t>(std::strtoul(parsed->stem.c_str(), nullptr, 16));
+                const auto placed = PlaceUnderFreeName(fs, entry.part, prefix, value, parsed->suffix);
+                entry.error = placed.error;
+                entry.path = placed.path;
+            } else {
+                entry.path = entry.part.substr(0, entry.part.size() - 5) + ".bad";
+                entry.error = fs.RenameNoReplace(entry.part, entry.path);
+            }
         }
         done.push_back(entry);
     }

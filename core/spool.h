@@ -5,6 +5,7 @@
 #include <functional>
 #include <optional>
 #include <string>
+#include <string_view>
 #include <vector>
 
 #include "core/spoolfs.h"
@@ -22,6 +23,25 @@ std::optional<std::string> SpoolTimeName(TDateTime when);
 
 // The bytes of an .ob8 file: the code (little-endian) and the payload.
 std::vector<std::uint8_t> BuildOb8(std::uint32_t code, const std::uint8_t* payload, std::size_t size);
+
+// An .ob8 file read back: the code (little-endian) and every byte after it as the payload, whatever its
+// length; nullopt for a file shorter than 4 bytes.
+struct SpoolPacket {
+    std::uint32_t code = 0;
+    std::vector<std::uint8_t> payload;
+};
+std::optional<SpoolPacket> ParseOb8(const std::uint8_t* bytes, std::size_t size);
+// Whether the bytes are one whole record as the driver writes it: 24 bytes beginning with the station event code
+// (.ob8), or 555 bytes (.obz).
+bool IsWholeSpoolRecord(const std::vector<std::uint8_t>& bytes, bool ob8);
+
+// The parts of the name of a temporary spool file, <base><stem><suffix>.<pid>.part; nullopt for any other name.
+struct TemporarySpoolName {
+    std::string stem;
+    std::string suffix;  // ".ob8" or ".obz"
+    long pid = 0;
+};
+std::optional<TemporarySpoolName> ParseTemporarySpoolName(std::string_view name, std::string_view base);
 
 struct SpoolWriteResult {
     bool ok = false;
