@@ -8,6 +8,7 @@
 #include <vector>
 
 #include "core/driverstate.h"
+#include "core/spool.h"
 #include "core/spoolbacklog.h"
 #include "core/stationframe.h"
 #include "platform/datetime.h"
@@ -48,6 +49,10 @@ struct TForm1Options {
     std::shared_ptr<drv::SpoolFs> spoolFs;                // empty: the system's file operations
     int spoolRetryMs = 1000;    // events that could not be spooled are written again at this interval
     int spoolReportTicks = 60;  // ... and reported every this many retries while they wait
+    // A live event the Z8 server has not answered this long after it was queued is written to its spool file;
+    // the link is looked at every durableCheckMs.
+    int durableAfterMs = 2000;
+    int durableCheckMs = 200;
 };
 
 // The main window: owns the driver state, the serial component, the Z7 client, the timers and the Z8 link.
@@ -183,8 +188,11 @@ private:
     void HandleFrame(const std::uint8_t* frame, int length);
     // Spool files (core/ma_spool.cpp).
     void StartSpool();
-    int WriteZ8SpoolFile(const drv::SpoolBacklog::Event& event);
+    drv::SpoolWriteResult WriteZ8SpoolFile(const drv::SpoolBacklog::Event& event);
+    drv::SpoolBacklog::Writer SpoolWriter();
     void SpoolRetryTick();
+    // Writes the spool files of the live events the Z8 link has held too long without an answer.
+    void MakeLinkEventsDurable();
     drv::SpoolFs& SpoolFileSystem() const;
 
     TForm1Options m_options;
@@ -197,5 +205,6 @@ private:
     std::shared_ptr<Z8HostAdapter> m_z8Host;  // the link thread's way to the main thread
     drv::SpoolBacklog m_spoolBacklog;         // events whose .ob8 file could not be written yet
     QTimer* m_spoolRetryTimer = nullptr;
+    QTimer* m_durableTimer = nullptr;
     int m_spoolRetryTicks = 0;
 };

@@ -43,8 +43,7 @@ void TForm1::RouteEvent() {
 
 bool TForm1::SpoolZ8Packet(std::uint32_t code, const std::vector<std::uint8_t>& payload) {
     const bool wasWaiting = m_spoolBacklog.Waiting() > 0;
-    const auto outcome =
-        m_spoolBacklog.Store({code, payload}, [this](const auto& event) { return WriteZ8SpoolFile(event); });
+    const auto outcome = m_spoolBacklog.Store({code, payload}, SpoolWriter());
     if (outcome != drv::SpoolBacklog::Outcome::Written && !wasWaiting) {
         std::fprintf(stderr, "drvorvel: an event could not be spooled under \"%s\" (%s); it waits in memory\n",
                      SpoolPrefix().c_str(), std::strerror(m_spoolBacklog.LastError()));

@@ -41,6 +41,10 @@ void TForm1::StartSpool() {
     m_spoolRetryTimer->setInterval(m_options.spoolRetryMs);
     connect(m_spoolRetryTimer, &QTimer::timeout, this, [this] { SpoolRetryTick(); });
     m_spoolRetryTimer->start();
+    m_durableTimer = new QTimer(this);
+    m_durableTimer->setInterval(m_options.durableCheckMs);
+    connect(m_durableTimer, &QTimer::timeout, this, [this] { MakeLinkEventsDurable(); });
+    m_durableTimer->start();
 
     for (const auto& f : drv::FinishLeftoverSpoolFiles(SpoolPrefix(), WriterAlive, SpoolFileSystem())) {
         if (f.error != 0) {
@@ -71,17 +75,39 @@ void TForm1::StartSpool() {
     QTimer::singleShot(0, this, [this, text] { ShowMessageText(text); });
 }
 
-int TForm1::WriteZ8SpoolFile(const drv::SpoolBacklog::Event& event) {
+drv::SpoolWriteResult TForm1::WriteZ8SpoolFile(const drv::SpoolBacklog::Event& event) {
     auto value = drv::SpoolTimeValue(NowTime());
     if (!value) {
         LogErrorNoThrow(11);
         value = 0;  // no stamp: the first free name from 0 up, so that the event is kept all the same
     }
-    const auto result =
+    auto result =
         drv::WriteSpoolFile(SpoolPrefix(), value, ".ob8",
                             drv::BuildOb8(event.code, event.payload.data(), event.payload.size()), SpoolFileSystem());
-    if (result.ok) return 0;
-    return result.error != 0 ? result.error : EIO;
+    if (!result.ok && result.error == 0) result.error = EIO;
+    return result;
+}
+
+drv::SpoolBacklog::Writer TForm1::SpoolWriter() {
+    return [this](const drv::SpoolBacklog::Event& event) { return WriteZ8SpoolFile(event).error; };
+}
+
+void TForm1::MakeLinkEventsDurable() {
+    if (!Z8Link || m_state.settings.NotSendToDiskZ8) return;
+    for (const auto& queued : Z8Link->TakeEventsToMakeDurable(static_cast<std::uint32_t>(m_options.durableAfterMs))) {
+        const auto& packet = queued.packet;
+        const drv::SpoolBacklog::Event event{
+            drv::z8::GetU32(&packet[1]),
+            std::vector<std::uint8_t>(packet.begin() + drv::z8::kHeaderSize, packet.end())};
+        // Behind events already waiting in memory a file would break their order: the event stays with the link.
+        const auto written = m_spoolBacklog.Waiting() == 0 ? WriteZ8SpoolFile(event) : drv::SpoolWriteResult{};
+        if (!written.ok) {
+            if (Z8Link->EventNotMadeDurable(queued.sequence)) SpoolZ8Packet(event.code, event.payload);
+            continue;
+        }
+        if (Z8Link->EventMadeDurable(queued.sequence, written.path) == cl::DurableOutcome::Delivered)
+            SpoolFileSystem().Remove(written.path);
+    }
 }
 
 void TForm1::SpoolRetryTick() {
@@ -94,7 +120,7 @@ void TForm1::SpoolRetryTick() {
         m_spoolRetryTicks = 0;
         return;
     }
-    const std::size_t written = m_spoolBacklog.Retry([this](const auto& event) { return WriteZ8SpoolFile(event); });
+    const std::size_t written = m_spoolBacklog.Retry(SpoolWriter());
     if (m_spoolBacklog.Waiting() == 0) {
         std::fprintf(stderr, "drvorvel: the spool can be written again; the %zu events kept in memory are spooled\n",
                      written);

@@ -57,7 +57,8 @@ bool cl::QueuePacket(std::uint32_t code, const std::vector<std::uint8_t>& payloa
     if (origin == PacketOrigin::LiveEvent && (m_refused.load() || m_stop.load())) return false;
     if (m_ring.Full()) return false;
     try {
-        return m_ring.Put(QueuedPacket{drv::z8::BuildPacket(code, sequence, payload), origin, std::move(spoolPath)});
+        return m_ring.Put(QueuedPacket{drv::z8::BuildPacket(code, sequence, payload), origin, std::move(spoolPath),
+                                       sequence, Tick(), false});
     } catch (const std::exception&) {
         return false;
     }
@@ -68,9 +69,73 @@ std::vector<QueuedPacket> cl::TakeQueuedLiveEvents() {
     std::lock_guard lock(m_ringMutex);
     while (auto head = m_ring.Peek()) {
         m_ring.Remove();
-        if (head->origin == PacketOrigin::LiveEvent) events.push_back(std::move(*head));
+        if (head->origin != PacketOrigin::LiveEvent) continue;
+        if (head->durableAsked) {
+            m_resolvedWhileWritten.emplace_back(head->sequence, false);  // its writer keeps it
+        } else {
+            events.push_back(std::move(*head));
+        }
     }
     return events;
+}
+
+QueuedPacket* cl::FindPendingLocked(std::uint64_t sequence) {
+    if (m_inFlight && m_inFlight->sequence == sequence) return &*m_inFlight;
+    return m_ring.Find([&](const QueuedPacket& p) { return p.sequence == sequence; });
+}
+
+std::vector<QueuedPacket> cl::TakeEventsToMakeDurable(std::uint32_t ageMs) {
+    std::vector<QueuedPacket> events;
+    const std::uint32_t now = Tick();
+    std::lock_guard lock(m_ringMutex);
+    const auto take = [&](QueuedPacket& p) {
+        if (p.origin != PacketOrigin::LiveEvent || p.durableAsked || drv::TicksSince(now, p.queuedTick) < ageMs) return;
+        p.durableAsked = true;
+        events.push_back(p);
+    };
+    if (m_inFlight) take(*m_inFlight);
+    m_ring.ForEach(take);
+    return events;
+}
+
+cl::DurableOutcome cl::EventMadeDurable(std::uint64_t sequence, const std::string& path) {
+    std::lock_guard lock(m_ringMutex);
+    if (QueuedPacket* p = FindPendingLocked(sequence); p != nullptr && p->origin == PacketOrigin::LiveEvent) {
+        p->origin = PacketOrigin::SpoolFile;
+        p->spoolPath = path;
+        p->durableAsked = false;
+        return DurableOutcome::Converted;
+    }
+    const auto it = std::find_if(m_resolvedWhileWritten.begin(), m_resolvedWhileWritten.end(),
+                                 [&](const auto& r) { return r.first == sequence; });
+    if (it == m_resolvedWhileWritten.end()) return DurableOutcome::Undelivered;
+    const bool delivered = it->second;
+    m_resolvedWhileWritten.erase(it);
+    return delivered ? DurableOutcome::Delivered : DurableOutcome::Undelivered;
+}
+
+bool cl::EventNotMadeDurable(std::uint64_t sequence) {
+    std::lock_guard lock(m_ringMutex);
+    if (QueuedPacket* p = FindPendingLocked(sequence); p != nullptr && p->origin == PacketOrigin::LiveEvent) {
+        p->durableAsked = false;
+        p->queuedTick = Tick();
+        return false;
+    }
+    const auto it = std::find_if(m_resolvedWhileWritten.begin(), m_resolvedWhileWritten.end(),
+                                 [&](const auto& r) { return r.first == sequence; });
+    if (it == m_resolvedWhileWritten.end()) return false;
+    const bool delivered = it->second;
+    m_resolvedWhileWritten.erase(it);
+    return !delivered;
+}
+
+bool cl::HoldsSpoolFile(const std::string& path) const {
+    std::lock_guard lock(m_ringMutex);
+    if (m_inFlight && m_inFlight->origin == PacketOrigin::SpoolFile && m_inFlight->spoolPath == path) return true;
+    bool held = false;
+    m_ring.ForEach(
+        [&](const QueuedPacket& p) { held = held || (p.origin == PacketOrigin::SpoolFile && p.spoolPath == path); });
+    return held;
 }
 
 std::uint64_t cl::NextSequenceNumber() const {
@@ -172,7 +237,6 @@ void cl::StepConnected() {
     }
 
     bool triedToSend = false;
-    std::optional<QueuedPacket> inFlight;
     std::optional<QueuedPacket> head;
     {
         std::lock_guard lock(m_ringMutex);
@@ -184,10 +248,11 @@ void cl::StepConnected() {
         bool internalFailure = false;
         const bool sent = SendFrame(head->packet, &internalFailure);
         if (!internalFailure) {
-            // Only the link thread removes, so the head is still the packet just sent.
+            // Only the link thread removes, so the head is still the packet just sent (its copy in the ring may
+            // have been marked or converted meanwhile: that one is taken).
             std::lock_guard lock(m_ringMutex);
+            m_inFlight = m_ring.Peek();
             m_ring.Remove();
-            inFlight = std::move(head);
         }
         sendFailed = !sent;
     } else if (m_polling) {
@@ -206,7 +271,6 @@ void cl::StepConnected() {
         m_assembler.Reset();
         m_exchange.active = true;
         m_exchange.sentTick = Tick();
-        m_exchange.waiting = std::move(inFlight);
         ContinueExchange();
     }
 }
@@ -217,14 +281,22 @@ void cl::ContinueExchange() {
         if (x.failed) return;
         x.failed = true;
         ++m_errors;
-        if (x.waiting) HandBack(*x.waiting);
+        {
+            std::lock_guard lock(m_ringMutex);
+            if (m_inFlight && m_inFlight->origin == PacketOrigin::SpoolFile) x.lateTarget = m_inFlight;
+        }
+        ResolveInFlight({});
     };
     switch (ReadReply()) {
         case ReplyRead::Whole: {
             x.active = false;
-            const bool delivered = HandleReply(x.waiting);
-            // A late reply takes its effect for the frame it answers; that frame has been handed back already.
-            if (!delivered && !x.failed && x.waiting) HandBack(*x.waiting);
+            const ReplyEffect effect = HandleReply();
+            if (!x.failed) {
+                ResolveInFlight(effect);
+            } else if (effect.acknowledged && x.lateTarget) {
+                // A late reply takes its effect for the frame it answers.
+                AcknowledgeSpoolFile(x.lateTarget->spoolPath);
+            }
             break;
         }
         case ReplyRead::Rejected:
@@ -245,6 +317,22 @@ void cl::ContinueExchange() {
         x = Exchange{};
         m_assembler.Reset();
     }
+}
+
+void cl::ResolveInFlight(const ReplyEffect& effect) {
+    std::optional<QueuedPacket> packet;
+    {
+        std::lock_guard lock(m_ringMutex);
+        packet = std::move(m_inFlight);
+        m_inFlight.reset();
+        if (packet && packet->origin == PacketOrigin::LiveEvent && packet->durableAsked) {
+            m_resolvedWhileWritten.emplace_back(packet->sequence, effect.delivered);
+            return;
+        }
+    }
+    if (!packet) return;
+    if (packet->origin == PacketOrigin::SpoolFile && effect.acknowledged) AcknowledgeSpoolFile(packet->spoolPath);
+    if (!effect.delivered) HandBack(*packet);
 }
 
 bool cl::SendFrame(const std::vector<std::uint8_t>& packet, bool* internalFailure) {
@@ -303,9 +391,10 @@ cl::ReplyRead cl::ReadReply() {
     }
 }
 
-bool cl::HandleReply(const std::optional<QueuedPacket>& answered) {
+cl::ReplyEffect cl::HandleReply() {
     const auto& body = m_assembler.Body();
-    if (!drv::z8::IsAcceptedReply(body.data(), body.size())) return false;
+    if (!drv::z8::IsAcceptedReply(body.data(), body.size())) return {};
+    ReplyEffect effect{true, false};
     m_errors = 0;
     m_host->IndicatorStep();
     switch (drv::z8::ReplyCode(body.data())) {
@@ -313,7 +402,7 @@ bool cl::HandleReply(const std::optional<QueuedPacket>& answered) {
             m_polling = true;
             break;
         case drv::z8::kEventAcknowledged:
-            if (answered && answered->origin == PacketOrigin::SpoolFile) AcknowledgeSpoolFile(answered->spoolPath);
+            effect.acknowledged = true;
             break;
         case drv::z8::kRequest:
             QueuePacket(drv::z8::kAnswer, {});
@@ -326,7 +415,7 @@ bool cl::HandleReply(const std::optional<QueuedPacket>& answered) {
             CloseConnection();
             // Nothing leaves in this run any more: queued live events go back to be kept.
             HandBackQueuedLiveEvents();
-            return false;
+            return {};
         case drv::z8::kDropConnection:
             m_connected.store(false, std::memory_order_release);
             m_host->IndicatorStep();
@@ -342,7 +431,7 @@ bool cl::HandleReply(const std::optional<QueuedPacket>& answered) {
         default:
             break;
     }
-    return true;
+    return effect;
 }
 
 void cl::AcknowledgeSpoolFile(const std::string& path) {

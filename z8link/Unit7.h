@@ -101,6 +101,23 @@ public:
     // After Stop: takes every live event still queued, oldest first, so that the caller can keep them.
     std::vector<drv::z8::QueuedPacket> TakeQueuedLiveEvents();
 
+    // Live events that have waited at least ageMs since they were queued, in the ring or awaiting their reply,
+    // and are not being written yet: each is marked as being written and returned (a copy). Any thread; never
+    // waits for the link's network I/O. The caller writes each one's spool file and then reports it with
+    // EventMadeDurable or EventNotMadeDurable.
+    std::vector<drv::z8::QueuedPacket> TakeEventsToMakeDurable(std::uint32_t ageMs);
+    enum class DurableOutcome {
+        Converted,    // the queued or in-flight packet is now the file's packet: its acknowledgement deletes the file
+        Delivered,    // the event was answered meanwhile: the caller deletes the file
+        Undelivered,  // the event was given up meanwhile: the caller keeps the file for forwarding
+    };
+    DurableOutcome EventMadeDurable(std::uint64_t sequence, const std::string& path);
+    // The file could not be written. True when the event was given up meanwhile and the caller must keep it some
+    // other way; otherwise it stays a live event and is offered again after another ageMs.
+    bool EventNotMadeDurable(std::uint64_t sequence);
+    // Whether a packet of this spool file is queued or awaiting its reply (forwarding must not send it again).
+    bool HoldsSpoolFile(const std::string& path) const;
+
     std::uint64_t NextSequenceNumber() const;
     std::size_t QueuedCount() const;
 
@@ -125,8 +142,18 @@ private:
     ReplyRead ReadReply();
     // Reads (or goes on reading) the reply of the exchange and acts on how the read ended.
     void ContinueExchange();
-    // Acts on an accepted reply body. Returns whether the frame it answers counts as delivered.
-    bool HandleReply(const std::optional<drv::z8::QueuedPacket>& answered);
+    // Acts on the reply body in m_assembler. delivered: an accepted reply that lets the frame it answers count as
+    // delivered; acknowledged: its code is the event acknowledgement.
+    struct ReplyEffect {
+        bool delivered = false;
+        bool acknowledged = false;
+    };
+    ReplyEffect HandleReply();
+    // Ends the in-flight packet's wait: an acknowledged spool file packet deletes its file, a live event that was
+    // not delivered is handed back (or, while its file is being written, left to that writer).
+    void ResolveInFlight(const ReplyEffect& effect);
+    // Under m_ringMutex: the queued or in-flight packet with this sequence number.
+    drv::z8::QueuedPacket* FindPendingLocked(std::uint64_t sequence);
     void AcknowledgeSpoolFile(const std::string& path);
     void CloseConnection();
     void LinkLost();
@@ -146,9 +173,12 @@ private:
     std::atomic<bool> m_stop{false};
     std::atomic<bool> m_refused{false};  // access denied: nothing will leave in this run
 
-    mutable std::mutex m_ringMutex;  // the ring and the sequence counter
+    mutable std::mutex m_ringMutex;  // the ring, the sequence counter, the in-flight packet, m_resolvedWhileWritten
     drv::z8::OutboundRing m_ring;
     std::uint64_t m_sequence = 0;
+    std::optional<drv::z8::QueuedPacket> m_inFlight;  // sent, awaiting its reply
+    // Live events resolved while their file was being written: sequence number and whether they were delivered.
+    std::vector<std::pair<std::uint64_t, bool>> m_resolvedWhileWritten;
 
     // Link thread only.
     bool m_connectionAllowed = true;
@@ -166,7 +196,7 @@ private:
         bool active = false;
         bool failed = false;  // counted and handed back already; a late reply only takes its effect
         std::uint32_t sentTick = 0;
-        std::optional<drv::z8::QueuedPacket> waiting;  // the packet the frame carried (none for a poll)
+        std::optional<drv::z8::QueuedPacket> lateTarget;  // after a failure: the packet a late reply answers
     };
     Exchange m_exchange;
     drv::z8::ReplyAssembler m_assembler;  // what of the exchange's reply has arrived
