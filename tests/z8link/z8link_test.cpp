@@ -7,6 +7,7 @@
 #include <chrono>
 #include <condition_variable>
 #include <fstream>
+#include <future>
 #include <map>
 #include <mutex>
 #include <set>
@@ -685,4 +686,47 @@ TEST_F(Z8Link, ForwardingValuesChangeOnBothThreadsWhileFilesAreAcknowledged) {
     }
     EXPECT_TRUE(dir.list(".ob8").empty());
     EXPECT_TRUE(host->Returned().empty());
+}
+
+TEST_F(Z8Link, AnEventWhoseFileIsBeingWrittenIsLeftToItsWriterWhateverTheServerSays) {
+    // The event is in flight when its writer takes it; the server then acknowledges it (the writer deletes the
+    // file) or never answers (the file stays), and the link never hands it back a second time.
+    const struct {
+        const char* name;
+        bool acknowledge;
+        cl::DurableOutcome outcome;
+    } cases[] = {{"acknowledged", true, cl::DurableOutcome::Delivered},
+                 {"unanswered", false, cl::DurableOutcome::Undelivered}};
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        drvtest::TempDir d;
+        Z8Server s;
+        std::ofstream(d.file("drvorvel.ini")) << "[ServerHost]\nAddress=127.0.0.1\nPort=" << s.Port() << "\n";
+        std::promise<void> taken;
+        std::shared_future<void> wasTaken = taken.get_future().share();
+        s.SetScript([&c, wasTaken](const ReceivedFrame& f) -> std::optional<ServerAction> {
+            if (!IsCode(f, kStationEvent)) return std::nullopt;
+            wasTaken.wait();
+            return c.acknowledge ? ServerAction{.bytes = ReplyFrame(kEventAcknowledged)} : ServerAction{};
+        });
+        auto h = std::make_shared<RecordingHost>();
+        drv::Z8LinkConfig config;
+        config.workingDirectory = d.path();
+        config.timings = Timings();
+        cl l(h, config);
+        ASSERT_TRUE(l.QueuePacket(kStationEvent, EventPayload(9), PacketOrigin::LiveEvent));
+        l.Start();
+        ASSERT_TRUE(s.WaitFor([](const auto& f) { return CountCode(f, kStationEvent) == 1; }, kDeadlineMs));
+        const auto events = l.TakeEventsToMakeDurable(0);
+        taken.set_value();
+        ASSERT_EQ(events.size(), 1u);
+        EXPECT_TRUE(l.TakeEventsToMakeDurable(0).empty());  // offered once
+        // The handshake follows the event (on the same or the next connection) once its wait is over.
+        ASSERT_TRUE(s.WaitFor([](const auto& f) { return CountCode(f, kHello) >= 1; }, kDeadlineMs));
+        EXPECT_EQ(l.EventMadeDurable(events[0].sequence, d.file("E.ob8")), c.outcome);
+        l.Stop();
+        EXPECT_TRUE(h->Returned().empty());
+        EXPECT_TRUE(l.TakeQueuedLiveEvents().empty());
+        s.Stop();
+    }
 }
