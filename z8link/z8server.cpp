@@ -193,6 +193,10 @@ ServerAction Z8Server::Decide(const ReceivedFrame& frame) {
     ServerAction action;
     if (m_behaviour.silent) return action;
     action.delayMs = m_behaviour.replyDelayMs;
+    if (m_behaviour.trickleMs > 0) {
+        action.chunkSize = 1;
+        action.chunkPauseMs = m_behaviour.trickleMs;
+    }
     std::uint32_t code = m_behaviour.replyCode;
     if (frame.packet) {
         if (m_behaviour.ackEvents && frame.packet->code == kStationEvent) code = kEventAcknowledged;
