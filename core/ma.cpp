@@ -22,7 +22,7 @@ TForm1::TForm1(Tadvsm* messageWindow, TForm1Options options, QWidget* parent)
     : QMainWindow(parent), m_options(std::move(options)), m_messageWindow(messageWindow) {
     BuildUi();
     CreateSerialComponent();
-    SimpleTCPClient1 = new TSimpleTCPClient(this);
+    CreateZ7Client();
     FormCreate(this);
 }
 
@@ -87,7 +87,10 @@ void TForm1::FormCreate(QObject* /*Sender*/) {
         SetPortControlsStopped();
     }
     // 8. The first Z7 connection attempt.
-    if (m_state.settings.SendZ7) SimpleTCPClient1->SetConnected(true);
+    if (m_state.settings.SendZ7) {
+        DrawIndicator(Image1, Z7Connected, Z7ActivityCounter);
+        SimpleTCPClient1->SetConnected(true);
+    }
     // 9. The Z8 link.
     if (m_state.settings.SendZ8) {
         CreateZ8Link();
@@ -101,6 +104,7 @@ void TForm1::FormDestroy(QObject* /*Sender*/) {
     if (m_destroyed) return;
     m_destroyed = true;
     StopZ8Link();
+    StopZ7Client();
     m_state.Z7ReceiveBuffer.reset();
 }
 
