@@ -40,9 +40,9 @@ struct Z8LinkTimings;
 
 // What the program leaves at its defaults and tests or tools may set before the window is created.
 struct TForm1Options {
-    std::string workingDirectory;  // empty: the process's current directory at startup
-    drv::NowSource now;            // empty: the local wall clock
-    unsigned randomSeed = 0;       // 0: seeded from the clock
+    std::string workingDirectory;                         // empty: the process's current directory at startup
+    drv::NowSource now;                                   // empty: the local wall clock
+    unsigned randomSeed = 0;                              // 0: seeded from the clock
     std::shared_ptr<const drv::Z8LinkTimings> z8Timings;  // empty: the Z8 link's own intervals
     // Z7 link.
     std::uint16_t z7Port = 0;  // 0: the Z7 server's port 7788
@@ -197,7 +197,7 @@ private:
     Tadvsm* m_messageWindow = nullptr;
     TForm2* m_passwordDialog = nullptr;
     bool m_destroyed = false;
-    bool m_inFormClose = false;  // FormClose is asking the operator
-    bool m_clockFailureReported = false;  // a refused clock setting is reported once a run
+    bool m_inFormClose = false;               // FormClose is asking the operator
+    bool m_clockFailureReported = false;      // a refused clock setting is reported once a run
     std::shared_ptr<Z8HostAdapter> m_z8Host;  // the link thread's way to the main thread
 };

@@ -93,15 +93,15 @@ void TForm1::SimpleTCPClient1Read(QObject* /*Sender*/, const std::vector<std::ui
 void TForm1::SetZ7Clock(drv::TDateTime value) {
     const auto target = drv::z7::ClockTarget(value);
     if (!target) {
-        std::fprintf(stderr, "drvorvel: the Z7 server's clock record carries no valid time (%.9g); the clock is left alone\n",
+        std::fprintf(stderr,
+                     "drvorvel: the Z7 server's clock record carries no valid time (%.9g); the clock is left alone\n",
                      value);
         return;
     }
     const int error = m_options.setClock ? m_options.setClock(*target) : drv::SetLocalClock(*target);
     if (error != 0 && !m_clockFailureReported) {
         m_clockFailureReported = true;
-        std::fprintf(stderr,
-                     "drvorvel: the clock cannot be set (%s%s); the Z7 server's clock records change nothing\n",
+        std::fprintf(stderr, "drvorvel: the clock cannot be set (%s%s); the Z7 server's clock records change nothing\n",
                      std::strerror(error), error == EPERM ? ": the driver needs the right to set the time" : "");
     }
 }
@@ -118,8 +118,7 @@ void TForm1::SendZ7Record(std::uint8_t code) {
 void TForm1::SpoolZ7Record(const std::vector<std::uint8_t>& record) {
     const auto value = drv::SpoolTimeValue(NowTime());
     if (!value) LogError(11);
-    const auto result =
-        drv::WriteSpoolFile(SpoolPrefix(), value, drv::z7::SpoolSuffix(m_state.settings.n_abs), record);
+    const auto result = drv::WriteSpoolFile(SpoolPrefix(), value, drv::z7::SpoolSuffix(m_state.settings.n_abs), record);
     if (!result.ok) {
         std::fprintf(stderr, "drvorvel: a Z7 status record (code %u) could not be spooled under \"%s\": %s\n",
                      record[drv::z7::kCodeOffset], SpoolPrefix().c_str(), std::strerror(result.error));
@@ -131,7 +130,8 @@ void TForm1::SendZ7PortRecord() {
     const std::string& name = CommPortDriver1->PortName();
     const auto number = drv::z7::PortNumberOf(name);
     if (!number) {
-        drv::ReportFault("SendZ7PortRecord", "the port name \"" + name + "\" carries no COM number; no port record sent");
+        drv::ReportFault("SendZ7PortRecord",
+                         "the port name \"" + name + "\" carries no COM number; no port record sent");
         return;
     }
     SimpleTCPClient1->SendStream(Bytes(drv::z7::BuildRecord(drv::z7::kPortNumber, *number)));

@@ -206,7 +206,8 @@ void Z7Server::Run() {
         }
         if (m_connection && (fds[2].revents & (POLLIN | POLLHUP | POLLERR))) {
             std::uint8_t buffer[4096];
-            const ssize_t n = RetryEintr([&] { return ::recv(m_connection.get(), buffer, sizeof buffer, MSG_DONTWAIT); });
+            const ssize_t n =
+                RetryEintr([&] { return ::recv(m_connection.get(), buffer, sizeof buffer, MSG_DONTWAIT); });
             if (n == 0 || (n < 0 && errno != EAGAIN)) {
                 DropConnection();
                 continue;

@@ -72,7 +72,7 @@ private:
 
     UniqueFd m_listen;
     UniqueFd m_wake;
-    UniqueFd m_connection;  // server thread only
+    UniqueFd m_connection;                // server thread only
     std::vector<std::uint8_t> m_pending;  // server thread only
     int m_port = 0;
     std::thread m_thread;
