@@ -56,10 +56,9 @@ void TForm1::FormCreate(QObject* /*Sender*/) {
     m_state.RemoteCloseRequested = false;
     m_state.ClosePassword.clear();
     // 4. The closing password, from a generator seeded by the clock.
-    const unsigned seed =
-        m_options.randomSeed != 0
-            ? m_options.randomSeed
-            : static_cast<unsigned>(std::chrono::high_resolution_clock::now().time_since_epoch().count());
+    const unsigned seed = m_options.randomSeed != 0
+                              ? m_options.randomSeed
+                              : static_cast<unsigned>(std::chrono::high_resolution_clock::now().time_since_epoch().count());
     std::mt19937 rng(seed);
     m_state.ClosePassword = drv::DrawClosePassword(rng);
     Label15->setText(QString::fromStdString(m_state.ClosePassword));

@@ -40,12 +40,13 @@ struct Z8LinkTimings;
 
 // What the program leaves at its defaults and tests or tools may set before the window is created.
 struct TForm1Options {
-    std::string workingDirectory;                         // empty: the process's current directory at startup
-    drv::NowSource now;                                   // empty: the local wall clock
-    unsigned randomSeed = 0;                              // 0: seeded from the clock
+    std::string workingDirectory;  // empty: the process's current directory at startup
+    drv::NowSource now;            // empty: the local wall clock
+    unsigned randomSeed = 0;       // 0: seeded from the clock
     std::shared_ptr<const drv::Z8LinkTimings> z8Timings;  // empty: the Z8 link's own intervals
-    // Z7 link.
-    std::uint16_t z7Port = 0;  // 0: the Z7 server's port 7788
+
+    // Z7 link. The Z7 server's port; 0: 7788.
+    std::uint16_t z7Port = 0;
     // Sets the machine's clock to a local time for the Z7 server's clock record; gives 0 or an errno. Empty: the
     // real clock is set (which needs CAP_SYS_TIME).
     std::function<int(const drv::DateTimeParts&)> setClock;
@@ -197,7 +198,8 @@ private:
     Tadvsm* m_messageWindow = nullptr;
     TForm2* m_passwordDialog = nullptr;
     bool m_destroyed = false;
-    bool m_inFormClose = false;               // FormClose is asking the operator
-    bool m_clockFailureReported = false;      // a refused clock setting is reported once a run
+    bool m_inFormClose = false;  // FormClose is asking the operator
     std::shared_ptr<Z8HostAdapter> m_z8Host;  // the link thread's way to the main thread
+    // A refused clock setting is reported once a run.
+    bool m_clockFailureReported = false;
 };
