@@ -87,10 +87,7 @@ void TForm1::FormCreate(QObject* /*Sender*/) {
         SetPortControlsStopped();
     }
     // 8. The first Z7 connection attempt.
-    if (m_state.settings.SendZ7) {
-        DrawIndicator(Image1, Z7Connected, Z7ActivityCounter);
-        SimpleTCPClient1->SetConnected(true);
-    }
+    if (m_state.settings.SendZ7) SimpleTCPClient1->SetConnected(true);
     // 9. The Z8 link.
     if (m_state.settings.SendZ8) {
         CreateZ8Link();
