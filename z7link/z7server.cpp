@@ -5,6 +5,7 @@
 #include <poll.h>
 #include <sys/eventfd.h>
 #include <sys/socket.h>
+#include <sys/time.h>
 
 #include <cerrno>
 #include <chrono>
@@ -190,6 +191,9 @@ void Z7Server::Run() {
         if (fds[1].revents & POLLIN) {
             UniqueFd accepted(::accept4(m_listen.get(), nullptr, nullptr, SOCK_CLOEXEC));
             if (accepted) {
+                // A driver that stops reading must not hold the server's thread (and Stop) in a write for ever.
+                const timeval limit{5, 0};
+                ::setsockopt(accepted.get(), SOL_SOCKET, SO_SNDTIMEO, &limit, sizeof limit);
                 m_connection = std::move(accepted);
                 m_pending.clear();
                 std::function<void(int)> observer;
