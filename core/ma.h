@@ -3,6 +3,7 @@
 #include <QMainWindow>
 #include <QString>
 #include <cstdint>
+#include <functional>
 #include <memory>
 #include <string>
 #include <vector>
@@ -25,6 +26,7 @@ class QPlainTextEdit;
 class QPushButton;
 class QStackedWidget;
 class QSystemTrayIcon;
+class QTimer;
 class QToolButton;
 
 class TCommPortDriver;
@@ -53,6 +55,12 @@ struct TForm1Options {
     // the link is looked at every durableCheckMs.
     int durableAfterMs = 2000;
     int durableCheckMs = 200;
+
+    // Z7 link. The Z7 server's port; 0: 7788.
+    std::uint16_t z7Port = 0;
+    // Sets the machine's clock to a local time for the Z7 server's clock record; gives 0 or an errno. Empty: the
+    // real clock is set (which needs CAP_SYS_TIME).
+    std::function<int(const drv::DateTimeParts&)> setClock;
 };
 
 // The main window: owns the driver state, the serial component, the Z7 client, the timers and the Z8 link.
@@ -119,6 +127,14 @@ public:
     // Sends the code-50 record (the COM port number of the serial component's PortName) while the Z7 client is
     // connected; nothing otherwise.
     void SendZ7PortRecord();
+    // The Z7 client's events and the reconnect timer Timer3 (3000 ms, from start). Main thread.
+    void SimpleTCPClient1Connected(QObject* Sender);
+    void SimpleTCPClient1Disconnected(QObject* Sender);
+    void SimpleTCPClient1Read(QObject* Sender, const std::vector<std::uint8_t>& Stream);
+    void SimpleTCPClient1Error(QObject* Sender, int Socket, std::int32_t ErrorCode, const std::string& ErrorMsg);
+    void Timer3Timer();
+    bool Z7Connected = false;
+    int Z7ActivityCounter = 0;  // phase of the Z7 indicator Image1, 0..16
 
     // Z8 link glue (the link thread exists only with SendZ8).
     void CreateZ8Link();
@@ -144,6 +160,7 @@ public:
     // Components.
     TCommPortDriver* CommPortDriver1 = nullptr;
     TSimpleTCPClient* SimpleTCPClient1 = nullptr;
+    QTimer* Timer3 = nullptr;
     std::shared_ptr<cl> Z8Link;
     int Z8ActivityCounter = 0;
 
@@ -194,6 +211,10 @@ private:
     // Writes the spool files of the live events the Z8 link has held too long without an answer.
     void MakeLinkEventsDurable();
     drv::SpoolFs& SpoolFileSystem() const;
+    void CreateZ7Client();  // z7link/ma_z7.cpp
+    void StopZ7Client();
+    void SpoolZ7Record(const std::vector<std::uint8_t>& record);
+    void SetZ7Clock(drv::TDateTime value);
 
     TForm1Options m_options;
     drv::DriverState m_state;
@@ -207,4 +228,6 @@ private:
     QTimer* m_spoolRetryTimer = nullptr;
     QTimer* m_durableTimer = nullptr;
     int m_spoolRetryTicks = 0;
+    // A refused clock setting is reported once a run.
+    bool m_clockFailureReported = false;
 };

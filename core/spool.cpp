@@ -129,9 +129,14 @@ std::optional<TemporarySpoolName> ParseTemporarySpoolName(std::string_view name,
     const std::string_view finalName = inner.substr(0, dot);
     if (finalName.size() < 4) return std::nullopt;
     TemporarySpoolName parsed;
-    parsed.suffix = std::string(finalName.substr(finalName.size() - 4));
-    if (parsed.suffix != ".ob8" && parsed.suffix != ".obz") return std::nullopt;
-    parsed.stem = std::string(finalName.substr(0, finalName.size() - 4));
+    std::string_view extension = finalName.substr(finalName.size() - 4);
+    if (extension != ".ob8" && extension != ".obz") return std::nullopt;
+    std::string_view stem = finalName.substr(0, finalName.size() - 4);
+    std::size_t suffixAt = stem.size();
+    // Z7 files carry "_<n_abs>" between the stem and the extension.
+    if (extension == ".obz" && stem.rfind('_') != std::string_view::npos) suffixAt = stem.rfind('_');
+    parsed.stem = std::string(stem.substr(0, suffixAt));
+    parsed.suffix = std::string(finalName.substr(suffixAt));
     parsed.pid = std::strtol(std::string(inner.substr(dot + 1)).c_str(), nullptr, 10);
     return parsed;
 }
@@ -151,7 +156,7 @@ std::vector<LeftoverSpoolFile> FinishLeftoverSpoolFiles(const std::string& prefi
         if (!parsed || (writerAlive && writerAlive(parsed->pid))) continue;
         LeftoverSpoolFile entry;
         entry.part = dirPrefix + name;
-        const bool ob8 = parsed->suffix == ".ob8";
+        const bool ob8 = parsed->suffix == ".ob8";  // else it ends in .obz
         std::vector<std::uint8_t> bytes;
         entry.error = fs.Read(entry.part, (ob8 ? kOb8RecordSize : kObzRecordSize) + 1, &bytes);
         if (entry.error == 0) {

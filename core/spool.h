@@ -38,7 +38,7 @@ bool IsWholeSpoolRecord(const std::vector<std::uint8_t>& bytes, bool ob8);
 // The parts of the name of a temporary spool file, <base><stem><suffix>.<pid>.part; nullopt for any other name.
 struct TemporarySpoolName {
     std::string stem;
-    std::string suffix;  // ".ob8" or ".obz"
+    std::string suffix;  // ".ob8", or ".obz" with what stands before it after the stem ("_-1.obz")
     long pid = 0;
 };
 std::optional<TemporarySpoolName> ParseTemporarySpoolName(std::string_view name, std::string_view base);

@@ -23,14 +23,14 @@ TEST(LeftoverSpoolFiles, WholeRecordsAreFinishedOthersSetAsideLiveWritersLeftAlo
     dir.write("2BE1C0D2.ob8.4001.part", Ob8(2));               // whole: goes to the next free name
     dir.write("5265C00.ob8.4002.part", Ob8(3).substr(0, 10));  // cut short
     dir.write("5265C01.ob8.4003.part", std::string(24, 'x'));  // 24 bytes, but no event code
-    dir.write("A.obz.4004.part", std::string(555, 'z'));       // whole Z7 record
+    dir.write("A_-1.obz.4004.part", std::string(555, 'z'));    // whole Z7 record
     dir.write("5265C02.ob8.4005.part", Ob8(4));                // its writer still runs
     dir.write("notes.part", "x");                              // not a spool file
     const auto done = drv::FinishLeftoverSpoolFiles(dir.path() + "/", [](long pid) { return pid == 4005; });
     EXPECT_EQ(done.size(), 4u);
     EXPECT_EQ(dir.read("2BE1C0D3.ob8"), Ob8(2));
     EXPECT_EQ(dir.read("2BE1C0D2.ob8"), Ob8(1));
-    EXPECT_EQ(dir.read("A.obz"), std::string(555, 'z'));
+    EXPECT_EQ(dir.read("A_-1.obz"), std::string(555, 'z'));
     EXPECT_EQ(dir.list(".bad"), (std::vector<std::string>{"5265C00.ob8.4002.bad", "5265C01.ob8.4003.bad"}));
     EXPECT_EQ(dir.list(".part"), (std::vector<std::string>{"5265C02.ob8.4005.part", "notes.part"}));
 }

@@ -22,7 +22,8 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     (void)drv::IsWholeSpoolRecord(bytes, false);
     const std::string_view name(reinterpret_cast<const char*>(data), size);
     if (const auto parsed = drv::ParseTemporarySpoolName(name, "spool-")) {
-        if (parsed->suffix != ".ob8" && parsed->suffix != ".obz") std::abort();
+        const std::string& suffix = parsed->suffix;
+        if (suffix != ".ob8" && (suffix.size() < 4 || suffix.compare(suffix.size() - 4, 4, ".obz") != 0)) std::abort();
         if (name.find(parsed->stem + parsed->suffix) != 6) std::abort();  // right behind "spool-"
     }
     return 0;
