@@ -208,8 +208,10 @@ private:
     drv::SpoolWriteResult WriteZ8SpoolFile(const drv::SpoolBacklog::Event& event);
     drv::SpoolBacklog::Writer SpoolWriter();
     void SpoolRetryTick();
-    // Writes the spool files of the live events the Z8 link has held too long without an answer.
+    // Writes the spool files of the live events the Z8 link has held too long without an answer; its clock runs
+    // from the first live event queued (WatchLiveEvents) until the link holds none.
     void MakeLinkEventsDurable();
+    void WatchLiveEvents();
     drv::SpoolFs& SpoolFileSystem() const;
     void CreateZ7Client();  // z7link/ma_z7.cpp
     void StopZ7Client();

@@ -1,4 +1,5 @@
 // Station frames: raw capture, decoding, the ignore list and routing of events.
+#include <QTimer>
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
@@ -44,6 +45,8 @@ void TForm1::RouteEvent() {
 bool TForm1::SpoolZ8Packet(std::uint32_t code, const std::vector<std::uint8_t>& payload) {
     const bool wasWaiting = m_spoolBacklog.Waiting() > 0;
     const auto outcome = m_spoolBacklog.Store({code, payload}, SpoolWriter());
+    if (m_spoolBacklog.Waiting() > 0 && m_spoolRetryTimer != nullptr && !m_spoolRetryTimer->isActive())
+        m_spoolRetryTimer->start();
     if (outcome != drv::SpoolBacklog::Outcome::Written && !wasWaiting) {
         std::fprintf(stderr, "drvorvel: an event could not be spooled under \"%s\" (%s); it waits in memory\n",
                      SpoolPrefix().c_str(), std::strerror(m_spoolBacklog.LastError()));

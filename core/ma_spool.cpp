@@ -40,11 +40,10 @@ void TForm1::StartSpool() {
     m_spoolRetryTimer = new QTimer(this);
     m_spoolRetryTimer->setInterval(m_options.spoolRetryMs);
     connect(m_spoolRetryTimer, &QTimer::timeout, this, [this] { SpoolRetryTick(); });
-    m_spoolRetryTimer->start();
+    // Both clocks run only while there is something to do: an idle driver wakes for neither.
     m_durableTimer = new QTimer(this);
     m_durableTimer->setInterval(m_options.durableCheckMs);
     connect(m_durableTimer, &QTimer::timeout, this, [this] { MakeLinkEventsDurable(); });
-    m_durableTimer->start();
 
     for (const auto& f : drv::FinishLeftoverSpoolFiles(SpoolPrefix(), WriterAlive, SpoolFileSystem())) {
         if (f.error != 0) {
@@ -92,8 +91,16 @@ drv::SpoolBacklog::Writer TForm1::SpoolWriter() {
     return [this](const drv::SpoolBacklog::Event& event) { return WriteZ8SpoolFile(event).error; };
 }
 
+void TForm1::WatchLiveEvents() {
+    if (m_durableTimer != nullptr && !m_durableTimer->isActive() && !m_state.settings.NotSendToDiskZ8)
+        m_durableTimer->start();
+}
+
 void TForm1::MakeLinkEventsDurable() {
-    if (!Z8Link || m_state.settings.NotSendToDiskZ8) return;
+    if (!Z8Link || m_state.settings.NotSendToDiskZ8 || Z8Link->PendingLiveEvents() == 0) {
+        m_durableTimer->stop();
+        return;
+    }
     for (const auto& queued : Z8Link->TakeEventsToMakeDurable(static_cast<std::uint32_t>(m_options.durableAfterMs))) {
         const auto& packet = queued.packet;
         const drv::SpoolBacklog::Event event{
@@ -111,20 +118,19 @@ void TForm1::MakeLinkEventsDurable() {
 }
 
 void TForm1::SpoolRetryTick() {
-    const std::size_t refused = m_spoolBacklog.TakeRefusedCount();
-    if (refused > 0) {
-        std::fprintf(stderr, "drvorvel: %zu events refused: %zu events already wait in memory for the spool\n", refused,
-                     m_spoolBacklog.Waiting());
-    }
-    if (m_spoolBacklog.Waiting() == 0) {
-        m_spoolRetryTicks = 0;
-        return;
-    }
+    const auto reportRefused = [this] {
+        if (const std::size_t refused = m_spoolBacklog.TakeRefusedCount(); refused > 0) {
+            std::fprintf(stderr, "drvorvel: %zu events refused: %zu events already waited in memory for the spool\n",
+                         refused, drv::SpoolBacklog::kDefaultCapacity);
+        }
+    };
     const std::size_t written = m_spoolBacklog.Retry(SpoolWriter());
     if (m_spoolBacklog.Waiting() == 0) {
+        reportRefused();
         std::fprintf(stderr, "drvorvel: the spool can be written again; the %zu events kept in memory are spooled\n",
                      written);
         m_spoolRetryTicks = 0;
+        m_spoolRetryTimer->stop();
         return;
     }
     // The link is up: the server may take what the disk cannot. What it does not acknowledge comes back here.
@@ -135,6 +141,7 @@ void TForm1::SpoolRetryTick() {
         }
     }
     if (++m_spoolRetryTicks % std::max(1, m_options.spoolReportTicks) != 0) return;
+    reportRefused();
     std::fprintf(stderr, "drvorvel: %zu events wait in memory: the spool under \"%s\" cannot be written (%s)\n",
                  m_spoolBacklog.Waiting(), SpoolPrefix().c_str(), std::strerror(m_spoolBacklog.LastError()));
     AppendLinkLog(QString::fromStdString(drv::FormatDateTime(NowTime(), true) + " ") +

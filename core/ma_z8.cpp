@@ -125,7 +125,9 @@ bool TForm1::Z8LinkConnected() const { return Z8Link && Z8Link->LinkConnected();
 
 bool TForm1::QueueZ8Packet(std::uint32_t code, const std::vector<std::uint8_t>& payload, drv::z8::PacketOrigin origin,
                            std::string spoolPath) {
-    return Z8Link && Z8Link->QueuePacket(code, payload, origin, std::move(spoolPath));
+    if (!Z8Link || !Z8Link->QueuePacket(code, payload, origin, std::move(spoolPath))) return false;
+    if (origin == drv::z8::PacketOrigin::LiveEvent) WatchLiveEvents();
+    return true;
 }
 
 void TForm1::Z8IndicatorStep() {

@@ -129,6 +129,13 @@ bool cl::EventNotMadeDurable(std::uint64_t sequence) {
     return !delivered;
 }
 
+std::size_t cl::PendingLiveEvents() const {
+    std::lock_guard lock(m_ringMutex);
+    std::size_t n = m_inFlight && m_inFlight->origin == PacketOrigin::LiveEvent ? 1 : 0;
+    m_ring.ForEach([&](const QueuedPacket& p) { n += p.origin == PacketOrigin::LiveEvent ? 1 : 0; });
+    return n;
+}
+
 bool cl::HoldsSpoolFile(const std::string& path) const {
     std::lock_guard lock(m_ringMutex);
     if (m_inFlight && m_inFlight->origin == PacketOrigin::SpoolFile && m_inFlight->spoolPath == path) return true;

@@ -115,6 +115,8 @@ public:
     // The file could not be written. True when the event was given up meanwhile and the caller must keep it some
     // other way; otherwise it stays a live event and is offered again after another ageMs.
     bool EventNotMadeDurable(std::uint64_t sequence);
+    // Live events queued or awaiting their reply. Any thread.
+    std::size_t PendingLiveEvents() const;
     // Whether a packet of this spool file is queued or awaiting its reply (forwarding must not send it again).
     bool HoldsSpoolFile(const std::string& path) const;
 
