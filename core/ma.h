@@ -46,7 +46,8 @@ struct TForm1Options {
     drv::NowSource now;            // empty: the local wall clock
     unsigned randomSeed = 0;       // 0: seeded from the clock
     std::shared_ptr<const drv::Z8LinkTimings> z8Timings;  // empty: the Z8 link's own intervals
-    int timer2IntervalMs = 200;  // 0: Timer2 is not started (tests call Timer2Timer themselves)
+    // Timer2's interval; 0: Timer2 is not started (tests call Timer2Timer themselves).
+    int timer2IntervalMs = 200;
 };
 
 // The main window: owns the driver state, the serial component, the Z7 client, the timers and the Z8 link.
