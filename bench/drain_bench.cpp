@@ -70,14 +70,7 @@ Result Run(const std::string& driverPath, std::size_t files, int delayMs) {
     WriteBacklog(dir, files);
 
     drv::z8::Z8Server server;
-    drv::z8::ServerBehaviour behaviour;
-    behaviour.ackEvents = true;
-    behaviour.pollAfterHello = true;
-    server.SetBehaviour(behaviour);
-    server.SetScript([delayMs](const drv::z8::ReceivedFrame&) -> std::optional<drv::z8::ServerAction> {
-        if (delayMs > 0) std::this_thread::sleep_for(milliseconds(delayMs));
-        return std::nullopt;
-    });
+    AckEventsAfter(server, delayMs, true);
     ServerWatch watch(server);
     StationLine line;
     DriverProcess driver(driverPath, dir, line.DevicePath(), server.Port());
