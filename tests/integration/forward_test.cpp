@@ -114,9 +114,9 @@ TEST_F(Forwarding, FilesGoOldestFirstEachRightAfterTheAcknowledgementOfTheOneBef
     StartConnected(server);
     // One tick and a clock that stands still: only the acknowledgements can move forwarding on.
     Tick();
-    ASSERT_TRUE(WaitWithEvents([&] { return dir.list(".ob8").empty(); }));
+    // The index learns of the last deletion from the link's news, after the file is gone.
+    ASSERT_TRUE(WaitWithEvents([&] { return dir.list(".ob8").empty() && form->Z8Spool().Size() == 0; }));
     EXPECT_EQ(EventObjects(server), (std::vector<int>{1, 2, 3, 4}));
-    EXPECT_EQ(form->Z8Spool().Size(), 0u);
 }
 
 TEST_F(Forwarding, AnUnacknowledgedFileIsHandedOverEveryThreeSecondsAndKept) {
