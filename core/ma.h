@@ -125,7 +125,7 @@ public:
     // the mark; forwarding never hands over a file so marked.
     void SetZ8SpoolFileInFlight(const std::string& path, bool inFlight);
     // The server acknowledged the packet of this .ob8 file (posted by the link thread): the index forgets the
-    // file when it is gone, and forwarding hands over the next one at once.
+    // file and its in-flight mark when it is gone, and forwarding hands over the next one at once.
     void Z8SpoolFileAcknowledged(const std::string& path);
     // Lists the spool directory again and renews its watch. Runs at start, when the watch missed changes, and
     // every 30 seconds while no watch can be set.

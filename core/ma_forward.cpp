@@ -105,7 +105,10 @@ void TForm1::SetZ8SpoolFileInFlight(const std::string& path, bool inFlight) {
 
 void TForm1::Z8SpoolFileAcknowledged(const std::string& path) {
     if (!m_ob8Index) return;
-    if (::access(path.c_str(), F_OK) != 0) m_ob8Index->Remove(path);
+    if (::access(path.c_str(), F_OK) != 0) {
+        m_ob8Index->Remove(path);
+        m_ob8Index->SetInFlight(path, false);  // delivered: no packet of it is on its way any more
+    }
     try {
         ForwardZ8Spool();
     } catch (const std::exception& e) {
