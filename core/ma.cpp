@@ -24,7 +24,7 @@ TForm1::TForm1(Tadvsm* messageWindow, TForm1Options options, QWidget* parent)
     : QMainWindow(parent), m_options(std::move(options)), m_messageWindow(messageWindow) {
     BuildUi();
     CreateSerialComponent();
-    SimpleTCPClient1 = new TSimpleTCPClient(this);
+    CreateZ7Client();
     FormCreate(this);
 }
 
@@ -105,6 +105,7 @@ void TForm1::FormDestroy(QObject* /*Sender*/) {
     m_destroyed = true;
     if (Timer2 != nullptr) Timer2->stop();
     StopZ8Link();
+    StopZ7Client();
     m_state.Z7ReceiveBuffer.reset();
 }
 

@@ -3,6 +3,7 @@
 #include <QMainWindow>
 #include <QString>
 #include <cstdint>
+#include <functional>
 #include <memory>
 #include <string>
 #include <vector>
@@ -48,6 +49,12 @@ struct TForm1Options {
     std::shared_ptr<const drv::Z8LinkTimings> z8Timings;  // empty: the Z8 link's own intervals
     // Timer2's interval; 0: Timer2 is not started (tests call Timer2Timer themselves).
     int timer2IntervalMs = 200;
+
+    // Z7 link. The Z7 server's port; 0: 7788.
+    std::uint16_t z7Port = 0;
+    // Sets the machine's clock to a local time for the Z7 server's clock record; gives 0 or an errno. Empty: the
+    // real clock is set (which needs CAP_SYS_TIME).
+    std::function<int(const drv::DateTimeParts&)> setClock;
 };
 
 // The main window: owns the driver state, the serial component, the Z7 client, the timers and the Z8 link.
@@ -109,6 +116,14 @@ public:
     // Sends the code-50 record (the COM port number of the serial component's PortName) while the Z7 client is
     // connected; nothing otherwise.
     void SendZ7PortRecord();
+    // The Z7 client's events and the reconnect timer Timer3 (3000 ms, from start). Main thread.
+    void SimpleTCPClient1Connected(QObject* Sender);
+    void SimpleTCPClient1Disconnected(QObject* Sender);
+    void SimpleTCPClient1Read(QObject* Sender, const std::vector<std::uint8_t>& Stream);
+    void SimpleTCPClient1Error(QObject* Sender, int Socket, std::int32_t ErrorCode, const std::string& ErrorMsg);
+    void Timer3Timer();
+    bool Z7Connected = false;
+    int Z7ActivityCounter = 0;  // phase of the Z7 indicator Image1, 0..16
 
     // Spool forwarding and the station watchdog (core/ma_forward.cpp). One tick: Z8 forwarding, Z7 forwarding,
     // the watchdog, in this order; a failure of one forwarding duty is reported on stderr and the tick goes on.
@@ -159,6 +174,7 @@ public:
     QTimer* Timer2 = nullptr;  // 200 ms: spool forwarding and the station watchdog
     TCommPortDriver* CommPortDriver1 = nullptr;
     TSimpleTCPClient* SimpleTCPClient1 = nullptr;
+    QTimer* Timer3 = nullptr;
     std::shared_ptr<cl> Z8Link;
     int Z8ActivityCounter = 0;
 
@@ -203,6 +219,10 @@ private:
     void HandleFrame(const std::uint8_t* frame, int length);
     void StartSpoolForwarding();  // core/ma_forward.cpp
     void ApplySpoolChanges();
+    void CreateZ7Client();  // z7link/ma_z7.cpp
+    void StopZ7Client();
+    void SpoolZ7Record(const std::vector<std::uint8_t>& record);
+    void SetZ7Clock(drv::TDateTime value);
 
     TForm1Options m_options;
     drv::DriverState m_state;
@@ -218,4 +238,6 @@ private:
     QSocketNotifier* m_spoolNotifier = nullptr;
     drv::TDateTime m_lastSpoolRescan = 0.0;
     drv::TDateTime m_stationHeardAt = 0.0;  // the watchdog's reference: start, then the last delivery with a frame
+    // A refused clock setting is reported once a run.
+    bool m_clockFailureReported = false;
 };
