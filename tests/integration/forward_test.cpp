@@ -2,6 +2,7 @@
 // a Z8 server on loopback.
 #include <fcntl.h>
 #include <gtest/gtest.h>
+#include <sys/socket.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -16,6 +17,8 @@
 #include "tests/support/tempdir.h"
 #include "ui/admshowmes.h"
 #include "ui/indicator.h"
+#include "z7link/SimpleTCP.h"
+#include "z7link/z7server.h"
 #include "z8link/Unit7.h"
 #include "z8link/z8server.h"
 
@@ -44,13 +47,14 @@ protected:
     void TearDown() override { form.reset(); }
 
     // Starts the window with the spool in the working directory; Timer2 does not run, the test ticks.
-    void Start(int port, const std::string& mainSection = "") {
+    void Start(int port, const std::string& mainSection = "", int z7Port = 0) {
         dir.write("drvorvel.ini", "[main]\nPathForSoob=" + dir.path() + "/\n" + mainSection +
                                       "\n[ServerHost]\nAddress=127.0.0.1\nPort=" + std::to_string(port) + "\n");
         TForm1Options options;
         options.workingDirectory = dir.path();
         options.now = [c = clock] { return c->load(); };
         options.timer2IntervalMs = 0;
+        options.z7Port = static_cast<std::uint16_t>(z7Port);
         drv::Z8LinkTimings t;
         t.attemptIntervalMs = 200;
         t.readTimeoutMs = 300;
@@ -263,4 +267,75 @@ TEST_F(Forwarding, WatchdogUpAtTheFirstTickLostAfterAttentionUpOnTheNextFrame) {
     EXPECT_TRUE(form->State().StationLinkUp);
     EXPECT_TRUE(StationIndicatorGreen());
     EXPECT_TRUE(dir.list(".obz").empty());  // no reports without SendZ7
+}
+
+// A Z7 record of `size` bytes: the signature, the code, zeros.
+std::string Z7RecordBytes(std::uint8_t code, std::size_t size) {
+    std::string r(size, '\0');
+    r[0] = r[1] = '\xFF';
+    r[2] = static_cast<char>(code);
+    return r;
+}
+
+TEST_F(Forwarding, ObzFilesGoOneATickBehindTheRecordsOfTheConnection) {
+    drv::z7::Z7Server z7;
+    dir.write("A.obz", Z7RecordBytes('a', 555));
+    SetAge("A.obz", 0);
+    dir.write("B.obz", Z7RecordBytes('b', 10));  // completed with zeros
+    SetAge("B.obz", 1);
+    dir.write("C.obz", Z7RecordBytes('c', 555) + std::string(45, 'x'));  // sent as its first 555 bytes
+    SetAge("C.obz", 2);
+    Start(1, "SendZ8=0\nSendZ7=1", z7.Port());
+    ASSERT_TRUE(WaitWithEvents([&] { return form->SimpleTCPClient1->Connected() && z7.Pieces().size() == 2; }));
+    Tick();  // A, then the watchdog's first report
+    EXPECT_EQ(dir.list(".obz"), (std::vector<std::string>{"B.obz", "C.obz"}));
+    Tick(0.2);
+    Tick(0.2);
+    ASSERT_TRUE(z7.WaitFor([](const auto& p) { return p.size() == 6; }, 20000));
+    const auto pieces = z7.Pieces();
+    std::string codes;
+    for (const auto& p : pieces) codes += static_cast<char>(p.bytes[2]);
+    EXPECT_EQ(codes, std::string("\x14\x32") + "aIbc");
+    EXPECT_EQ(std::string(pieces[4].bytes.begin(), pieces[4].bytes.end()), Z7RecordBytes('b', 555));
+    EXPECT_EQ(std::string(pieces[5].bytes.begin(), pieces[5].bytes.end()), Z7RecordBytes('c', 555));
+    EXPECT_TRUE(dir.list(".obz").empty());
+}
+
+TEST_F(Forwarding, WithSendZ7TheWatchdogReportsEveryChange) {
+    int port = 0;
+    {
+        drv::z7::Z7Server probe;  // nobody listens on its port afterwards: the reports are spooled
+        port = probe.Port();
+    }
+    Start(1, "SendZ8=0\nSendZ7=1\nAttention=00:00:10", port);
+    Tick();
+    Tick(10.2);
+    const Bytes frame{0x13, 0x22, 0x0A, 0x05};
+    form->CommPortDriver1ReceivePacket(nullptr, frame.data(), 4);
+    Tick(0.2);
+    std::string codes;
+    for (const auto& name : dir.list(".obz")) {
+        const auto bytes = drvtest::ReadBytes(dir.file(name));
+        ASSERT_EQ(bytes.size(), 555u) << name;
+        codes += static_cast<char>(bytes[2]);
+    }
+    EXPECT_EQ(codes, "IHI");
+}
+
+TEST_F(Forwarding, AnObzFileWhoseSendFailsIsKept) {
+    drv::z7::Z7Server z7;
+    Start(1, "SendZ8=0\nSendZ7=1", z7.Port());
+    ASSERT_TRUE(WaitWithEvents([&] { return form->SimpleTCPClient1->Connected() && z7.Pieces().size() == 2; }));
+    Tick();  // the watchdog's first report
+    // The server stops reading and the client's buffer is small: one of the next sends is taken only in part.
+    z7.SetReading(false);
+    const int small = 4096;
+    ::setsockopt(form->SimpleTCPClient1->SocketHandle(), SOL_SOCKET, SO_SNDBUF, &small, sizeof small);
+    int files = 0;
+    while (form->SimpleTCPClient1->Connected() && files < 100000) {
+        dir.write(std::to_string(files++) + ".obz", Z7RecordBytes('x', 555));
+        Tick(0.2);
+    }
+    EXPECT_FALSE(form->SimpleTCPClient1->Connected());
+    EXPECT_EQ(dir.list(".obz"), std::vector<std::string>{std::to_string(files - 1) + ".obz"});
 }
