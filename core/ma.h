@@ -23,6 +23,7 @@ class QMenu;
 class QPlainTextEdit;
 class QPushButton;
 class QStackedWidget;
+class QSocketNotifier;
 class QSystemTrayIcon;
 class QTimer;
 class QToolButton;
@@ -36,7 +37,9 @@ class TSimpleTCPClient;
 class Z8HostAdapter;
 namespace drv {
 struct Z8LinkTimings;
-}
+class SpoolIndex;
+class SpoolDirectoryWatch;
+}  // namespace drv
 
 // What the program leaves at its defaults and tests or tools may set before the window is created.
 struct TForm1Options {
@@ -44,6 +47,8 @@ struct TForm1Options {
     drv::NowSource now;            // empty: the local wall clock
     unsigned randomSeed = 0;       // 0: seeded from the clock
     std::shared_ptr<const drv::Z8LinkTimings> z8Timings;  // empty: the Z8 link's own intervals
+    // Timer2's interval; 0: Timer2 is not started (tests call Timer2Timer themselves).
+    int timer2IntervalMs = 200;
 
     // Z7 link. The Z7 server's port; 0: 7788.
     std::uint16_t z7Port = 0;
@@ -120,6 +125,30 @@ public:
     bool Z7Connected = false;
     int Z7ActivityCounter = 0;  // phase of the Z7 indicator Image1, 0..16
 
+    // Spool forwarding and the station watchdog (core/ma_forward.cpp). One tick: Z8 forwarding, Z7 forwarding,
+    // the watchdog, in this order; a failure of one forwarding duty is reported on stderr and the tick goes on.
+    void Timer2Timer(QObject* Sender);
+    // Hands the oldest pending .ob8 file to the Z8 link unless one was handed over within the last 3 seconds.
+    void ForwardZ8Spool();
+    // Sends the oldest pending .obz file to the Z7 server and deletes it once the client took all of it.
+    void ForwardZ7Spool();
+    // Decides whether the station link counts as up; on a change redraws Image2 and reports 'I' or 'H'.
+    void StationWatchdog();
+    // A spool file the driver has just written (.ob8 or .obz): it joins the pending files at once.
+    void NoteSpoolFileWritten(const std::string& path);
+    // Marks a pending .ob8 file as in flight on the Z8 link (its packet is queued or awaits its reply) or ends
+    // the mark; forwarding never hands over a file so marked.
+    void SetZ8SpoolFileInFlight(const std::string& path, bool inFlight);
+    // The server acknowledged the packet of this .ob8 file (posted by the link thread): the index forgets the
+    // file and its in-flight mark when it is gone, and forwarding hands over the next one at once.
+    void Z8SpoolFileAcknowledged(const std::string& path);
+    // Lists the spool directory again and renews its watch. Runs at start, when the watch missed changes, and
+    // every 30 seconds while no watch can be set.
+    void RescanSpool();
+    // The pending files of each pattern, oldest first.
+    const drv::SpoolIndex& Z8Spool() const { return *m_ob8Index; }
+    const drv::SpoolIndex& Z7Spool() const { return *m_obzIndex; }
+
     // Z8 link glue (the link thread exists only with SendZ8).
     void CreateZ8Link();
     bool Z8LinkConnected() const;
@@ -142,6 +171,7 @@ public:
     std::int32_t SerialPacketSize() const;
 
     // Components.
+    QTimer* Timer2 = nullptr;  // 200 ms: spool forwarding and the station watchdog
     TCommPortDriver* CommPortDriver1 = nullptr;
     TSimpleTCPClient* SimpleTCPClient1 = nullptr;
     QTimer* Timer3 = nullptr;
@@ -187,6 +217,8 @@ private:
     void BuildUi();                // ui/ma_window.cpp
     void CreateSerialComponent();  // core/ma_serial.cpp
     void HandleFrame(const std::uint8_t* frame, int length);
+    void StartSpoolForwarding();  // core/ma_forward.cpp
+    void ApplySpoolChanges();
     void CreateZ7Client();  // z7link/ma_z7.cpp
     void StopZ7Client();
     void SpoolZ7Record(const std::vector<std::uint8_t>& record);
@@ -200,6 +232,12 @@ private:
     bool m_destroyed = false;
     bool m_inFormClose = false;  // FormClose is asking the operator
     std::shared_ptr<Z8HostAdapter> m_z8Host;  // the link thread's way to the main thread
+    std::unique_ptr<drv::SpoolIndex> m_ob8Index;
+    std::unique_ptr<drv::SpoolIndex> m_obzIndex;
+    std::unique_ptr<drv::SpoolDirectoryWatch> m_spoolWatch;
+    QSocketNotifier* m_spoolNotifier = nullptr;
+    drv::TDateTime m_lastSpoolRescan = 0.0;
+    drv::TDateTime m_stationHeardAt = 0.0;  // the watchdog's reference: start, then the last delivery with a frame
     // A refused clock setting is reported once a run.
     bool m_clockFailureReported = false;
 };
