@@ -38,10 +38,11 @@ struct Z8LinkTimings;
 
 // What the program leaves at its defaults and tests or tools may set before the window is created.
 struct TForm1Options {
-    std::string workingDirectory;  // empty: the process's current directory at startup
-    drv::NowSource now;            // empty: the local wall clock
-    unsigned randomSeed = 0;       // 0: seeded from the clock
+    std::string workingDirectory;                         // empty: the process's current directory at startup
+    drv::NowSource now;                                   // empty: the local wall clock
+    unsigned randomSeed = 0;                              // 0: seeded from the clock
     std::shared_ptr<const drv::Z8LinkTimings> z8Timings;  // empty: the Z8 link's own intervals
+    int portReopenIntervalMs = 0;  // 0: the serial component's own interval between attempts to reopen a lost port
 };
 
 // The main window: owns the driver state, the serial component, the Z7 client, the timers and the Z8 link.
@@ -83,6 +84,21 @@ public:
     // Port controls (the "Com порт" group): running is the state the window is created in.
     void SetPortControlsStopped();
     bool PortControlsRunning() const;
+    // Caption and enabled states of the running or the stopped state; selects nothing.
+    void SetPortControlsState(bool running);
+
+    // COM port management (core/ma_ports.cpp). Main thread; the two clicks may show modal windows.
+    // Rescan: lists the names COM1..COM32 that open; refused while the station's port runs or awaits its device.
+    void AdvGlowButton1Click();
+    // Start, or stop behind the closing password, by the caption.
+    void AdvGlowButton2Click();
+    // Stores the list's text as ComPort (drvorvel.ini and memory) and reports it; only in the stopped state.
+    // A failure appends error 19 to the error log and changes nothing.
+    void AdvOfficeComboBox1Select();
+    // Queues the port status (stored ComPort, whether the port is open) on the Z8 link; nothing without the link.
+    void ReportPortStatus();
+    // The station port's device went away or came back: standard error, link log and a port status report.
+    void CommPortDriver1DeviceChange(QObject* Sender, bool present);
 
     // Operator window (tray, pages, closing).
     void FormClose(QCloseEvent* event);
@@ -177,6 +193,6 @@ private:
     Tadvsm* m_messageWindow = nullptr;
     TForm2* m_passwordDialog = nullptr;
     bool m_destroyed = false;
-    bool m_inFormClose = false;  // FormClose is asking the operator
+    bool m_inFormClose = false;               // FormClose is asking the operator
     std::shared_ptr<Z8HostAdapter> m_z8Host;  // the link thread's way to the main thread
 };

@@ -27,6 +27,10 @@ void TForm1::CreateSerialComponent() {
         drv::RunHandler("CommPortDriver1ReceivePacket",
                         [&] { CommPortDriver1ReceivePacket(Sender, Packet, DataSize); });
     });
+    if (m_options.portReopenIntervalMs > 0) CommPortDriver1->SetReopenInterval(m_options.portReopenIntervalMs);
+    CommPortDriver1->SetOnDeviceChange([this](QObject* Sender, bool present) {
+        drv::RunHandler("CommPortDriver1DeviceChange", [&] { CommPortDriver1DeviceChange(Sender, present); });
+    });
 }
 
 bool TForm1::OpenStationPort(const std::string& portName) {
