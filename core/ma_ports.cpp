@@ -113,6 +113,8 @@ void TForm1::ReportPortStatus() {
 
 void TForm1::CommPortDriver1DeviceChange(QObject* /*Sender*/, bool present) {
     const std::string name = ShownPortName(CommPortDriver1->PortName());
+    // The rest of a frame that the loss cut never comes: the next bytes start a new frame.
+    if (!present) m_decoder = drv::FrameDecoder{};
     if (present) {
         std::fprintf(stderr, kDeviceBackErr, name.c_str());
     } else {

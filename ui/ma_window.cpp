@@ -312,7 +312,8 @@ void TForm1::FormClose(QCloseEvent* event) {
             if (result == TForm2::kResultOk) {
                 // The operator has the right to close: a port that will not close does not keep the program.
                 drv::RunHandler("closing the serial port", [this] {
-                    if (CommPortDriver1 != nullptr && CommPortDriver1->IsPortOpen()) CommPortDriver1->ClosePort();
+                    // Also ends the attempts to reopen a port whose device went away.
+                    if (CommPortDriver1 != nullptr) CommPortDriver1->ClosePort();
                 });
                 event->accept();
                 return;
