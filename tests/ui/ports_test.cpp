@@ -2,7 +2,6 @@
 // [ports] stand for free, busy and vanishing ports; a loopback Z8 server receives the port status reports.
 #include <fcntl.h>
 #include <gtest/gtest.h>
-#include <pty.h>
 #include <unistd.h>
 
 #include <QComboBox>
@@ -19,12 +18,14 @@
 #include "platform/uniquefd.h"
 #include "serial/CPDrv.h"
 #include "serial/linuxserial.h"
+#include "tests/support/pty.h"
 #include "tests/support/tempdir.h"
 #include "tests/ui/uitest.h"
 #include "ui/admshowmes.h"
 #include "ui/pasx.h"
 #include "z8link/z8server.h"
 
+using drvtest::Pty;
 using uitest::ModalAnswerer;
 using uitest::PumpUntil;
 
@@ -32,24 +33,10 @@ namespace {
 
 using Seen = std::vector<std::string>;
 
-// A pseudo-terminal whose far end the driver opens; the test keeps the master. Dropping the master makes the
-// far end vanish as an unplugged adapter does.
-struct Pty {
-    drv::UniqueFd master;
-    std::string path;
-    Pty() {
-        int m = -1, s = -1;
-        char name[256] = {};
-        if (::openpty(&m, &s, name, nullptr, nullptr) == 0) {
-            master.reset(m);
-            ::close(s);
-            path = name;
-        }
-    }
-    void Write(const std::vector<std::uint8_t>& bytes) const {
-        EXPECT_EQ(::write(master.get(), bytes.data(), bytes.size()), static_cast<ssize_t>(bytes.size()));
-    }
-};
+// Writes bytes into the line as the station does.
+void Send(const drvtest::Pty& pty, const std::vector<std::uint8_t>& bytes) {
+    EXPECT_EQ(::write(pty.master.get(), bytes.data(), bytes.size()), static_cast<ssize_t>(bytes.size()));
+}
 
 // What a port status report carried.
 struct Report {
@@ -301,7 +288,7 @@ TEST_F(PortRecovery, FramesBeforeTheLossAndAfterTheRecoveryReachTheServer) {
     StderrCapture capture(dir.file("stderr.txt"));
     Start("ComPort=COM3", {{3, link()}});
     ASSERT_TRUE(form->CommPortDriver1->IsPortOpen());
-    first->Write(Frame4(101));
+    Send(*first, Frame4(101));
     ASSERT_TRUE(PumpUntil([&] { return EventsAtServer(101) == 1; }));
 
     first.reset();  // unplugged
@@ -315,7 +302,7 @@ TEST_F(PortRecovery, FramesBeforeTheLossAndAfterTheRecoveryReachTheServer) {
     ASSERT_TRUE(PumpUntil([&] { return form->CommPortDriver1->IsPortOpen(); }));
     EXPECT_FALSE(form->CommPortDriver1->Reopening());
     EXPECT_EQ(ReportsWhen(2), (std::vector<Report>{{"COM3", false}, {"COM3", true}}));
-    second.Write(Frame4(102));
+    Send(second, Frame4(102));
     ASSERT_TRUE(PumpUntil([&] { return EventsAtServer(102) == 1; }));
     EXPECT_EQ(EventsAtServer(101), 1);
 
