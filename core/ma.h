@@ -136,7 +136,8 @@ public:
     // A live station event the link could not deliver: spooled like one that came while the link was down.
     void KeepUndeliveredZ8Event(std::uint32_t code, const std::vector<std::uint8_t>& payload);
 
-    // Serial glue: opens the station's port under the given name ("\\.\COM3"); false when it does not open.
+    // Serial glue: opens the station's port under the given name ("\\.\COM3"); false when it does not open,
+    // also when the attempt raised an error.
     bool OpenStationPort(const std::string& portName);
     // The serial component's PacketSize: a delivery of exactly this many bytes was cut by a burst.
     std::int32_t SerialPacketSize() const;

@@ -2,7 +2,6 @@
 // port status reports, and what the window does when the port's device goes away and comes back.
 #include <QComboBox>
 #include <cstdio>
-#include <exception>
 #include <string>
 
 #include "core/config.h"
@@ -40,13 +39,7 @@ void TForm1::AdvGlowButton1Click() {
     AdvOfficeComboBox1->clear();
     for (int n = kScanFirst; n <= kScanLast; ++n) {
         const std::string name = "COM" + std::to_string(n);
-        bool opened = false;
-        try {
-            opened = OpenStationPort(std::string(drv::kPortNamePrefix) + name);
-        } catch (const std::exception&) {
-            opened = false;
-        }
-        if (!opened) continue;
+        if (!OpenStationPort(std::string(drv::kPortNamePrefix) + name)) continue;
         CommPortDriver1->ClosePort();
         AdvOfficeComboBox1->addItem(QString::fromStdString(name));
     }
@@ -62,16 +55,16 @@ void TForm1::AdvOfficeComboBox1Select() {
     try {
         if (PortControlsRunning()) return;
         const std::string text = AdvOfficeComboBox1->currentText().toStdString();
-        if (!drv::IniFile::WriteString(WorkingPath(drv::kConfigFileName), "main", "ComPort", text)) {
-            throw std::runtime_error("cannot write ComPort");
+        if (drv::IniFile::WriteString(WorkingPath(drv::kConfigFileName), "main", "ComPort", text)) {
+            m_state.shared.SetComPort(text);
+            ReportPortStatus();
+            return;
         }
-        m_state.shared.SetComPort(text);
-        ReportPortStatus();
     } catch (...) {
-        try {
-            LogError(19);
-        } catch (...) {
-        }
+    }
+    try {
+        LogError(19);
+    } catch (...) {
     }
 }
 
@@ -86,14 +79,7 @@ void TForm1::AdvGlowButton2Click() {
             ShowMessageText(QString::fromUtf8(kAccessDeniedText));
         }
     } else {
-        bool opened = false;
-        try {
-            opened =
-                OpenStationPort(std::string(drv::kPortNamePrefix) + AdvOfficeComboBox1->currentText().toStdString());
-        } catch (const std::exception&) {
-            opened = false;
-        }
-        if (opened) {
+        if (OpenStationPort(std::string(drv::kPortNamePrefix) + AdvOfficeComboBox1->currentText().toStdString())) {
             CommPortDriver1->SetDtr(true);
             SetPortControlsState(true);
             SendZ7PortRecord();
@@ -113,11 +99,11 @@ void TForm1::ReportPortStatus() {
 
 void TForm1::CommPortDriver1DeviceChange(QObject* /*Sender*/, bool present) {
     const std::string name = ShownPortName(CommPortDriver1->PortName());
-    // The rest of a frame that the loss cut never comes: the next bytes start a new frame.
-    if (!present) m_decoder = drv::FrameDecoder{};
     if (present) {
         std::fprintf(stderr, kDeviceBackErr, name.c_str());
     } else {
+        // The rest of a frame that the loss cut never comes: the next bytes start a new frame.
+        m_decoder = drv::FrameDecoder{};
         std::fprintf(stderr, kDeviceLostErr, name.c_str(), CommPortDriver1->ReopenInterval());
     }
     std::fflush(stderr);

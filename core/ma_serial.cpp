@@ -1,4 +1,5 @@
 // Serial glue of the main window: the station port component, its settings and its wiring.
+#include <exception>
 #include <memory>
 
 #include "core/config.h"
@@ -34,8 +35,12 @@ void TForm1::CreateSerialComponent() {
 }
 
 bool TForm1::OpenStationPort(const std::string& portName) {
-    CommPortDriver1->SetPortName(portName);
-    return CommPortDriver1->OpenPort();
+    try {
+        CommPortDriver1->SetPortName(portName);
+        return CommPortDriver1->OpenPort();
+    } catch (const std::exception&) {
+        return false;  // an error raised during the attempt counts as a failure
+    }
 }
 
 std::int32_t TForm1::SerialPacketSize() const { return CommPortDriver1->PacketSize(); }
