@@ -22,7 +22,7 @@ TForm1::TForm1(Tadvsm* messageWindow, TForm1Options options, QWidget* parent)
     : QMainWindow(parent), m_options(std::move(options)), m_messageWindow(messageWindow) {
     BuildUi();
     CreateSerialComponent();
-    SimpleTCPClient1 = new TSimpleTCPClient(this);
+    CreateZ7Client();
     FormCreate(this);
 }
 
@@ -101,6 +101,7 @@ void TForm1::FormDestroy(QObject* /*Sender*/) {
     if (m_destroyed) return;
     m_destroyed = true;
     StopZ8Link();
+    StopZ7Client();
     m_state.Z7ReceiveBuffer.reset();
 }
 

@@ -3,6 +3,7 @@
 #include <QMainWindow>
 #include <QString>
 #include <cstdint>
+#include <functional>
 #include <memory>
 #include <string>
 #include <vector>
@@ -23,6 +24,7 @@ class QPlainTextEdit;
 class QPushButton;
 class QStackedWidget;
 class QSystemTrayIcon;
+class QTimer;
 class QToolButton;
 
 class TCommPortDriver;
@@ -43,6 +45,12 @@ struct TForm1Options {
     unsigned randomSeed = 0;                              // 0: seeded from the clock
     std::shared_ptr<const drv::Z8LinkTimings> z8Timings;  // empty: the Z8 link's own intervals
     int portReopenIntervalMs = 0;  // 0: the serial component's own interval between attempts to reopen a lost port
+
+    // Z7 link. The Z7 server's port; 0: 7788.
+    std::uint16_t z7Port = 0;
+    // Sets the machine's clock to a local time for the Z7 server's clock record; gives 0 or an errno. Empty: the
+    // real clock is set (which needs CAP_SYS_TIME).
+    std::function<int(const drv::DateTimeParts&)> setClock;
 };
 
 // The main window: owns the driver state, the serial component, the Z7 client, the timers and the Z8 link.
@@ -119,6 +127,14 @@ public:
     // Sends the code-50 record (the COM port number of the serial component's PortName) while the Z7 client is
     // connected; nothing otherwise.
     void SendZ7PortRecord();
+    // The Z7 client's events and the reconnect timer Timer3 (3000 ms, from start). Main thread.
+    void SimpleTCPClient1Connected(QObject* Sender);
+    void SimpleTCPClient1Disconnected(QObject* Sender);
+    void SimpleTCPClient1Read(QObject* Sender, const std::vector<std::uint8_t>& Stream);
+    void SimpleTCPClient1Error(QObject* Sender, int Socket, std::int32_t ErrorCode, const std::string& ErrorMsg);
+    void Timer3Timer();
+    bool Z7Connected = false;
+    int Z7ActivityCounter = 0;  // phase of the Z7 indicator Image1, 0..16
 
     // Z8 link glue (the link thread exists only with SendZ8).
     void CreateZ8Link();
@@ -145,6 +161,7 @@ public:
     // Components.
     TCommPortDriver* CommPortDriver1 = nullptr;
     TSimpleTCPClient* SimpleTCPClient1 = nullptr;
+    QTimer* Timer3 = nullptr;
     std::shared_ptr<cl> Z8Link;
     int Z8ActivityCounter = 0;
 
@@ -187,6 +204,10 @@ private:
     void BuildUi();                // ui/ma_window.cpp
     void CreateSerialComponent();  // core/ma_serial.cpp
     void HandleFrame(const std::uint8_t* frame, int length);
+    void CreateZ7Client();  // z7link/ma_z7.cpp
+    void StopZ7Client();
+    void SpoolZ7Record(const std::vector<std::uint8_t>& record);
+    void SetZ7Clock(drv::TDateTime value);
 
     TForm1Options m_options;
     drv::DriverState m_state;
@@ -196,4 +217,6 @@ private:
     bool m_destroyed = false;
     bool m_inFormClose = false;               // FormClose is asking the operator
     std::shared_ptr<Z8HostAdapter> m_z8Host;  // the link thread's way to the main thread
+    // A refused clock setting is reported once a run.
+    bool m_clockFailureReported = false;
 };
