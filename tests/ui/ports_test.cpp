@@ -23,6 +23,9 @@
 #include "tests/ui/uitest.h"
 #include "ui/admshowmes.h"
 #include "ui/pasx.h"
+#include "z7link/SimpleTCP.h"
+#include "z7link/z7record.h"
+#include "z7link/z7server.h"
 #include "z8link/z8server.h"
 
 using drvtest::Pty;
@@ -79,6 +82,7 @@ protected:
     std::unique_ptr<drv::z8::Z8Server> server;
     std::unique_ptr<TForm1> form;
     std::unique_ptr<TForm2> dialog;
+    std::uint16_t z7Port = 0;
 
     // The [ports] section: every COM name maps to a missing device unless ports names it (a path).
     std::string PortsSection(const std::map<int, std::string>& ports) const {
@@ -104,6 +108,7 @@ protected:
         options.workingDirectory = dir.path();
         options.randomSeed = 4242;
         options.portReopenIntervalMs = 20;
+        options.z7Port = z7Port;
         ModalAnswerer answer(std::move(startupAnswers));
         form = std::make_unique<TForm1>(&messages, options);
         EXPECT_TRUE(answer.Done());
@@ -237,6 +242,34 @@ TEST_F(PortControls, StartATypedNameReportsTheStoredOneAndStopNeedsThePassword) 
     form->AdvOfficeComboBox1Select();
     EXPECT_TRUE(form->CommPortDriver1->IsPortOpen());
     EXPECT_EQ(StoredComPort(), "COM2");
+}
+
+// A started port is announced on a connected Z7 link; while the link is down nothing is sent or spooled, and
+// the link's own connection sequence announces the port when it is back.
+TEST_F(PortControls, AStartAnnouncesThePortOnAConnectedZ7LinkOnly) {
+    Pty com7;
+    drv::z7::Z7Server z7;
+    z7Port = static_cast<std::uint16_t>(z7.Port());
+    Start("SendZ8=0\nSendZ7=1\nhost=127.0.0.1", {{7, com7.path}});
+    form->Timer3->stop();  // the test reconnects by itself
+    ASSERT_TRUE(PumpUntil([&] { return z7.Pieces().size() >= 2; }));
+    form->AdvOfficeComboBox1->setEditText(QStringLiteral("COM7"));
+    form->AdvGlowButton2Click();
+    ASSERT_TRUE(form->CommPortDriver1->IsPortOpen());
+    ASSERT_TRUE(PumpUntil([&] { return z7.Pieces().size() >= 3; }));
+    EXPECT_EQ(z7.Pieces()[2].bytes, drv::z7::BuildRecord(drv::z7::kPortNumber, 7));
+
+    Answer({uitest::EnterPassword(Password())}, [&] { form->AdvGlowButton2Click(); });
+    z7.CloseConnection();
+    ASSERT_TRUE(PumpUntil([&] { return !form->SimpleTCPClient1->Connected(); }));
+    form->AdvGlowButton2Click();
+    ASSERT_TRUE(form->CommPortDriver1->IsPortOpen());
+    form->Timer3Timer();
+    ASSERT_TRUE(PumpUntil([&] { return z7.Pieces().size() >= 5; }));
+    std::vector<std::pair<int, int>> seen;  // connection, code
+    for (const auto& p : z7.Pieces()) seen.emplace_back(p.connection, drv::z7::CodeOf(p.bytes.data()));
+    EXPECT_EQ(seen, (std::vector<std::pair<int, int>>{{1, 20}, {1, 50}, {1, 50}, {2, 20}, {2, 50}}));
+    EXPECT_TRUE(dir.list(".obz").empty());
 }
 
 TEST_F(PortControls, WithoutTheZ8LinkEverythingWorksWithoutReports) {
