@@ -43,12 +43,13 @@ class SpoolDirectoryWatch;
 
 // What the program leaves at its defaults and tests or tools may set before the window is created.
 struct TForm1Options {
-    std::string workingDirectory;  // empty: the process's current directory at startup
-    drv::NowSource now;            // empty: the local wall clock
-    unsigned randomSeed = 0;       // 0: seeded from the clock
+    std::string workingDirectory;                         // empty: the process's current directory at startup
+    drv::NowSource now;                                   // empty: the local wall clock
+    unsigned randomSeed = 0;                              // 0: seeded from the clock
     std::shared_ptr<const drv::Z8LinkTimings> z8Timings;  // empty: the Z8 link's own intervals
     // Timer2's interval; 0: Timer2 is not started (tests call Timer2Timer themselves).
     int timer2IntervalMs = 200;
+    int portReopenIntervalMs = 0;  // 0: the serial component's own interval between attempts to reopen a lost port
 
     // Z7 link. The Z7 server's port; 0: 7788.
     std::uint16_t z7Port = 0;
@@ -96,6 +97,21 @@ public:
     // Port controls (the "Com порт" group): running is the state the window is created in.
     void SetPortControlsStopped();
     bool PortControlsRunning() const;
+    // Caption and enabled states of the running or the stopped state; selects nothing.
+    void SetPortControlsState(bool running);
+
+    // COM port management (core/ma_ports.cpp). Main thread; the two clicks may show modal windows.
+    // Rescan: lists the names COM1..COM32 that open; refused while the station's port runs or awaits its device.
+    void AdvGlowButton1Click();
+    // Start, or stop behind the closing password, by the caption.
+    void AdvGlowButton2Click();
+    // Stores the list's text as ComPort (drvorvel.ini and memory) and reports it; only in the stopped state.
+    // A failure appends error 19 to the error log and changes nothing.
+    void AdvOfficeComboBox1Select();
+    // Queues the port status (stored ComPort, whether the port is open) on the Z8 link; nothing without the link.
+    void ReportPortStatus();
+    // The station port's device went away or came back: standard error, link log and a port status report.
+    void CommPortDriver1DeviceChange(QObject* Sender, bool present);
 
     // Operator window (tray, pages, closing).
     void FormClose(QCloseEvent* event);
@@ -165,7 +181,8 @@ public:
     // A live station event the link could not deliver: spooled like one that came while the link was down.
     void KeepUndeliveredZ8Event(std::uint32_t code, const std::vector<std::uint8_t>& payload);
 
-    // Serial glue: opens the station's port under the given name ("\\.\COM3"); false when it does not open.
+    // Serial glue: opens the station's port under the given name ("\\.\COM3"); false when it does not open,
+    // also when the attempt raised an error.
     bool OpenStationPort(const std::string& portName);
     // The serial component's PacketSize: a delivery of exactly this many bytes was cut by a burst.
     std::int32_t SerialPacketSize() const;
@@ -230,7 +247,7 @@ private:
     Tadvsm* m_messageWindow = nullptr;
     TForm2* m_passwordDialog = nullptr;
     bool m_destroyed = false;
-    bool m_inFormClose = false;  // FormClose is asking the operator
+    bool m_inFormClose = false;               // FormClose is asking the operator
     std::shared_ptr<Z8HostAdapter> m_z8Host;  // the link thread's way to the main thread
     std::unique_ptr<drv::SpoolIndex> m_ob8Index;
     std::unique_ptr<drv::SpoolIndex> m_obzIndex;
