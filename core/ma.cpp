@@ -5,11 +5,13 @@
 
 #include <QComboBox>
 #include <QLabel>
+#include <QTimer>
 #include <chrono>
 #include <cstdio>
 #include <random>
 
 #include "core/driverfiles.h"
+#include "core/spoolindex.h"
 #include "platform/inifile.h"
 #include "ui/admshowmes.h"
 #include "ui/indicator.h"
@@ -98,11 +100,13 @@ void TForm1::FormCreate(QObject* /*Sender*/) {
     }
     // 10. The start time.
     Label6->setText(QString::fromStdString(drv::FormatDateTime(m_state.StartTime)));
+    StartSpoolForwarding();
 }
 
 void TForm1::FormDestroy(QObject* /*Sender*/) {
     if (m_destroyed) return;
     m_destroyed = true;
+    if (Timer2 != nullptr) Timer2->stop();
     StopZ8Link();
     StopZ7Client();
     m_state.Z7ReceiveBuffer.reset();

@@ -12,6 +12,7 @@
 #include "core/driverfiles.h"
 #include "core/ma.h"
 #include "core/spool.h"
+#include "core/spoolindex.h"
 #include "z8link/Unit7.h"
 
 namespace {
@@ -83,6 +84,7 @@ drv::SpoolWriteResult TForm1::WriteZ8SpoolFile(const drv::SpoolBacklog::Event& e
     auto result =
         drv::WriteSpoolFile(SpoolPrefix(), value, ".ob8",
                             drv::BuildOb8(event.code, event.payload.data(), event.payload.size()), SpoolFileSystem());
+    if (result.ok) NoteSpoolFileWritten(result.path);
     if (!result.ok && result.error == 0) result.error = EIO;
     return result;
 }
@@ -112,8 +114,17 @@ void TForm1::MakeLinkEventsDurable() {
             if (Z8Link->EventNotMadeDurable(queued.sequence)) SpoolZ8Packet(event.code, event.payload);
             continue;
         }
-        if (Z8Link->EventMadeDurable(queued.sequence, written.path) == cl::DurableOutcome::Delivered)
-            SpoolFileSystem().Remove(written.path);
+        switch (Z8Link->EventMadeDurable(queued.sequence, written.path)) {
+            case cl::DurableOutcome::Converted:  // forwarding leaves it to the link
+                SetZ8SpoolFileInFlight(written.path, true);
+                break;
+            case cl::DurableOutcome::Delivered:
+                SpoolFileSystem().Remove(written.path);
+                if (m_ob8Index) m_ob8Index->Remove(written.path);
+                break;
+            case cl::DurableOutcome::Undelivered:
+                break;
+        }
     }
 }
 

@@ -56,6 +56,14 @@ public:
             Qt::QueuedConnection);
     }
 
+    void SpoolFileAcknowledged(const std::string& path) override {
+        PostToMain([path](TForm1* form) { form->Z8SpoolFileAcknowledged(path); });
+    }
+
+    void SpoolFileUnanswered(const std::string& path) override {
+        PostToMain([path](TForm1* form) { form->SetZ8SpoolFileInFlight(path, false); });
+    }
+
     // Main thread. After it returns no hand-off is posted any more and none is waited for.
     void Release() {
         {
@@ -72,6 +80,24 @@ public:
     }
 
 private:
+    // Link thread: runs fn(form) on the main thread later, unless the adapter has been released by then; no wait.
+    template <typename Fn>
+    void PostToMain(Fn fn) {
+        std::lock_guard lock(m_mutex);
+        if (m_released) return;
+        auto self = shared_from_this();
+        QMetaObject::invokeMethod(
+            m_form,
+            [self, fn] {
+                {
+                    std::lock_guard l(self->m_mutex);
+                    if (self->m_released) return;
+                }
+                fn(self->m_form);
+            },
+            Qt::QueuedConnection);
+    }
+
     // Link thread: runs fn(form) on the main thread and waits until it has run or the adapter is released.
     template <typename Fn>
     void RunOnMain(Fn fn) {

@@ -124,6 +124,7 @@ void TForm1::SpoolZ7Record(const std::vector<std::uint8_t>& record) {
     }
     const auto result = drv::WriteSpoolFile(SpoolPrefix(), value, drv::z7::SpoolSuffix(m_state.settings.n_abs), record,
                                             SpoolFileSystem());
+    if (result.ok) NoteSpoolFileWritten(result.path);
     if (!result.ok) {
         std::fprintf(stderr, "drvorvel: a Z7 status record (code %u) could not be spooled under \"%s\": %s\n",
                      record[drv::z7::kCodeOffset], SpoolPrefix().c_str(), std::strerror(result.error));

@@ -292,7 +292,7 @@ void cl::ContinueExchange() {
             std::lock_guard lock(m_ringMutex);
             if (m_inFlight && m_inFlight->origin == PacketOrigin::SpoolFile) x.lateTarget = m_inFlight;
         }
-        ResolveInFlight({});
+        ResolveInFlight({}, false);
     };
     switch (ReadReply()) {
         case ReplyRead::Whole: {
@@ -302,6 +302,7 @@ void cl::ContinueExchange() {
                 ResolveInFlight(effect);
             } else if (effect.acknowledged && x.lateTarget) {
                 // A late reply takes its effect for the frame it answers.
+                x.lateAcknowledged = true;
                 AcknowledgeSpoolFile(x.lateTarget->spoolPath);
             }
             break;
@@ -321,12 +322,13 @@ void cl::ContinueExchange() {
             break;
     }
     if (!x.active) {
+        if (x.lateTarget && !x.lateAcknowledged) m_host->SpoolFileUnanswered(x.lateTarget->spoolPath);
         x = Exchange{};
         m_assembler.Reset();
     }
 }
 
-void cl::ResolveInFlight(const ReplyEffect& effect) {
+void cl::ResolveInFlight(const ReplyEffect& effect, bool reportUnanswered) {
     std::optional<QueuedPacket> packet;
     {
         std::lock_guard lock(m_ringMutex);
@@ -338,7 +340,13 @@ void cl::ResolveInFlight(const ReplyEffect& effect) {
         }
     }
     if (!packet) return;
-    if (packet->origin == PacketOrigin::SpoolFile && effect.acknowledged) AcknowledgeSpoolFile(packet->spoolPath);
+    if (packet->origin == PacketOrigin::SpoolFile) {
+        if (effect.acknowledged) {
+            AcknowledgeSpoolFile(packet->spoolPath);
+        } else if (reportUnanswered) {
+            m_host->SpoolFileUnanswered(packet->spoolPath);
+        }
+    }
     if (!effect.delivered) HandBack(*packet);
 }
 
@@ -442,10 +450,13 @@ cl::ReplyEffect cl::HandleReply() {
 }
 
 void cl::AcknowledgeSpoolFile(const std::string& path) {
-    if (path.empty() || ::access(path.c_str(), F_OK) != 0) return;
-    // A failed deletion leaves the file to be forwarded again: a duplicate, never a loss.
-    ::unlink(path.c_str());
-    if (path == m_host->ForwardedSpoolPath()) m_host->SetLastForwardTime(NowTime() - 1.0);
+    if (path.empty()) return;
+    if (::access(path.c_str(), F_OK) == 0) {
+        // A failed deletion leaves the file to be forwarded again: a duplicate, never a loss.
+        ::unlink(path.c_str());
+        if (path == m_host->ForwardedSpoolPath()) m_host->SetLastForwardTime(NowTime() - 1.0);
+    }
+    m_host->SpoolFileAcknowledged(path);
 }
 
 void cl::CloseConnection() {

@@ -43,6 +43,13 @@ public:
     // A live station event that got no accepted reply. The host must keep it (spool it) even during shutdown;
     // must not block on the main thread.
     virtual void ReturnUndelivered(std::uint32_t code, std::vector<std::uint8_t> payload) = 0;
+    // The server acknowledged the packet of this spool file, and the link has deleted the file (when it still
+    // existed) and ended the forwarding spacing. The host passes the news on (forwarding may hand over the next
+    // file at once); must not block on the main thread.
+    virtual void SpoolFileAcknowledged(const std::string& /*path*/) {}
+    // The packet of this spool file got no acknowledgement and is neither queued nor awaited any more (a late reply
+    // included): the file stays for forwarding to hand over again. Must not block on the main thread.
+    virtual void SpoolFileUnanswered(const std::string& /*path*/) {}
 };
 
 // The intervals and limits of the link. The program uses the defaults; tests shorten them.
@@ -151,9 +158,10 @@ private:
         bool acknowledged = false;
     };
     ReplyEffect HandleReply();
-    // Ends the in-flight packet's wait: an acknowledged spool file packet deletes its file, a live event that was
-    // not delivered is handed back (or, while its file is being written, left to that writer).
-    void ResolveInFlight(const ReplyEffect& effect);
+    // Ends the in-flight packet's wait: an acknowledged spool file packet deletes its file, an unanswered one is
+    // reported unless a late reply may still answer it (reportUnanswered false), a live event that was not
+    // delivered is handed back (or, while its file is being written, left to that writer).
+    void ResolveInFlight(const ReplyEffect& effect, bool reportUnanswered = true);
     // Under m_ringMutex: the queued or in-flight packet with this sequence number.
     drv::z8::QueuedPacket* FindPendingLocked(std::uint64_t sequence);
     void AcknowledgeSpoolFile(const std::string& path);
@@ -199,6 +207,7 @@ private:
         bool failed = false;  // counted and handed back already; a late reply only takes its effect
         std::uint32_t sentTick = 0;
         std::optional<drv::z8::QueuedPacket> lateTarget;  // after a failure: the packet a late reply answers
+        bool lateAcknowledged = false;
     };
     Exchange m_exchange;
     drv::z8::ReplyAssembler m_assembler;  // what of the exchange's reply has arrived

@@ -1,6 +1,7 @@
 // The main window's startup and its handling of station deliveries, with the real files in a temporary
 // working directory and no Z8 server listening.
 #include <gtest/gtest.h>
+#include <sys/stat.h>
 
 #include <QApplication>
 #include <QLabel>
@@ -8,7 +9,6 @@
 #include <cerrno>
 #include <cmath>
 #include <memory>
-#include <sys/stat.h>
 
 #include "app/driverapp.h"
 #include "core/ma.h"
@@ -51,9 +51,8 @@ protected:
 };
 
 const std::vector<std::uint8_t> kFrame4 = Bytes({0x13, 0x22, 0x0A, 0x05});
-const std::vector<std::uint8_t> kEvent4 =
-    Bytes({0x20, 0x00, 0x00, 0x03, 0x62, 0x9F, 0x00, 0x00, 0x02, 0x30, 0x41, 0, 0, 0x05, 0x00, 0, 0, 0, 0, 0, 0, 0, 0,
-           0x29});
+const std::vector<std::uint8_t> kEvent4 = Bytes(
+    {0x20, 0x00, 0x00, 0x03, 0x62, 0x9F, 0x00, 0x00, 0x02, 0x30, 0x41, 0, 0, 0x05, 0x00, 0, 0, 0, 0, 0, 0, 0, 0, 0x29});
 
 }  // namespace
 
@@ -157,7 +156,8 @@ TEST_F(FormTest, FramesCutByAFullPacketAreCompletedByTheNext) {
 TEST_F(FormTest, LogErrorAppendsNumberedEntries) {
     Start("");
     form->LogError(19);
-    EXPECT_EQ(dir.read("error.txt"), std::string("\xEE\xF8\xE8\xE1\xEA\xE0 \xB9" "19\r\n"));
+    EXPECT_EQ(dir.read("error.txt"), std::string("\xEE\xF8\xE8\xE1\xEA\xE0 \xB9"
+                                                 "19\r\n"));
 }
 
 TEST_F(FormTest, AFaultInATimerTickEndsOnlyThatTick) {
@@ -220,9 +220,8 @@ TEST_F(FormTest, EventsThatCannotBeSpooledWaitInMemoryAndAreWrittenInOrderOnceTh
         ASSERT_TRUE(drvtest::WaitWithEvents([&] { return !shown.isEmpty(); }));
         EXPECT_TRUE(shown.front().contains(QString::fromStdString(d.path()))) << shown.front().toStdString();
 
-        const std::vector<std::vector<std::uint8_t>> frames = {Bytes({0x13, 0x01, 0x0A, 0x05}),
-                                                               Bytes({0x13, 0x02, 0x0A, 0x05}),
-                                                               Bytes({0x13, 0x03, 0x0A, 0x05})};
+        const std::vector<std::vector<std::uint8_t>> frames = {
+            Bytes({0x13, 0x01, 0x0A, 0x05}), Bytes({0x13, 0x02, 0x0A, 0x05}), Bytes({0x13, 0x03, 0x0A, 0x05})};
         for (const auto& frame : frames)
             f->CommPortDriver1ReceivePacket(nullptr, frame.data(), static_cast<std::uint32_t>(frame.size()));
         EXPECT_EQ(f->SpoolBacklogSize(), 3u);
@@ -260,4 +259,20 @@ TEST_F(FormTest, SpoolFilesLeftUnfinishedByACrashAreFinishedAtStartup) {
     EXPECT_EQ(dir.list(".ob8"), std::vector<std::string>{"2BE1C0D2.ob8"});
     EXPECT_EQ(drvtest::ReadBytes(dir.file("2BE1C0D2.ob8")), kEvent4);
     EXPECT_EQ(dir.list(".bad"), std::vector<std::string>{"2BE1C0D3.ob8.999999998.bad"});
+}
+
+TEST_F(FormTest, AFrameCutByALostDeviceIsNotCompletedByTheNextBytes) {
+    Start("");
+    std::vector<std::uint8_t> full;
+    for (int i = 0; i < 51; ++i) {
+        for (int b : {0x01, i, 0x21, i, 0x77}) full.push_back(static_cast<std::uint8_t>(b));
+    }
+    full.push_back(0x01);  // the first byte of a frame whose rest the lost device takes with it
+    ASSERT_EQ(full.size(), 256u);
+    Deliver(full);
+    form->CommPortDriver1DeviceChange(nullptr, false);
+    Deliver(kFrame4);
+    const auto files = dir.list(".ob8");
+    ASSERT_EQ(files.size(), 52u);
+    EXPECT_EQ(drvtest::ReadBytes(dir.file(files.back())), kEvent4);
 }

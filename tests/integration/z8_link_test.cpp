@@ -257,6 +257,9 @@ TEST_F(Z8Form, EventsHeldByAStuckLinkAreOnDiskInTimeAndAcknowledgedOnesNeverWrit
     for (int i = 1; i <= 4; ++i) Deliver(Frame4(i));
     ASSERT_TRUE(WaitWithEvents([&] { return SpooledObjects() == std::set<int>{40002, 40003, 40004}; }));
     EXPECT_TRUE(form->Z8LinkConnected());
+    // Forwarding leaves these files to the link: their packets are queued or in flight already.
+    for (int i = 0; i < 3; ++i) form->Timer2Timer(nullptr);
+    EXPECT_EQ(form->Z8Link->QueuedCount(), 2u);
     release();
     ASSERT_TRUE(WaitWithEvents([&] {
         const auto frames = server.Frames();
@@ -265,4 +268,8 @@ TEST_F(Z8Form, EventsHeldByAStuckLinkAreOnDiskInTimeAndAcknowledgedOnesNeverWrit
     }));
     ASSERT_TRUE(WaitWithEvents([&] { return dir.list(".ob8").empty(); }));
     EXPECT_EQ(recording->written, (std::vector<int>{40002, 40003, 40004}));
+    std::vector<int> objects;
+    for (const auto& f : server.Frames())
+        if (f.packet && f.packet->code == kStationEvent) objects.push_back(ObjectOf(f.packet->payload));
+    EXPECT_EQ(objects, (std::vector<int>{40001, 40002, 40003, 40004}));  // each once
 }
