@@ -5,7 +5,6 @@
 
 #include <system_error>
 
-#include "platform/cp1251.h"
 #include "platform/inifile.h"
 #include "platform/uniquefd.h"
 
@@ -39,7 +38,9 @@ bool IsObjectIgnored(const std::string& path, std::int32_t objectNumber) {
 }
 
 std::string ErrorLogEntry(std::int32_t code) {
-    return Utf8ToCp1251("ошибка №" + std::to_string(code)) + "\r\n";
+    // "ошибка №" in Windows-1251, written as its bytes so that no converter is needed.
+    static constexpr char kErrorText[] = "\xEE\xF8\xE8\xE1\xEA\xE0 \xB9";
+    return kErrorText + std::to_string(code) + "\r\n";
 }
 
 void AppendErrorLog(const std::string& path, std::int32_t code) {

@@ -7,6 +7,7 @@
 #include <QLabel>
 #include <QTimer>
 #include <chrono>
+#include <cstdio>
 #include <random>
 
 #include "core/driverfiles.h"
@@ -58,9 +59,10 @@ void TForm1::FormCreate(QObject* /*Sender*/) {
     m_state.RemoteCloseRequested = false;
     m_state.ClosePassword.clear();
     // 4. The closing password, from a generator seeded by the clock.
-    const unsigned seed = m_options.randomSeed != 0
-                              ? m_options.randomSeed
-                              : static_cast<unsigned>(std::chrono::high_resolution_clock::now().time_since_epoch().count());
+    const unsigned seed =
+        m_options.randomSeed != 0
+            ? m_options.randomSeed
+            : static_cast<unsigned>(std::chrono::high_resolution_clock::now().time_since_epoch().count());
     std::mt19937 rng(seed);
     m_state.ClosePassword = drv::DrawClosePassword(rng);
     Label15->setText(QString::fromStdString(m_state.ClosePassword));
@@ -73,6 +75,7 @@ void TForm1::FormCreate(QObject* /*Sender*/) {
     SimpleTCPClient1->Host = m_state.settings.host;
     Label13->setVisible(m_state.settings.SendZ7);
     Image1->setVisible(m_state.settings.SendZ7);
+    StartSpool();
     // 7. The station's port.
     if (m_state.settings.ComPort != drv::kNoComPort) {
         bool opened = false;
@@ -110,6 +113,16 @@ void TForm1::FormDestroy(QObject* /*Sender*/) {
 }
 
 void TForm1::LogError(std::int32_t code) { drv::AppendErrorLog(WorkingPath(drv::kErrorLogFileName), code); }
+
+void TForm1::LogErrorNoThrow(std::int32_t code) noexcept {
+    try {
+        LogError(code);
+    } catch (const std::exception& e) {
+        std::fprintf(stderr, "drvorvel: error %d could not be logged: %s\n", code, e.what());
+    } catch (...) {
+        std::fprintf(stderr, "drvorvel: error %d could not be logged\n", code);
+    }
+}
 
 void TForm1::ShowMessageText(const QString& text) {
     if (m_messageWindow != nullptr) m_messageWindow->ShowMessageText(text);

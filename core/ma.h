@@ -9,6 +9,8 @@
 #include <vector>
 
 #include "core/driverstate.h"
+#include "core/spool.h"
+#include "core/spoolbacklog.h"
 #include "core/stationframe.h"
 #include "platform/datetime.h"
 #include "z8link/outboundring.h"
@@ -37,6 +39,7 @@ class TSimpleTCPClient;
 class Z8HostAdapter;
 namespace drv {
 struct Z8LinkTimings;
+class SpoolFs;
 class SpoolIndex;
 class SpoolDirectoryWatch;
 }  // namespace drv
@@ -47,6 +50,13 @@ struct TForm1Options {
     drv::NowSource now;                                   // empty: the local wall clock
     unsigned randomSeed = 0;                              // 0: seeded from the clock
     std::shared_ptr<const drv::Z8LinkTimings> z8Timings;  // empty: the Z8 link's own intervals
+    std::shared_ptr<drv::SpoolFs> spoolFs;                // empty: the system's file operations
+    int spoolRetryMs = 1000;    // events that could not be spooled are written again at this interval
+    int spoolReportTicks = 60;  // ... and reported every this many retries while they wait
+    // A live event the Z8 server has not answered this long after it was queued is written to its spool file;
+    // the link is looked at every durableCheckMs.
+    int durableAfterMs = 2000;
+    int durableCheckMs = 200;
     // Timer2's interval; 0: Timer2 is not started (tests call Timer2Timer themselves).
     int timer2IntervalMs = 200;
     int portReopenIntervalMs = 0;  // 0: the serial component's own interval between attempts to reopen a lost port
@@ -79,11 +89,16 @@ public:
     void CommPortDriver1ReceivePacket(QObject* Sender, const std::uint8_t* Packet, std::uint32_t DataSize);
     // Sends the current station event on: to the Z8 link while it is up, else into an .ob8 spool file.
     void RouteEvent();
-    // Stores one Z8 packet (code and payload) in a new .ob8 spool file. Failures are reported on stderr.
+    // Stores one Z8 packet (code and payload) in a new .ob8 spool file. When the file cannot be written the packet
+    // waits in memory (core/ma_spool.cpp) and is written later; false only when even that memory is full.
     bool SpoolZ8Packet(std::uint32_t code, const std::vector<std::uint8_t>& payload);
+    // Events waiting in memory for their spool file.
+    std::size_t SpoolBacklogSize() const { return m_spoolBacklog.Waiting(); }
 
     // Appends "ошибка №<code>" to error.txt. Throws when the file cannot be written.
     void LogError(std::int32_t code);
+    // LogError for paths that must not end on it: a failure is reported on standard error.
+    void LogErrorNoThrow(std::int32_t code) noexcept;
     // Shows one text in the message window and returns when the operator has closed it.
     void ShowMessageText(const QString& text);
 
@@ -234,6 +249,16 @@ private:
     void BuildUi();                // ui/ma_window.cpp
     void CreateSerialComponent();  // core/ma_serial.cpp
     void HandleFrame(const std::uint8_t* frame, int length);
+    // Spool files (core/ma_spool.cpp).
+    void StartSpool();
+    drv::SpoolWriteResult WriteZ8SpoolFile(const drv::SpoolBacklog::Event& event);
+    drv::SpoolBacklog::Writer SpoolWriter();
+    void SpoolRetryTick();
+    // Writes the spool files of the live events the Z8 link has held too long without an answer; its clock runs
+    // from the first live event queued (WatchLiveEvents) until the link holds none.
+    void MakeLinkEventsDurable();
+    void WatchLiveEvents();
+    drv::SpoolFs& SpoolFileSystem() const;
     void StartSpoolForwarding();  // core/ma_forward.cpp
     void ApplySpoolChanges();
     void CreateZ7Client();  // z7link/ma_z7.cpp
@@ -249,6 +274,10 @@ private:
     bool m_destroyed = false;
     bool m_inFormClose = false;               // FormClose is asking the operator
     std::shared_ptr<Z8HostAdapter> m_z8Host;  // the link thread's way to the main thread
+    drv::SpoolBacklog m_spoolBacklog;         // events whose .ob8 file could not be written yet
+    QTimer* m_spoolRetryTimer = nullptr;
+    QTimer* m_durableTimer = nullptr;
+    int m_spoolRetryTicks = 0;
     std::unique_ptr<drv::SpoolIndex> m_ob8Index;
     std::unique_ptr<drv::SpoolIndex> m_obzIndex;
     std::unique_ptr<drv::SpoolDirectoryWatch> m_spoolWatch;

@@ -10,6 +10,7 @@
 #include <exception>
 
 #include "core/ma.h"
+#include "core/spool.h"
 #include "core/spoolindex.h"
 #include "ui/indicator.h"
 #include "z7link/SimpleTCP.h"
@@ -34,11 +35,6 @@ void ReportSetAside(const std::string& path, const char* why) {
         std::fprintf(stderr, "drvorvel: spool file \"%s\" %s and cannot be moved aside: %s\n", path.c_str(), why,
                      std::strerror(errno));
     }
-}
-
-std::uint32_t LittleEndian32(const std::uint8_t* p) {
-    return static_cast<std::uint32_t>(p[0]) | static_cast<std::uint32_t>(p[1]) << 8 |
-           static_cast<std::uint32_t>(p[2]) << 16 | static_cast<std::uint32_t>(p[3]) << 24;
 }
 
 }  // namespace
@@ -155,10 +151,11 @@ void TForm1::ForwardZ8Spool() {
             m_ob8Index->Remove(*name);
             continue;
         }
-        const std::uint32_t code = LittleEndian32(read.bytes.data());
-        read.bytes.erase(read.bytes.begin(), read.bytes.begin() + 4);
+        const auto packet = drv::ParseOb8(read.bytes.data(), read.bytes.size());  // 4 bytes at least, checked above
         m_state.shared.SetForwardedSpoolPath(path);
-        QueueZ8Packet(code, read.bytes, drv::z8::PacketOrigin::SpoolFile, path);
+        // Until its packet is acknowledged or given up the file is not handed over again (no second copy).
+        if (QueueZ8Packet(packet->code, packet->payload, drv::z8::PacketOrigin::SpoolFile, path))
+            m_ob8Index->SetInFlight(path, true);
         m_state.shared.SetLastForwardTime(now);
         return;
     }

@@ -1,4 +1,5 @@
 // Station frames: raw capture, decoding, the ignore list and routing of events.
+#include <QTimer>
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
@@ -43,14 +44,13 @@ void TForm1::RouteEvent() {
 }
 
 bool TForm1::SpoolZ8Packet(std::uint32_t code, const std::vector<std::uint8_t>& payload) {
-    const auto value = drv::SpoolTimeValue(NowTime());
-    if (!value) LogError(11);
-    const auto result =
-        drv::WriteSpoolFile(SpoolPrefix(), value, ".ob8", drv::BuildOb8(code, payload.data(), payload.size()));
-    if (result.ok) NoteSpoolFileWritten(result.path);
-    if (!result.ok) {
-        std::fprintf(stderr, "drvorvel: an event could not be spooled under \"%s\": %s\n",
-                     SpoolPrefix().c_str(), std::strerror(result.error));
+    const bool wasWaiting = m_spoolBacklog.Waiting() > 0;
+    const auto outcome = m_spoolBacklog.Store({code, payload}, SpoolWriter());
+    if (m_spoolBacklog.Waiting() > 0 && m_spoolRetryTimer != nullptr && !m_spoolRetryTimer->isActive())
+        m_spoolRetryTimer->start();
+    if (outcome != drv::SpoolBacklog::Outcome::Written && !wasWaiting) {
+        std::fprintf(stderr, "drvorvel: an event could not be spooled under \"%s\" (%s); it waits in memory\n",
+                     SpoolPrefix().c_str(), std::strerror(m_spoolBacklog.LastError()));
     }
-    return result.ok;
+    return outcome != drv::SpoolBacklog::Outcome::Refused;
 }

@@ -57,19 +57,11 @@ public:
     }
 
     void SpoolFileAcknowledged(const std::string& path) override {
-        std::lock_guard lock(m_mutex);
-        if (m_released) return;
-        auto self = shared_from_this();
-        QMetaObject::invokeMethod(
-            m_form,
-            [self, path] {
-                {
-                    std::lock_guard l(self->m_mutex);
-                    if (self->m_released) return;
-                }
-                self->m_form->Z8SpoolFileAcknowledged(path);
-            },
-            Qt::QueuedConnection);
+        PostToMain([path](TForm1* form) { form->Z8SpoolFileAcknowledged(path); });
+    }
+
+    void SpoolFileUnanswered(const std::string& path) override {
+        PostToMain([path](TForm1* form) { form->SetZ8SpoolFileInFlight(path, false); });
     }
 
     // Main thread. After it returns no hand-off is posted any more and none is waited for.
@@ -88,6 +80,24 @@ public:
     }
 
 private:
+    // Link thread: runs fn(form) on the main thread later, unless the adapter has been released by then; no wait.
+    template <typename Fn>
+    void PostToMain(Fn fn) {
+        std::lock_guard lock(m_mutex);
+        if (m_released) return;
+        auto self = shared_from_this();
+        QMetaObject::invokeMethod(
+            m_form,
+            [self, fn] {
+                {
+                    std::lock_guard l(self->m_mutex);
+                    if (self->m_released) return;
+                }
+                fn(self->m_form);
+            },
+            Qt::QueuedConnection);
+    }
+
     // Link thread: runs fn(form) on the main thread and waits until it has run or the adapter is released.
     template <typename Fn>
     void RunOnMain(Fn fn) {
@@ -141,7 +151,9 @@ bool TForm1::Z8LinkConnected() const { return Z8Link && Z8Link->LinkConnected();
 
 bool TForm1::QueueZ8Packet(std::uint32_t code, const std::vector<std::uint8_t>& payload, drv::z8::PacketOrigin origin,
                            std::string spoolPath) {
-    return Z8Link && Z8Link->QueuePacket(code, payload, origin, std::move(spoolPath));
+    if (!Z8Link || !Z8Link->QueuePacket(code, payload, origin, std::move(spoolPath))) return false;
+    if (origin == drv::z8::PacketOrigin::LiveEvent) WatchLiveEvents();
+    return true;
 }
 
 void TForm1::Z8IndicatorStep() {

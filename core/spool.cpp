@@ -4,44 +4,56 @@
 #include <stdio.h>
 #include <unistd.h>
 
+#include <algorithm>
+#include <cctype>
 #include <cerrno>
 #include <cstdio>
-
-#include "platform/uniquefd.h"
+#include <cstdlib>
 
 namespace drv {
 namespace {
 
 constexpr int kMaxNameTries = 100000;
+constexpr std::size_t kOb8RecordSize = 24;
+constexpr std::size_t kObzRecordSize = 555;
+constexpr std::uint32_t kSpoolEventCode = 0x03000020;  // the code the driver writes into every .ob8 file
 
-std::string DirectoryOf(const std::string& path) {
-    const auto slash = path.rfind('/');
-    if (slash == std::string::npos) return ".";
-    if (slash == 0) return "/";
-    return path.substr(0, slash);
-}
-
-bool WriteAll(int fd, const std::vector<std::uint8_t>& bytes) {
-    std::size_t done = 0;
-    while (done < bytes.size()) {
-        const ssize_t n = RetryEintr([&] { return ::write(fd, bytes.data() + done, bytes.size() - done); });
-        if (n <= 0) {
-            if (n == 0) errno = EIO;
-            return false;
+// Renames temp to prefix + stem + suffix, raising the stem's value past names that are taken, and syncs the
+// directory. The temporary file is removed when no name could be had.
+SpoolWriteResult PlaceUnderFreeName(SpoolFs& fs, const std::string& temp, const std::string& prefix,
+                                    std::optional<std::uint32_t> value, const std::string& suffix) {
+    SpoolWriteResult result;
+    std::uint32_t v = value.value_or(0);
+    for (int attempt = 0; attempt < kMaxNameTries; ++attempt) {
+        const std::string name = prefix + (attempt == 0 && !value ? std::string() : SpoolStem(v)) + suffix;
+        const int err = fs.RenameNoReplace(temp, name);
+        if (err == 0) {
+            result.ok = true;
+            result.path = name;
+            break;
         }
-        done += static_cast<std::size_t>(n);
+        if (err != EEXIST || !value) {
+            result.error = err;
+            break;
+        }
+        ++v;
     }
-    return true;
+    if (!result.ok) {
+        if (result.error == 0) result.error = EEXIST;
+        fs.Remove(temp);
+        return result;
+    }
+    fs.SyncDirectory(DirectoryOf(result.path));  // the rename is done; a failed directory sync cannot undo it
+    return result;
 }
 
-// Moves from to to unless to exists. 0 on success, else the errno (EEXIST when the name is taken).
-int RenameNoReplace(const std::string& from, const std::string& to) {
-    if (::renameat2(AT_FDCWD, from.c_str(), AT_FDCWD, to.c_str(), RENAME_NOREPLACE) == 0) return 0;
-    if (errno != EINVAL && errno != ENOSYS) return errno;
-    // The file system cannot rename without replacing: a hard link fails on an existing name just the same.
-    if (::link(from.c_str(), to.c_str()) != 0) return errno;
-    ::unlink(from.c_str());
-    return 0;
+bool IsHexStem(std::string_view s) {
+    return !s.empty() && s.size() <= 8 &&
+           std::all_of(s.begin(), s.end(), [](char c) { return std::isxdigit(static_cast<unsigned char>(c)) != 0; });
+}
+
+bool IsDecimal(std::string_view s) {
+    return !s.empty() && std::all_of(s.begin(), s.end(), [](char c) { return c >= '0' && c <= '9'; });
 }
 
 }  // namespace
@@ -49,7 +61,8 @@ int RenameNoReplace(const std::string& from, const std::string& to) {
 std::optional<std::uint32_t> SpoolTimeValue(TDateTime when) {
     const auto p = DecodeDateTime(when);
     if (!p) return std::nullopt;
-    const std::uint32_t seconds = static_cast<std::uint32_t>(p->day) * 86400u + static_cast<std::uint32_t>(p->hour) * 3600u +
+    const std::uint32_t seconds = static_cast<std::uint32_t>(p->day) * 86400u +
+                                  static_cast<std::uint32_t>(p->hour) * 3600u +
                                   static_cast<std::uint32_t>(p->minute) * 60u + static_cast<std::uint32_t>(p->second);
     return seconds * 1000u + static_cast<std::uint32_t>(p->msec);
 }
@@ -77,50 +90,92 @@ std::vector<std::uint8_t> BuildOb8(std::uint32_t code, const std::uint8_t* paylo
 }
 
 SpoolWriteResult WriteSpoolFile(const std::string& prefix, std::optional<std::uint32_t> value,
-                                const std::string& suffix, const std::vector<std::uint8_t>& bytes) {
+                                const std::string& suffix, const std::vector<std::uint8_t>& bytes, SpoolFs& fs) {
     SpoolWriteResult result;
-    const std::string first = prefix + (value ? SpoolStem(*value) : std::string()) + suffix;
-    const std::string temp = first + "." + std::to_string(::getpid()) + ".part";
+    const std::string temp =
+        prefix + (value ? SpoolStem(*value) : std::string()) + suffix + "." + std::to_string(::getpid()) + ".part";
+    result.error = fs.WriteDurably(temp, bytes);
+    if (result.error != 0) return result;
+    return PlaceUnderFreeName(fs, temp, prefix, value, suffix);
+}
 
-    UniqueFd fd(RetryEintr([&] { return ::open(temp.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644); }));
-    if (!fd) {
-        result.error = errno;
-        return result;
-    }
-    if (!WriteAll(fd.get(), bytes) || ::fdatasync(fd.get()) != 0) {
-        result.error = errno;
-        ::unlink(temp.c_str());
-        return result;
-    }
-    if (::close(fd.release()) != 0) {
-        result.error = errno;
-        ::unlink(temp.c_str());
-        return result;
-    }
+std::optional<SpoolPacket> ParseOb8(const std::uint8_t* bytes, std::size_t size) {
+    if (size < 4) return std::nullopt;
+    SpoolPacket packet;
+    packet.code = static_cast<std::uint32_t>(bytes[0]) | static_cast<std::uint32_t>(bytes[1]) << 8 |
+                  static_cast<std::uint32_t>(bytes[2]) << 16 | static_cast<std::uint32_t>(bytes[3]) << 24;
+    packet.payload.assign(bytes + 4, bytes + size);
+    return packet;
+}
 
-    std::uint32_t v = value.value_or(0);
-    for (int attempt = 0; attempt < kMaxNameTries; ++attempt) {
-        const std::string name = attempt == 0 ? first : prefix + SpoolStem(v) + suffix;
-        const int err = RenameNoReplace(temp, name);
-        if (err == 0) {
-            result.ok = true;
-            result.path = name;
-            break;
-        }
-        if (err != EEXIST || !value) {
-            result.error = err;
-            break;
-        }
-        ++v;
+bool IsWholeSpoolRecord(const std::vector<std::uint8_t>& bytes, bool ob8) {
+    if (!ob8) return bytes.size() == kObzRecordSize;
+    if (bytes.size() != kOb8RecordSize) return false;
+    const auto packet = ParseOb8(bytes.data(), bytes.size());
+    return packet && packet->code == kSpoolEventCode;
+}
+
+std::optional<TemporarySpoolName> ParseTemporarySpoolName(std::string_view name, std::string_view base) {
+    constexpr std::string_view kPart = ".part";
+    if (name.size() < base.size() + kPart.size() || name.substr(0, base.size()) != base ||
+        name.substr(name.size() - kPart.size()) != kPart) {
+        return std::nullopt;
     }
-    if (!result.ok) {
-        if (result.error == 0) result.error = EEXIST;
-        ::unlink(temp.c_str());
-        return result;
+    const std::string_view inner = name.substr(base.size(), name.size() - base.size() - kPart.size());
+    const auto dot = inner.rfind('.');
+    if (dot == std::string_view::npos || !IsDecimal(inner.substr(dot + 1)) || inner.size() - dot > 10) {
+        return std::nullopt;
     }
-    UniqueFd dir(RetryEintr([&] { return ::open(DirectoryOf(result.path).c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC); }));
-    if (dir) ::fsync(dir.get());  // the rename is done; a failed directory sync cannot undo it
-    return result;
+    const std::string_view finalName = inner.substr(0, dot);
+    if (finalName.size() < 4) return std::nullopt;
+    TemporarySpoolName parsed;
+    std::string_view extension = finalName.substr(finalName.size() - 4);
+    if (extension != ".ob8" && extension != ".obz") return std::nullopt;
+    std::string_view stem = finalName.substr(0, finalName.size() - 4);
+    std::size_t suffixAt = stem.size();
+    // Z7 files carry "_<n_abs>" between the stem and the extension.
+    if (extension == ".obz" && stem.rfind('_') != std::string_view::npos) suffixAt = stem.rfind('_');
+    parsed.stem = std::string(stem.substr(0, suffixAt));
+    parsed.suffix = std::string(finalName.substr(suffixAt));
+    parsed.pid = std::strtol(std::string(inner.substr(dot + 1)).c_str(), nullptr, 10);
+    return parsed;
+}
+
+std::vector<LeftoverSpoolFile> FinishLeftoverSpoolFiles(const std::string& prefix,
+                                                        const std::function<bool(long pid)>& writerAlive, SpoolFs& fs) {
+    std::vector<LeftoverSpoolFile> done;
+    const std::string dir = DirectoryOf(prefix + "x");
+    const auto slash = prefix.rfind('/');
+    const std::string dirPrefix = slash == std::string::npos ? std::string() : prefix.substr(0, slash + 1);
+    const std::string base = prefix.substr(dirPrefix.size());
+    std::vector<std::string> names;
+    if (fs.List(dir, &names) != 0) return done;
+    std::sort(names.begin(), names.end());
+    for (const auto& name : names) {
+        const auto parsed = ParseTemporarySpoolName(name, base);
+        if (!parsed || (writerAlive && writerAlive(parsed->pid))) continue;
+        LeftoverSpoolFile entry;
+        entry.part = dirPrefix + name;
+        const bool ob8 = parsed->suffix == ".ob8";  // else it ends in .obz
+        std::vector<std::uint8_t> bytes;
+        entry.error = fs.Read(entry.part, (ob8 ? kOb8RecordSize : kObzRecordSize) + 1, &bytes);
+        if (entry.error == 0) {
+            entry.complete = IsWholeSpoolRecord(bytes, ob8);
+            if (entry.complete) {
+                std::uint32_t value = 0;
+                if (IsHexStem(parsed->stem))
+                    value = static_cast<std::uint32_t>(std::strtoul(parsed->stem.c_str(), nullptr, 16));
+                const auto placed = PlaceUnderFreeName(fs, entry.part, prefix, value, parsed->suffix);
+                entry.error = placed.error;
+                entry.path = placed.path;
+            } else {
+                entry.path = entry.part.substr(0, entry.part.size() - 5) + ".bad";
+                entry.error = fs.RenameNoReplace(entry.part, entry.path);
+            }
+        }
+        done.push_back(entry);
+    }
+    return done;
 }
 
 }  // namespace drv

@@ -2,10 +2,13 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <functional>
 #include <optional>
 #include <string>
+#include <string_view>
 #include <vector>
 
+#include "core/spoolfs.h"
 #include "platform/datetime.h"
 
 namespace drv {
@@ -21,6 +24,25 @@ std::optional<std::string> SpoolTimeName(TDateTime when);
 // The bytes of an .ob8 file: the code (little-endian) and the payload.
 std::vector<std::uint8_t> BuildOb8(std::uint32_t code, const std::uint8_t* payload, std::size_t size);
 
+// An .ob8 file read back: the code (little-endian) and every byte after it as the payload, whatever its
+// length; nullopt for a file shorter than 4 bytes.
+struct SpoolPacket {
+    std::uint32_t code = 0;
+    std::vector<std::uint8_t> payload;
+};
+std::optional<SpoolPacket> ParseOb8(const std::uint8_t* bytes, std::size_t size);
+// Whether the bytes are one whole record as the driver writes it: 24 bytes beginning with the station event code
+// (.ob8), or 555 bytes (.obz).
+bool IsWholeSpoolRecord(const std::vector<std::uint8_t>& bytes, bool ob8);
+
+// The parts of the name of a temporary spool file, <base><stem><suffix>.<pid>.part; nullopt for any other name.
+struct TemporarySpoolName {
+    std::string stem;
+    std::string suffix;  // ".ob8", or ".obz" with what stands before it after the stem ("_-1.obz")
+    long pid = 0;
+};
+std::optional<TemporarySpoolName> ParseTemporarySpoolName(std::string_view name, std::string_view base);
+
 struct SpoolWriteResult {
     bool ok = false;
     std::string path;  // the final name when ok
@@ -33,6 +55,22 @@ struct SpoolWriteResult {
 // raised by one until a free name is found. The directory is synced afterwards.
 // With no value (the clock could not be read) the name has no stem.
 SpoolWriteResult WriteSpoolFile(const std::string& prefix, std::optional<std::uint32_t> value,
-                                const std::string& suffix, const std::vector<std::uint8_t>& bytes);
+                                const std::string& suffix, const std::vector<std::uint8_t>& bytes,
+                                SpoolFs& fs = SystemSpoolFs());
+
+// What became of one temporary spool file (<prefix><stem><suffix>.<pid>.part) that a writer left behind.
+struct LeftoverSpoolFile {
+    std::string part;       // its path
+    bool complete = false;  // it held a whole record (24 bytes with the event code, or 555 bytes)
+    std::string path;       // where it went: the next free spool name when complete, <part without .part>.bad else
+    int error = 0;          // errno when it could not be read or moved (it then stays where it was)
+};
+// Finishes the temporary .ob8 and .obz files under prefix whose writer is gone: a whole record goes under its
+// final name (the next free one on a clash), anything else is set aside as .bad. writerAlive(pid) tells whether
+// the process named in a file's name may still be writing it; such files are left alone. Call it only while no
+// other driver of this spool directory can be writing (the single-instance lock held).
+std::vector<LeftoverSpoolFile> FinishLeftoverSpoolFiles(const std::string& prefix,
+                                                        const std::function<bool(long pid)>& writerAlive,
+                                                        SpoolFs& fs = SystemSpoolFs());
 
 }  // namespace drv

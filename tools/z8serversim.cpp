@@ -20,6 +20,7 @@ void Usage() {
                  "  --ack               answer every station event with 0x03000021\n"
                  "  --poll              answer the hello with 0x02000003 (switch polling on)\n"
                  "  --delay MS          answer every frame MS milliseconds late\n"
+                 "  --trickle MS        write every answer one byte at a time, MS milliseconds apart\n"
                  "  --silent            never answer\n"
                  "  --after N ACTION    answer frame number N (counted from 1 over the run) with ACTION:\n"
                  "                        close       close the connection instead of answering\n"
@@ -107,6 +108,8 @@ int main(int argc, char** argv) {
             behaviour.pollAfterHello = true;
         } else if (arg == "--delay") {
             behaviour.replyDelayMs = std::atoi(next().c_str());
+        } else if (arg == "--trickle") {
+            behaviour.trickleMs = std::atoi(next().c_str());
         } else if (arg == "--silent") {
             behaviour.silent = true;
         } else if (arg == "--after") {

@@ -117,9 +117,13 @@ void TForm1::SendZ7Record(std::uint8_t code) {
 }
 
 void TForm1::SpoolZ7Record(const std::vector<std::uint8_t>& record) {
-    const auto value = drv::SpoolTimeValue(NowTime());
-    if (!value) LogError(11);
-    const auto result = drv::WriteSpoolFile(SpoolPrefix(), value, drv::z7::SpoolSuffix(m_state.settings.n_abs), record);
+    auto value = drv::SpoolTimeValue(NowTime());
+    if (!value) {
+        LogErrorNoThrow(11);
+        value = 0;  // no stamp: the first free name from 0 up
+    }
+    const auto result = drv::WriteSpoolFile(SpoolPrefix(), value, drv::z7::SpoolSuffix(m_state.settings.n_abs), record,
+                                            SpoolFileSystem());
     if (result.ok) NoteSpoolFileWritten(result.path);
     if (!result.ok) {
         std::fprintf(stderr, "drvorvel: a Z7 status record (code %u) could not be spooled under \"%s\": %s\n",

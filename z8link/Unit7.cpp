@@ -27,7 +27,9 @@ using drv::z8::QueuedPacket;
 }  // namespace
 
 cl::cl(std::shared_ptr<drv::Z8LinkHost> host, drv::Z8LinkConfig config)
-    : m_host(std::move(host)), m_config(std::move(config)) {}
+    : m_host(std::move(host)),
+      m_config(std::move(config)),
+      m_assembler(m_config.timings.maxBodySize, m_config.timings.chunkSize) {}
 
 cl::~cl() { Stop(); }
 
@@ -55,7 +57,8 @@ bool cl::QueuePacket(std::uint32_t code, const std::vector<std::uint8_t>& payloa
     if (origin == PacketOrigin::LiveEvent && (m_refused.load() || m_stop.load())) return false;
     if (m_ring.Full()) return false;
     try {
-        return m_ring.Put(QueuedPacket{drv::z8::BuildPacket(code, sequence, payload), origin, std::move(spoolPath)});
+        return m_ring.Put(QueuedPacket{drv::z8::BuildPacket(code, sequence, payload), origin, std::move(spoolPath),
+                                       sequence, Tick(), false});
     } catch (const std::exception&) {
         return false;
     }
@@ -66,9 +69,80 @@ std::vector<QueuedPacket> cl::TakeQueuedLiveEvents() {
     std::lock_guard lock(m_ringMutex);
     while (auto head = m_ring.Peek()) {
         m_ring.Remove();
-        if (head->origin == PacketOrigin::LiveEvent) events.push_back(std::move(*head));
+        if (head->origin != PacketOrigin::LiveEvent) continue;
+        if (head->durableAsked) {
+            m_resolvedWhileWritten.emplace_back(head->sequence, false);  // its writer keeps it
+        } else {
+            events.push_back(std::move(*head));
+        }
     }
     return events;
+}
+
+QueuedPacket* cl::FindPendingLocked(std::uint64_t sequence) {
+    if (m_inFlight && m_inFlight->sequence == sequence) return &*m_inFlight;
+    return m_ring.Find([&](const QueuedPacket& p) { return p.sequence == sequence; });
+}
+
+std::vector<QueuedPacket> cl::TakeEventsToMakeDurable(std::uint32_t ageMs) {
+    std::vector<QueuedPacket> events;
+    const std::uint32_t now = Tick();
+    std::lock_guard lock(m_ringMutex);
+    const auto take = [&](QueuedPacket& p) {
+        if (p.origin != PacketOrigin::LiveEvent || p.durableAsked || drv::TicksSince(now, p.queuedTick) < ageMs) return;
+        p.durableAsked = true;
+        events.push_back(p);
+    };
+    if (m_inFlight) take(*m_inFlight);
+    m_ring.ForEach(take);
+    return events;
+}
+
+cl::DurableOutcome cl::EventMadeDurable(std::uint64_t sequence, const std::string& path) {
+    std::lock_guard lock(m_ringMutex);
+    if (QueuedPacket* p = FindPendingLocked(sequence); p != nullptr && p->origin == PacketOrigin::LiveEvent) {
+        p->origin = PacketOrigin::SpoolFile;
+        p->spoolPath = path;
+        p->durableAsked = false;
+        return DurableOutcome::Converted;
+    }
+    const auto it = std::find_if(m_resolvedWhileWritten.begin(), m_resolvedWhileWritten.end(),
+                                 [&](const auto& r) { return r.first == sequence; });
+    if (it == m_resolvedWhileWritten.end()) return DurableOutcome::Undelivered;
+    const bool delivered = it->second;
+    m_resolvedWhileWritten.erase(it);
+    return delivered ? DurableOutcome::Delivered : DurableOutcome::Undelivered;
+}
+
+bool cl::EventNotMadeDurable(std::uint64_t sequence) {
+    std::lock_guard lock(m_ringMutex);
+    if (QueuedPacket* p = FindPendingLocked(sequence); p != nullptr && p->origin == PacketOrigin::LiveEvent) {
+        p->durableAsked = false;
+        p->queuedTick = Tick();
+        return false;
+    }
+    const auto it = std::find_if(m_resolvedWhileWritten.begin(), m_resolvedWhileWritten.end(),
+                                 [&](const auto& r) { return r.first == sequence; });
+    if (it == m_resolvedWhileWritten.end()) return false;
+    const bool delivered = it->second;
+    m_resolvedWhileWritten.erase(it);
+    return !delivered;
+}
+
+std::size_t cl::PendingLiveEvents() const {
+    std::lock_guard lock(m_ringMutex);
+    std::size_t n = m_inFlight && m_inFlight->origin == PacketOrigin::LiveEvent ? 1 : 0;
+    m_ring.ForEach([&](const QueuedPacket& p) { n += p.origin == PacketOrigin::LiveEvent ? 1 : 0; });
+    return n;
+}
+
+bool cl::HoldsSpoolFile(const std::string& path) const {
+    std::lock_guard lock(m_ringMutex);
+    if (m_inFlight && m_inFlight->origin == PacketOrigin::SpoolFile && m_inFlight->spoolPath == path) return true;
+    bool held = false;
+    m_ring.ForEach(
+        [&](const QueuedPacket& p) { held = held || (p.origin == PacketOrigin::SpoolFile && p.spoolPath == path); });
+    return held;
 }
 
 std::uint64_t cl::NextSequenceNumber() const {
@@ -125,6 +199,8 @@ void cl::StepDisconnected() {
     Log(kTextConnecting);
     m_lastAttemptTick = Tick();
     m_client.reset();
+    m_exchange = Exchange{};
+    m_assembler.Reset();
     const auto& t = m_config.timings;
     m_client = std::make_unique<drv::z8::BlockingTcpClient>(t.connectTimeoutMs, t.readTimeoutMs, t.writeTimeoutMs,
                                                             m_stopSignal);
@@ -161,44 +237,117 @@ void cl::StepConnected() {
         Log(kTextErrorsReconnect);
         m_connected.store(false, std::memory_order_release);
     }
+    if (m_exchange.active) {
+        // Out of step: the server may still answer the frame that failed; nothing else goes out before that.
+        ContinueExchange();
+        return;
+    }
 
     bool triedToSend = false;
-    std::optional<QueuedPacket> inFlight;
     std::optional<QueuedPacket> head;
     {
         std::lock_guard lock(m_ringMutex);
         head = m_ring.Peek();
     }
+    bool sendFailed = false;
     if (head) {
         triedToSend = true;
         bool internalFailure = false;
         const bool sent = SendFrame(head->packet, &internalFailure);
         if (!internalFailure) {
-            // Only the link thread removes, so the head is still the packet just sent.
+            // Only the link thread removes, so the head is still the packet just sent (its copy in the ring may
+            // have been marked or converted meanwhile: that one is taken).
             std::lock_guard lock(m_ringMutex);
+            m_inFlight = m_ring.Peek();
             m_ring.Remove();
-            inFlight = std::move(head);
         }
-        if (!sent) ++m_errors;
+        sendFailed = !sent;
     } else if (m_polling) {
         const std::uint32_t now = Tick();
         if (drv::TicksSince(now, m_lastPollTick) > m_config.timings.pollIntervalMs) {
             m_lastPollTick = now;
             triedToSend = true;
-            if (!SendFrame(drv::z8::BuildPollPacket())) ++m_errors;
+            sendFailed = !SendFrame(drv::z8::BuildPollPacket());
         }
     }
+    if (sendFailed) ++m_errors;
 
-    bool delivered = false;
     if (triedToSend || m_expectReply) {
         m_expectReply = false;
-        if (ReadReply()) {
-            delivered = HandleReply(inFlight);
-        } else {
-            ++m_errors;
+        m_exchange = Exchange{};
+        m_assembler.Reset();
+        m_exchange.active = true;
+        m_exchange.sentTick = Tick();
+        ContinueExchange();
+    }
+}
+
+void cl::ContinueExchange() {
+    Exchange& x = m_exchange;
+    const auto fail = [&] {
+        if (x.failed) return;
+        x.failed = true;
+        ++m_errors;
+        {
+            std::lock_guard lock(m_ringMutex);
+            if (m_inFlight && m_inFlight->origin == PacketOrigin::SpoolFile) x.lateTarget = m_inFlight;
+        }
+        ResolveInFlight({}, false);
+    };
+    switch (ReadReply()) {
+        case ReplyRead::Whole: {
+            x.active = false;
+            const ReplyEffect effect = HandleReply();
+            if (!x.failed) {
+                ResolveInFlight(effect);
+            } else if (effect.acknowledged && x.lateTarget) {
+                // A late reply takes its effect for the frame it answers.
+                x.lateAcknowledged = true;
+                AcknowledgeSpoolFile(x.lateTarget->spoolPath);
+            }
+            break;
+        }
+        case ReplyRead::Rejected:
+            fail();
+            x.active = false;
+            break;
+        case ReplyRead::OutOfStep:
+            fail();
+            break;
+        case ReplyRead::Expired:
+        case ReplyRead::Closed:
+            fail();
+            x.active = false;
+            CloseConnection();
+            break;
+    }
+    if (!x.active) {
+        if (x.lateTarget && !x.lateAcknowledged) m_host->SpoolFileUnanswered(x.lateTarget->spoolPath);
+        x = Exchange{};
+        m_assembler.Reset();
+    }
+}
+
+void cl::ResolveInFlight(const ReplyEffect& effect, bool reportUnanswered) {
+    std::optional<QueuedPacket> packet;
+    {
+        std::lock_guard lock(m_ringMutex);
+        packet = std::move(m_inFlight);
+        m_inFlight.reset();
+        if (packet && packet->origin == PacketOrigin::LiveEvent && packet->durableAsked) {
+            m_resolvedWhileWritten.emplace_back(packet->sequence, effect.delivered);
+            return;
         }
     }
-    if (inFlight && !delivered) HandBack(*inFlight);
+    if (!packet) return;
+    if (packet->origin == PacketOrigin::SpoolFile) {
+        if (effect.acknowledged) {
+            AcknowledgeSpoolFile(packet->spoolPath);
+        } else if (reportUnanswered) {
+            m_host->SpoolFileUnanswered(packet->spoolPath);
+        }
+    }
+    if (!effect.delivered) HandBack(*packet);
 }
 
 bool cl::SendFrame(const std::vector<std::uint8_t>& packet, bool* internalFailure) {
@@ -214,55 +363,61 @@ bool cl::SendFrame(const std::vector<std::uint8_t>& packet, bool* internalFailur
     return false;
 }
 
-bool cl::ReadReply() {
-    m_reply.clear();
-    if (!m_client) return false;
-    std::uint8_t prefix[drv::z8::kPrefixSize];
-    const auto head = m_client->Read(prefix, sizeof prefix);
-    if (head.count < sizeof prefix) return false;
-    const auto info = drv::z8::ParsePrefix(prefix);
-    if (!info.markerOk) return false;
-    const std::int32_t n = info.bodyLength;
-    if (n == 0) return false;
-    if (n < 0 || static_cast<std::size_t>(n) > m_config.timings.maxBodySize) {
-        ++m_errors;
-        return false;
-    }
-    try {
-        m_reply.resize(static_cast<std::size_t>(n));
-    } catch (const std::bad_alloc&) {
-        m_reply.clear();
-        ++m_errors;
-        return false;
-    }
-    std::size_t got = 0;
-    std::uint32_t lastProgress = Tick();
-    while (got < m_reply.size()) {
-        const std::size_t ask = std::min(m_reply.size() - got, m_config.timings.chunkSize);
-        const auto r = m_client->Read(m_reply.data() + got, ask);
-        got += r.count;
-        if (r.count > 0) lastProgress = Tick();
-        if (r.status == drv::z8::ReadStatus::Complete) continue;
-        if (r.status == drv::z8::ReadStatus::Timeout &&
-            drv::TicksSince(Tick(), lastProgress) < m_config.timings.bodyStallMs) {
-            continue;
+cl::ReplyRead cl::ReadReply() {
+    using Status = drv::z8::ReplyAssembler::Status;
+    if (!m_client || !m_client->IsOpen()) return ReplyRead::Closed;
+    const auto timeLeft = [&]() -> int {
+        const std::uint32_t spent = drv::TicksSince(Tick(), m_exchange.sentTick);
+        const std::uint32_t limit = m_config.timings.replyDeadlineMs;
+        return spent >= limit ? 0 : static_cast<int>(limit - spent);
+    };
+    const auto countExtraError = [&] {
+        if (!m_exchange.failed) ++m_errors;
+    };
+    for (;;) {
+        const int left = timeLeft();
+        if (left == 0) return ReplyRead::Expired;
+        const auto [at, want] = m_assembler.Space();
+        const auto r = m_client->Read(at, want, left);
+        switch (m_assembler.Took(r.count)) {
+            case Status::Whole:
+                return ReplyRead::Whole;
+            case Status::ForeignMarker:
+                // Nothing is skipped: what follows is read as the next prefix, at the next step.
+                return timeLeft() == 0 ? ReplyRead::Expired : ReplyRead::OutOfStep;
+            case Status::EmptyLength:
+                return ReplyRead::Rejected;
+            case Status::NegativeLength:
+                countExtraError();
+                return ReplyRead::Rejected;
+            case Status::Oversized:
+                // Its body would follow and can be neither taken nor waited for.
+                countExtraError();
+                return ReplyRead::Closed;
+            case Status::NeedMore:
+                break;
         }
-        m_reply.clear();
-        return false;
+        if (r.status == drv::z8::ReadStatus::Complete) continue;
+        if (r.status == drv::z8::ReadStatus::Closed || r.status == drv::z8::ReadStatus::Stopped)
+            return ReplyRead::Closed;
+        // Quiet for the read time-out. Within a body the rest is asked for again, up to the deadline.
+        if (timeLeft() == 0) return ReplyRead::Expired;
+        if (!m_assembler.InBody()) return ReplyRead::OutOfStep;
     }
-    return true;
 }
 
-bool cl::HandleReply(const std::optional<QueuedPacket>& answered) {
-    if (!drv::z8::IsAcceptedReply(m_reply.data(), m_reply.size())) return false;
+cl::ReplyEffect cl::HandleReply() {
+    const auto& body = m_assembler.Body();
+    if (!drv::z8::IsAcceptedReply(body.data(), body.size())) return {};
+    ReplyEffect effect{true, false};
     m_errors = 0;
     m_host->IndicatorStep();
-    switch (drv::z8::ReplyCode(m_reply.data())) {
+    switch (drv::z8::ReplyCode(body.data())) {
         case drv::z8::kStartPolling:
             m_polling = true;
             break;
         case drv::z8::kEventAcknowledged:
-            if (answered && answered->origin == PacketOrigin::SpoolFile) AcknowledgeSpoolFile(answered->spoolPath);
+            effect.acknowledged = true;
             break;
         case drv::z8::kRequest:
             QueuePacket(drv::z8::kAnswer, {});
@@ -275,7 +430,7 @@ bool cl::HandleReply(const std::optional<QueuedPacket>& answered) {
             CloseConnection();
             // Nothing leaves in this run any more: queued live events go back to be kept.
             HandBackQueuedLiveEvents();
-            return false;
+            return {};
         case drv::z8::kDropConnection:
             m_connected.store(false, std::memory_order_release);
             m_host->IndicatorStep();
@@ -291,7 +446,7 @@ bool cl::HandleReply(const std::optional<QueuedPacket>& answered) {
         default:
             break;
     }
-    return true;
+    return effect;
 }
 
 void cl::AcknowledgeSpoolFile(const std::string& path) {

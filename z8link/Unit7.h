@@ -47,6 +47,9 @@ public:
     // existed) and ended the forwarding spacing. The host passes the news on (forwarding may hand over the next
     // file at once); must not block on the main thread.
     virtual void SpoolFileAcknowledged(const std::string& /*path*/) {}
+    // The packet of this spool file got no acknowledgement and is neither queued nor awaited any more (a late reply
+    // included): the file stays for forwarding to hand over again. Must not block on the main thread.
+    virtual void SpoolFileUnanswered(const std::string& /*path*/) {}
 };
 
 // The intervals and limits of the link. The program uses the defaults; tests shorten them.
@@ -56,8 +59,10 @@ struct Z8LinkTimings {
     int readTimeoutMs = 1000;  // longest wait for further bytes within one read
     std::uint32_t pollIntervalMs = 500;
     int stepSleepMs = 1;
-    int writeTimeoutMs = 10000;                     // longest wait for room in the socket's send buffer
-    std::uint32_t bodyStallMs = 10000;              // a reply body that gets no byte this long is abandoned
+    int writeTimeoutMs = 10000;  // longest wait for room in the socket's send buffer
+    // A reply not whole this long after its frame was sent fails its exchange; a connection left out of step by a
+    // failed exchange is closed once this much time has passed since that frame was sent.
+    std::uint32_t replyDeadlineMs = 10000;
     std::size_t maxBodySize = 16u * 1024u * 1024u;  // larger announced bodies count as "no buffer"
     std::size_t chunkSize = 50000;
 };
@@ -103,6 +108,25 @@ public:
     // After Stop: takes every live event still queued, oldest first, so that the caller can keep them.
     std::vector<drv::z8::QueuedPacket> TakeQueuedLiveEvents();
 
+    // Live events that have waited at least ageMs since they were queued, in the ring or awaiting their reply,
+    // and are not being written yet: each is marked as being written and returned (a copy). Any thread; never
+    // waits for the link's network I/O. The caller writes each one's spool file and then reports it with
+    // EventMadeDurable or EventNotMadeDurable.
+    std::vector<drv::z8::QueuedPacket> TakeEventsToMakeDurable(std::uint32_t ageMs);
+    enum class DurableOutcome {
+        Converted,    // the queued or in-flight packet is now the file's packet: its acknowledgement deletes the file
+        Delivered,    // the event was answered meanwhile: the caller deletes the file
+        Undelivered,  // the event was given up meanwhile: the caller keeps the file for forwarding
+    };
+    DurableOutcome EventMadeDurable(std::uint64_t sequence, const std::string& path);
+    // The file could not be written. True when the event was given up meanwhile and the caller must keep it some
+    // other way; otherwise it stays a live event and is offered again after another ageMs.
+    bool EventNotMadeDurable(std::uint64_t sequence);
+    // Live events queued or awaiting their reply. Any thread.
+    std::size_t PendingLiveEvents() const;
+    // Whether a packet of this spool file is queued or awaiting its reply (forwarding must not send it again).
+    bool HoldsSpoolFile(const std::string& path) const;
+
     std::uint64_t NextSequenceNumber() const;
     std::size_t QueuedCount() const;
 
@@ -114,10 +138,32 @@ private:
     bool Handshake();
     // Sends one packet as a frame. internalFailure: the frame could not even be built (the packet stays queued).
     bool SendFrame(const std::vector<std::uint8_t>& packet, bool* internalFailure = nullptr);
-    // Reads one reply into m_reply; false when it ended without a reply body (extra errors counted inside).
-    bool ReadReply();
-    // Acts on an accepted reply body. Returns whether the frame it answers counts as delivered.
-    bool HandleReply(const std::optional<drv::z8::QueuedPacket>& answered);
+    // How a reply read ended.
+    enum class ReplyRead {
+        Whole,      // a whole frame arrived: its body is in m_reply; the connection is in step
+        Rejected,   // the frame ended without a usable body (N of 0 or less); in step
+        OutOfStep,  // no whole reply yet; what arrived is kept, and the server may still answer
+        Expired,    // the reply deadline has passed without a whole reply
+        Closed,     // the connection is gone, or the thread stops
+    };
+    // Goes on reading the reply of the waiting exchange where the last read left off, within its deadline; a
+    // whole body is left in m_assembler. Counts the extra error of a negative or oversized length inside.
+    ReplyRead ReadReply();
+    // Reads (or goes on reading) the reply of the exchange and acts on how the read ended.
+    void ContinueExchange();
+    // Acts on the reply body in m_assembler. delivered: an accepted reply that lets the frame it answers count as
+    // delivered; acknowledged: its code is the event acknowledgement.
+    struct ReplyEffect {
+        bool delivered = false;
+        bool acknowledged = false;
+    };
+    ReplyEffect HandleReply();
+    // Ends the in-flight packet's wait: an acknowledged spool file packet deletes its file, an unanswered one is
+    // reported unless a late reply may still answer it (reportUnanswered false), a live event that was not
+    // delivered is handed back (or, while its file is being written, left to that writer).
+    void ResolveInFlight(const ReplyEffect& effect, bool reportUnanswered = true);
+    // Under m_ringMutex: the queued or in-flight packet with this sequence number.
+    drv::z8::QueuedPacket* FindPendingLocked(std::uint64_t sequence);
     void AcknowledgeSpoolFile(const std::string& path);
     void CloseConnection();
     void LinkLost();
@@ -137,9 +183,12 @@ private:
     std::atomic<bool> m_stop{false};
     std::atomic<bool> m_refused{false};  // access denied: nothing will leave in this run
 
-    mutable std::mutex m_ringMutex;  // the ring and the sequence counter
+    mutable std::mutex m_ringMutex;  // the ring, the sequence counter, the in-flight packet, m_resolvedWhileWritten
     drv::z8::OutboundRing m_ring;
     std::uint64_t m_sequence = 0;
+    std::optional<drv::z8::QueuedPacket> m_inFlight;  // sent, awaiting its reply
+    // Live events resolved while their file was being written: sequence number and whether they were delivered.
+    std::vector<std::pair<std::uint64_t, bool>> m_resolvedWhileWritten;
 
     // Link thread only.
     bool m_connectionAllowed = true;
@@ -150,5 +199,16 @@ private:
     std::uint32_t m_lastAttemptTick = 0;
     std::int32_t m_errors = 0;
     std::unique_ptr<drv::z8::BlockingTcpClient> m_client;
-    std::vector<std::uint8_t> m_reply;
+
+    // The frame that waits for its reply, and what of the reply has arrived. Link thread only. While `failed` is
+    // set the connection is out of step: nothing is sent until the late reply has arrived or the deadline passed.
+    struct Exchange {
+        bool active = false;
+        bool failed = false;  // counted and handed back already; a late reply only takes its effect
+        std::uint32_t sentTick = 0;
+        std::optional<drv::z8::QueuedPacket> lateTarget;  // after a failure: the packet a late reply answers
+        bool lateAcknowledged = false;
+    };
+    Exchange m_exchange;
+    drv::z8::ReplyAssembler m_assembler;  // what of the exchange's reply has arrived
 };

@@ -20,7 +20,10 @@ enum class PacketOrigin : std::uint8_t {
 struct QueuedPacket {
     std::vector<std::uint8_t> packet;  // header and payload
     PacketOrigin origin = PacketOrigin::Link;
-    std::string spoolPath;  // the file the packet was read from (SpoolFile only)
+    std::string spoolPath;         // the file the packet was read from (SpoolFile only)
+    std::uint64_t sequence = 0;    // its sequence number: names the packet while it is queued or in flight
+    std::uint32_t queuedTick = 0;  // when it was queued (link tick)
+    bool durableAsked = false;     // a LiveEvent whose spool file is being written
 };
 
 // The queue of packets waiting to be sent: 100 slots, oldest first, all usable. Not synchronised: the owner
@@ -39,6 +42,26 @@ public:
     std::optional<QueuedPacket> Peek() const;
     // Drops the oldest packet; nothing when the ring is empty.
     void Remove();
+
+    // Calls fn with every queued packet, oldest first; fn may change a packet in place.
+    template <typename Fn>
+    void ForEach(Fn&& fn) {
+        for (std::size_t i = 0, n = Count(); i < n; ++i) fn(*m_slots[(m_head + i) % kSlots]);
+    }
+    template <typename Fn>
+    void ForEach(Fn&& fn) const {
+        for (std::size_t i = 0, n = Count(); i < n; ++i)
+            fn(static_cast<const QueuedPacket&>(*m_slots[(m_head + i) % kSlots]));
+    }
+    // The oldest queued packet for which pred holds, or nullptr.
+    template <typename Pred>
+    QueuedPacket* Find(Pred&& pred) {
+        for (std::size_t i = 0, n = Count(); i < n; ++i) {
+            auto& slot = *m_slots[(m_head + i) % kSlots];
+            if (pred(slot)) return &slot;
+        }
+        return nullptr;
+    }
 
 private:
     std::array<std::optional<QueuedPacket>, kSlots> m_slots;

@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <limits>
+#include <new>
 #include <stdexcept>
 #include <string>
 
@@ -67,6 +68,46 @@ PrefixInfo ParsePrefix(const std::uint8_t* prefix) {
     info.markerOk = prefix[0] == kPrefixMarker || prefix[0] == kPrefixMarkerAlt;
     info.bodyLength = static_cast<std::int32_t>(GetU32(&prefix[5]));
     return info;
+}
+
+std::pair<std::uint8_t*, std::size_t> ReplyAssembler::Space() {
+    if (!m_inBody) return {m_prefix + m_prefixGot, kPrefixSize - m_prefixGot};
+    return {m_body.data() + m_bodyGot, std::min(m_body.size() - m_bodyGot, m_chunkSize)};
+}
+
+ReplyAssembler::Status ReplyAssembler::Took(std::size_t n) {
+    if (m_inBody) {
+        m_bodyGot += std::min(n, m_body.size() - m_bodyGot);
+        return m_bodyGot == m_body.size() ? Status::Whole : Status::NeedMore;
+    }
+    m_prefixGot += std::min(n, kPrefixSize - m_prefixGot);
+    if (m_prefixGot < kPrefixSize) return Status::NeedMore;
+    m_prefixGot = 0;
+    const PrefixInfo info = ParsePrefix(m_prefix);
+    if (!info.markerOk) return Status::ForeignMarker;
+    if (info.bodyLength == 0) return Status::EmptyLength;
+    if (info.bodyLength < 0) return Status::NegativeLength;
+    if (static_cast<std::size_t>(info.bodyLength) > m_maxBody) return Status::Oversized;
+    try {
+        m_body.assign(static_cast<std::size_t>(info.bodyLength), 0);
+    } catch (const std::bad_alloc&) {
+        Reset();
+        return Status::Oversized;
+    }
+    m_inBody = true;
+    m_bodyGot = 0;
+    return Status::NeedMore;
+}
+
+void ReplyAssembler::Reset() {
+    m_prefixGot = 0;
+    m_inBody = false;
+    m_bodyGot = 0;
+    if (m_body.capacity() > m_chunkSize) {
+        Bytes().swap(m_body);
+    } else {
+        m_body.clear();
+    }
 }
 
 bool IsAcceptedReply(const std::uint8_t* body, std::size_t size) {

@@ -5,6 +5,7 @@
 #include <cstdint>
 #include <optional>
 #include <string_view>
+#include <utility>
 #include <vector>
 
 // The bytes of the Z8 protocol: frames, packets, command codes and payloads. Pure functions, no state; any
@@ -63,6 +64,42 @@ struct PrefixInfo {
     std::int32_t bodyLength = 0;
 };
 PrefixInfo ParsePrefix(const std::uint8_t* prefix);  // kPrefixSize bytes
+
+// Puts one reply frame (prefix and body) together from bytes that arrive in pieces of any size. The caller reads
+// into Space() and reports the count with Took(). Not synchronised: one owner.
+class ReplyAssembler {
+public:
+    enum class Status {
+        NeedMore,        // more bytes are wanted at Space()
+        Whole,           // Body() holds the whole body; Reset() before the next reply
+        ForeignMarker,   // the prefix's first byte is neither 0xFF nor 0xF0: it is dropped and what follows is
+                         // read as a new prefix
+        EmptyLength,     // the prefix announced no body (N of 0)
+        NegativeLength,  // the prefix announced a negative length: no body is read
+        Oversized,       // the prefix announced more than the limit (or no memory was left for it): not read
+    };
+
+    ReplyAssembler(std::size_t maxBody, std::size_t chunkSize) : m_maxBody(maxBody), m_chunkSize(chunkSize) {}
+
+    // Where the next bytes go and how many are wanted at most (the rest of the prefix, or of the body in pieces
+    // of at most chunkSize).
+    std::pair<std::uint8_t*, std::size_t> Space();
+    // n bytes were put at Space(). After any status but NeedMore and Whole the next bytes start a new prefix.
+    Status Took(std::size_t n);
+    bool InBody() const { return m_inBody; }
+    const Bytes& Body() const { return m_body; }
+    // Forgets the reply in progress and gives back a large body's memory.
+    void Reset();
+
+private:
+    std::size_t m_maxBody;
+    std::size_t m_chunkSize;
+    std::uint8_t m_prefix[kPrefixSize] = {};
+    std::size_t m_prefixGot = 0;
+    bool m_inBody = false;
+    Bytes m_body;
+    std::size_t m_bodyGot = 0;
+};
 
 // Whether a reply body counts as a packet: at least 18 bytes, byte 0 is 0xFF and byte 17 is 0xFE.
 bool IsAcceptedReply(const std::uint8_t* body, std::size_t size);

@@ -193,6 +193,10 @@ ServerAction Z8Server::Decide(const ReceivedFrame& frame) {
     ServerAction action;
     if (m_behaviour.silent) return action;
     action.delayMs = m_behaviour.replyDelayMs;
+    if (m_behaviour.trickleMs > 0) {
+        action.chunkSize = 1;
+        action.chunkPauseMs = m_behaviour.trickleMs;
+    }
     std::uint32_t code = m_behaviour.replyCode;
     if (frame.packet) {
         if (m_behaviour.ackEvents && frame.packet->code == kStationEvent) code = kEventAcknowledged;
@@ -237,6 +241,11 @@ void Z8Server::Serve(UniqueFd fd, int connection) {
             if (!WriteAll(fd.get(), action.bytes.data() + at, n)) return;
         }
         if (action.closeAfter) return;
+        if (action.stopReading) {
+            pollfd p[2] = {{fd.get(), POLLRDHUP, 0}, {m_stop.fd(), POLLIN, 0}};
+            RetryEintr([&] { return ::poll(p, 2, -1); });
+            return;
+        }
     }
 }
 

@@ -33,6 +33,7 @@ struct ServerAction {
     int chunkPauseMs = 0;       // ... with this pause between them
     bool closeBefore = false;   // close the connection instead of writing
     bool closeAfter = false;    // close the connection once written
+    bool stopReading = false;   // once written, read nothing more on this connection until the peer closes it
 };
 
 // The standing behaviour: how every frame is answered unless a script says otherwise.
@@ -40,6 +41,7 @@ struct ServerBehaviour {
     bool ackEvents = false;           // a station event is answered with 0x03000021
     bool pollAfterHello = false;      // the hello is answered with 0x02000003
     int replyDelayMs = 0;             // every answer comes this late
+    int trickleMs = 0;                // every answer is written one byte at a time, this long apart
     bool silent = false;              // never answer
     std::uint32_t replyCode = kPoll;  // the code of every other answer
 };

@@ -9,6 +9,7 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <chrono>
 #include <cstring>
@@ -148,9 +149,10 @@ bool BlockingTcpClient::Write(const std::uint8_t* data, std::size_t size) {
     return true;
 }
 
-ReadResult BlockingTcpClient::Read(std::uint8_t* into, std::size_t k) {
+ReadResult BlockingTcpClient::Read(std::uint8_t* into, std::size_t k, int maxWaitMs) {
     ReadResult result;
     if (!m_fd || m_peerClosed) return result;
+    const auto deadline = Clock::now() + std::chrono::milliseconds(maxWaitMs < 0 ? 0 : maxWaitMs);
     while (result.count < k) {
         const ssize_t n = RetryEintr([&] { return ::recv(m_fd.get(), into + result.count, k - result.count, 0); });
         if (n > 0) {
@@ -168,7 +170,8 @@ ReadResult BlockingTcpClient::Read(std::uint8_t* into, std::size_t k) {
             result.status = ReadStatus::Closed;
             return result;
         }
-        const int w = Wait(POLLIN, m_readTimeoutMs);
+        const int wait = maxWaitMs < 0 ? m_readTimeoutMs : std::min(m_readTimeoutMs, MsLeft(deadline));
+        const int w = wait > 0 ? Wait(POLLIN, wait) : 0;
         if (w == 0) {
             result.status = ReadStatus::Timeout;
             return result;

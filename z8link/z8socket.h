@@ -50,8 +50,9 @@ public:
     // time-out, stop. Once a read has found the connection closed by the peer every write fails.
     bool Write(const std::uint8_t* data, std::size_t size);
     // Reads up to k bytes into `into`: returns when all k arrived, or when nothing further came for the read
-    // time-out, or when the connection was closed, with the count of those that did arrive.
-    ReadResult Read(std::uint8_t* into, std::size_t k);
+    // time-out, or when the connection was closed, with the count of those that did arrive. With maxWaitMs >= 0
+    // it also returns (as a time-out) once that much time has passed in all, however steadily bytes trickle in.
+    ReadResult Read(std::uint8_t* into, std::size_t k, int maxWaitMs = -1);
     void Close();
     bool IsOpen() const { return m_fd.valid(); }
     int LastError() const { return m_lastError; }  // errno of the last failure, for diagnostics

@@ -6,10 +6,13 @@
 #include <QApplication>
 #include <QLabel>
 #include <QTimer>
+#include <cerrno>
+#include <cmath>
 #include <memory>
 
 #include "app/driverapp.h"
 #include "core/ma.h"
+#include "core/spoolfs.h"
 #include "platform/faults.h"
 #include "tests/support/qtapp.h"
 #include "tests/support/tempdir.h"
@@ -171,6 +174,91 @@ TEST_F(FormTest, AFaultInATimerTickEndsOnlyThatTick) {
     EXPECT_EQ(QApplication::exec(), 0);
     EXPECT_EQ(ticks, 2);
     EXPECT_EQ(drv::FaultCount(), before + 1);
+}
+
+namespace {
+
+// The system's file operations, except that writing a spool file fails with `error` while it is set.
+class FaultySpoolFs : public drv::SpoolFs {
+public:
+    int WriteDurably(const std::string& path, const std::vector<std::uint8_t>& bytes) override {
+        if (error == 0) return drv::SpoolFs::WriteDurably(path, bytes);
+        ++failed;
+        return error;
+    }
+    int error = 0;
+    int failed = 0;
+};
+
+}  // namespace
+
+TEST_F(FormTest, EventsThatCannotBeSpooledWaitInMemoryAndAreWrittenInOrderOnceTheSpoolWorks) {
+    const struct {
+        const char* name;
+        int error;
+    } cases[] = {{"full disk", ENOSPC}, {"read-only", EROFS}, {"missing", ENOENT}, {"failed flush", EIO}};
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        drvtest::TempDir d;
+        auto fs = std::make_shared<FaultySpoolFs>();
+        fs->error = c.error;
+        d.write("drvorvel.ini", "[ServerHost]\nAddress=127.0.0.1\nPort=1\n");
+        TForm1Options options;
+        options.workingDirectory = d.path();
+        options.now = [] { return drv::EncodeDateTime({2026, 12, 8, 12, 30, 15, 250}); };
+        options.spoolFs = fs;
+        options.spoolRetryMs = 10;
+        QStringList shown;
+        QTimer answer;  // answers the startup warning
+        QObject::connect(&answer, &QTimer::timeout, [&] {
+            if (!messages->IsShowing()) return;
+            shown << messages->label1->text();
+            messages->Dismiss();
+        });
+        answer.start(5);
+        auto f = std::make_unique<TForm1>(messages.get(), options);
+        ASSERT_TRUE(drvtest::WaitWithEvents([&] { return !shown.isEmpty(); }));
+        EXPECT_TRUE(shown.front().contains(QString::fromStdString(d.path()))) << shown.front().toStdString();
+
+        const std::vector<std::vector<std::uint8_t>> frames = {
+            Bytes({0x13, 0x01, 0x0A, 0x05}), Bytes({0x13, 0x02, 0x0A, 0x05}), Bytes({0x13, 0x03, 0x0A, 0x05})};
+        for (const auto& frame : frames)
+            f->CommPortDriver1ReceivePacket(nullptr, frame.data(), static_cast<std::uint32_t>(frame.size()));
+        EXPECT_EQ(f->SpoolBacklogSize(), 3u);
+        EXPECT_TRUE(d.list(".ob8").empty());
+        const int failedBefore = fs->failed;
+        ASSERT_TRUE(drvtest::WaitWithEvents([&] { return fs->failed >= failedBefore + 2; }));  // retries that fail
+        fs->error = 0;
+        ASSERT_TRUE(drvtest::WaitWithEvents([&] { return f->SpoolBacklogSize() == 0; }));
+        const auto files = d.list(".ob8");
+        ASSERT_EQ(files, (std::vector<std::string>{"2BE1C0D2.ob8", "2BE1C0D3.ob8", "2BE1C0D4.ob8"}));
+        for (std::size_t i = 0; i < files.size(); ++i)  // objects 40001, 40002, 40003 in that order
+            EXPECT_EQ(drvtest::ReadBytes(d.file(files[i]))[4], 0x41 + i);
+        EXPECT_EQ(d.list(".part"), std::vector<std::string>{});
+        f.reset();
+    }
+}
+
+TEST_F(FormTest, ASpoolNameWithoutStampAndAnUnwritableErrorLogCostNoEvent) {
+    dir.write("drvorvel.ini", "[ServerHost]\nAddress=127.0.0.1\nPort=1\n");
+    ASSERT_EQ(::mkdir(dir.file("error.txt").c_str(), 0755), 0);  // LogError(11) cannot append
+    TForm1Options options;
+    options.workingDirectory = dir.path();
+    options.now = [] { return std::nan(""); };
+    form = std::make_unique<TForm1>(messages.get(), options);
+    Deliver(kFrame4);
+    Deliver(kFrame4);
+    EXPECT_EQ(dir.list(".ob8"), (std::vector<std::string>{"0.ob8", "1.ob8"}));
+    EXPECT_EQ(drvtest::ReadBytes(dir.file("0.ob8")), kEvent4);
+}
+
+TEST_F(FormTest, SpoolFilesLeftUnfinishedByACrashAreFinishedAtStartup) {
+    dir.write("2BE1C0D2.ob8.999999998.part", std::string(kEvent4.begin(), kEvent4.end()));
+    dir.write("2BE1C0D3.ob8.999999998.part", "cut");
+    Start("");
+    EXPECT_EQ(dir.list(".ob8"), std::vector<std::string>{"2BE1C0D2.ob8"});
+    EXPECT_EQ(drvtest::ReadBytes(dir.file("2BE1C0D2.ob8")), kEvent4);
+    EXPECT_EQ(dir.list(".bad"), std::vector<std::string>{"2BE1C0D3.ob8.999999998.bad"});
 }
 
 TEST_F(FormTest, AFrameCutByALostDeviceIsNotCompletedByTheNextBytes) {

@@ -127,14 +127,21 @@ TEST_F(Forwarding, AnUnacknowledgedFileIsHandedOverEveryThreeSecondsAndKept) {
     Z8Server server;  // answers every frame, acknowledges none
     WriteOb8("A.ob8", kStationEvent, Event(7), 0);
     StartConnected(server);
+    // While its packet is queued or awaits its reply the file is not handed over again: each hand-over waits
+    // until the answer (no acknowledgement) has come back.
+    const auto answered = [&](std::size_t n) {
+        return WaitWithEvents([&] { return Events(server).size() == n && !form->Z8Spool().InFlight("A.ob8"); });
+    };
     const auto before = Queued();
     Tick();
     EXPECT_EQ(Queued(), before + 1);
+    ASSERT_TRUE(answered(1));
     Tick(2.8);
     Tick(0.2);  // exactly 3 seconds later: not yet
     EXPECT_EQ(Queued(), before + 1);
     Tick(0.2);
     EXPECT_EQ(Queued(), before + 2);
+    ASSERT_TRUE(answered(2));
     Tick(3.2);
     EXPECT_EQ(Queued(), before + 3);
     ASSERT_TRUE(WaitWithEvents([&] { return Events(server).size() == 3; }));

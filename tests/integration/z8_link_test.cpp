@@ -5,12 +5,14 @@
 #include <QApplication>
 #include <QPlainTextEdit>
 #include <fstream>
+#include <future>
 #include <memory>
 #include <set>
 #include <sstream>
 
 #include "app/driverapp.h"
 #include "core/ma.h"
+#include "core/spoolfs.h"
 #include "tests/support/process.h"
 #include "tests/support/qtapp.h"
 #include "tests/support/tempdir.h"
@@ -48,6 +50,9 @@ protected:
         options.workingDirectory = dir.path();
         options.now = [] { return drv::EncodeDateTime({2026, 12, 8, 12, 30, 15, 250}); };
         options.z8Timings = std::make_shared<drv::Z8LinkTimings>(timings);
+        options.spoolFs = spoolFs;
+        options.durableAfterMs = durableAfterMs;
+        options.durableCheckMs = 20;
         form = std::make_unique<TForm1>(messages.get(), options);
     }
 
@@ -55,6 +60,7 @@ protected:
         drv::Z8LinkTimings t;
         t.attemptIntervalMs = 200;
         t.readTimeoutMs = 300;
+        t.replyDeadlineMs = 1000;
         t.pollIntervalMs = 50;
         return t;
     }
@@ -80,6 +86,18 @@ protected:
     drvtest::TempDir dir;
     std::unique_ptr<Tadvsm> messages;
     std::unique_ptr<TForm1> form;
+    std::shared_ptr<drv::SpoolFs> spoolFs;
+    int durableAfterMs = 2000;
+};
+
+// The system's file operations, noting the object of every spool file written.
+class RecordingSpoolFs : public drv::SpoolFs {
+public:
+    int WriteDurably(const std::string& path, const std::vector<std::uint8_t>& bytes) override {
+        if (bytes.size() == 24) written.push_back(ObjectOf(Bytes(bytes.begin() + 4, bytes.end())));
+        return drv::SpoolFs::WriteDurably(path, bytes);
+    }
+    std::vector<int> written;  // main thread only
 };
 
 }  // namespace
@@ -134,7 +152,7 @@ TEST_F(Z8Form, NothingIsLostWhenTheRingIsFullAndTheWindowCloses) {
     server.SetBehaviour({.silent = true});
     auto t = Timings();
     t.readTimeoutMs = 600000;
-    t.bodyStallMs = 600000;
+    t.replyDeadlineMs = 600000;
     Start(server.Port(), "", t);
     ASSERT_TRUE(WaitWithEvents([&] { return !server.Frames().empty(); }));
     ASSERT_TRUE(WaitWithEvents([&] { return form->Z8LinkConnected(); }));
@@ -208,4 +226,50 @@ TEST_F(Z8Form, SimulatorPrintsWhatTheDriverSends) {
     EXPECT_NE(text.find("code 0x02000001 seq 0 len 2 payload 1C 00"), std::string::npos) << text;
     form.reset();
     EXPECT_TRUE(dir.list(".ob8").empty());
+}
+
+TEST_F(Z8Form, EventsHeldByAStuckLinkAreOnDiskInTimeAndAcknowledgedOnesNeverWritten) {
+    // Event 1 is acknowledged at once. Event 2's answer is held back by the test, so the link is stuck in its read
+    // with event 2 in flight and events 3 and 4 in the ring: all three must reach the disk while it waits. Then
+    // event 2 is acknowledged, 3 and 4 follow, and every file goes with the acknowledgement of its own frame.
+    Z8Server server;
+    struct Release {  // declared after the server, so that a failing test still lets its thread end
+        std::promise<void> promise;
+        bool done = false;
+        void operator()() { done ? void() : (done = true, promise.set_value()); }
+        ~Release() { (*this)(); }
+    } release;
+    std::shared_future<void> released = release.promise.get_future().share();
+    server.SetScript([released](const ReceivedFrame& f) -> std::optional<ServerAction> {
+        if (!f.packet || f.packet->code != kStationEvent) return std::nullopt;
+        if (ObjectOf(f.packet->payload) == 40002) released.wait();
+        return ServerAction{.bytes = ReplyFrame(kEventAcknowledged)};
+    });
+    auto recording = std::make_shared<RecordingSpoolFs>();
+    spoolFs = recording;
+    durableAfterMs = 300;
+    auto t = Timings();
+    t.readTimeoutMs = 60000;
+    t.replyDeadlineMs = 60000;
+    Start(server.Port(), "", t);
+    ASSERT_TRUE(WaitWithEvents([&] { return form->Z8LinkConnected(); }));
+    ASSERT_TRUE(WaitWithEvents([&] { return form->Z8Link->QueuedCount() == 0; }));  // the handshake is out
+    for (int i = 1; i <= 4; ++i) Deliver(Frame4(i));
+    ASSERT_TRUE(WaitWithEvents([&] { return SpooledObjects() == std::set<int>{40002, 40003, 40004}; }));
+    EXPECT_TRUE(form->Z8LinkConnected());
+    // Forwarding leaves these files to the link: their packets are queued or in flight already.
+    for (int i = 0; i < 3; ++i) form->Timer2Timer(nullptr);
+    EXPECT_EQ(form->Z8Link->QueuedCount(), 2u);
+    release();
+    ASSERT_TRUE(WaitWithEvents([&] {
+        const auto frames = server.Frames();
+        return std::count_if(frames.begin(), frames.end(),
+                             [](const auto& x) { return x.packet && x.packet->code == kStationEvent; }) == 4;
+    }));
+    ASSERT_TRUE(WaitWithEvents([&] { return dir.list(".ob8").empty(); }));
+    EXPECT_EQ(recording->written, (std::vector<int>{40002, 40003, 40004}));
+    std::vector<int> objects;
+    for (const auto& f : server.Frames())
+        if (f.packet && f.packet->code == kStationEvent) objects.push_back(ObjectOf(f.packet->payload));
+    EXPECT_EQ(objects, (std::vector<int>{40001, 40002, 40003, 40004}));  // each once
 }
