@@ -122,8 +122,6 @@ public:
 
     // Serial glue: opens the station's port under the given name ("\\.\COM3"); false when it does not open.
     bool OpenStationPort(const std::string& portName);
-    // The serial component's PacketSize: a delivery of exactly this many bytes was cut by a burst.
-    std::int32_t SerialPacketSize() const;
 
     // Components.
     TCommPortDriver* CommPortDriver1 = nullptr;

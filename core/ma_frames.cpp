@@ -7,6 +7,7 @@
 #include "core/driverfiles.h"
 #include "core/ma.h"
 #include "core/spool.h"
+#include "serial/CPDrv.h"
 
 void TForm1::CommPortDriver1ReceivePacket(QObject* /*Sender*/, const std::uint8_t* Packet, std::uint32_t DataSize) {
     if (Packet == nullptr) DataSize = 0;
@@ -19,9 +20,9 @@ void TForm1::CommPortDriver1ReceivePacket(QObject* /*Sender*/, const std::uint8_
         }
     }
     if (DataSize == 0) return;
-    const std::int32_t packetSize = SerialPacketSize();
-    const bool cutByBurst = packetSize > 0 && DataSize == static_cast<std::uint32_t>(packetSize);
-    m_decoder.Feed(Packet, DataSize, cutByBurst,
+    // Outside the component's event (a direct call) both facts are false: the delivery stands alone.
+    const drv::DeliveryLine line{CommPortDriver1->PacketContinuesPrevious(), CommPortDriver1->PacketCutInBusyLine()};
+    m_decoder.Feed(Packet, DataSize, line,
                    [this](const std::uint8_t* frame, int length) { HandleFrame(frame, length); });
 }
 
@@ -47,8 +48,8 @@ bool TForm1::SpoolZ8Packet(std::uint32_t code, const std::vector<std::uint8_t>& 
     const auto result =
         drv::WriteSpoolFile(SpoolPrefix(), value, ".ob8", drv::BuildOb8(code, payload.data(), payload.size()));
     if (!result.ok) {
-        std::fprintf(stderr, "drvorvel: an event could not be spooled under \"%s\": %s\n",
-                     SpoolPrefix().c_str(), std::strerror(result.error));
+        std::fprintf(stderr, "drvorvel: an event could not be spooled under \"%s\": %s\n", SpoolPrefix().c_str(),
+                     std::strerror(result.error));
     }
     return result.ok;
 }

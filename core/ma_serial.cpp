@@ -33,5 +33,3 @@ bool TForm1::OpenStationPort(const std::string& portName) {
     CommPortDriver1->SetPortName(portName);
     return CommPortDriver1->OpenPort();
 }
-
-std::int32_t TForm1::SerialPacketSize() const { return CommPortDriver1->PacketSize(); }

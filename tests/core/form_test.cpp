@@ -1,16 +1,20 @@
 // The main window's startup and its handling of station deliveries, with the real files in a temporary
 // working directory and no Z8 server listening.
 #include <gtest/gtest.h>
+#include <pty.h>
+#include <sys/stat.h>
+#include <unistd.h>
 
 #include <QApplication>
 #include <QLabel>
 #include <QTimer>
 #include <memory>
-#include <sys/stat.h>
 
 #include "app/driverapp.h"
 #include "core/ma.h"
 #include "platform/faults.h"
+#include "platform/uniquefd.h"
+#include "serial/CPDrv.h"
 #include "tests/support/qtapp.h"
 #include "tests/support/tempdir.h"
 #include "ui/admshowmes.h"
@@ -48,9 +52,8 @@ protected:
 };
 
 const std::vector<std::uint8_t> kFrame4 = Bytes({0x13, 0x22, 0x0A, 0x05});
-const std::vector<std::uint8_t> kEvent4 =
-    Bytes({0x20, 0x00, 0x00, 0x03, 0x62, 0x9F, 0x00, 0x00, 0x02, 0x30, 0x41, 0, 0, 0x05, 0x00, 0, 0, 0, 0, 0, 0, 0, 0,
-           0x29});
+const std::vector<std::uint8_t> kEvent4 = Bytes(
+    {0x20, 0x00, 0x00, 0x03, 0x62, 0x9F, 0x00, 0x00, 0x02, 0x30, 0x41, 0, 0, 0x05, 0x00, 0, 0, 0, 0, 0, 0, 0, 0, 0x29});
 
 }  // namespace
 
@@ -132,13 +135,21 @@ TEST_F(FormTest, UnwritableCaptureDoesNotCostTheEvents) {
 }
 
 TEST_F(FormTest, FramesCutByAFullPacketAreCompletedByTheNext) {
-    Start("");
+    // A burst written into the station's line at once: a full packet cuts a frame, the leftover completes it.
+    int master = -1;
+    int slave = -1;
+    ASSERT_EQ(::openpty(&master, &slave, nullptr, nullptr, nullptr), 0);
+    const drv::UniqueFd masterFd(master);
+    const std::string slavePath = ::ptsname(master);
+    ::close(slave);
+    Start("ComPort=COM1\n[ports]\nCOM1=" + slavePath);
+    ASSERT_TRUE(form->CommPortDriver1->IsPortOpen());
     std::vector<std::uint8_t> burst;
     for (int i = 0; i < 60; ++i) {
         for (int b : {0x01, i, 0x21, i, 0x77}) burst.push_back(static_cast<std::uint8_t>(b));
     }
-    Deliver(std::vector<std::uint8_t>(burst.begin(), burst.begin() + 256));
-    Deliver(std::vector<std::uint8_t>(burst.begin() + 256, burst.end()));
+    ASSERT_EQ(::write(master, burst.data(), burst.size()), static_cast<ssize_t>(burst.size()));
+    ASSERT_TRUE(drvtest::WaitWithEvents([&] { return dir.list(".ob8").size() >= 60; }));
     const auto files = dir.list(".ob8");
     ASSERT_EQ(files.size(), 60u);
     std::vector<int> objects;
@@ -154,7 +165,8 @@ TEST_F(FormTest, FramesCutByAFullPacketAreCompletedByTheNext) {
 TEST_F(FormTest, LogErrorAppendsNumberedEntries) {
     Start("");
     form->LogError(19);
-    EXPECT_EQ(dir.read("error.txt"), std::string("\xEE\xF8\xE8\xE1\xEA\xE0 \xB9" "19\r\n"));
+    EXPECT_EQ(dir.read("error.txt"), std::string("\xEE\xF8\xE8\xE1\xEA\xE0 \xB9"
+                                                 "19\r\n"));
 }
 
 TEST_F(FormTest, AFaultInATimerTickEndsOnlyThatTick) {
