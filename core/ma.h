@@ -7,6 +7,7 @@
 #include <string>
 #include <vector>
 
+#include "core/driverfiles.h"
 #include "core/driverstate.h"
 #include "core/stationframe.h"
 #include "platform/datetime.h"
@@ -172,6 +173,7 @@ private:
     TForm1Options m_options;
     drv::DriverState m_state;
     drv::FrameDecoder m_decoder;
+    drv::IgnoreList m_ignoreList;
     Tadvsm* m_messageWindow = nullptr;
     TForm2* m_passwordDialog = nullptr;
     bool m_destroyed = false;

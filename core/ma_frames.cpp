@@ -29,7 +29,7 @@ void TForm1::CommPortDriver1ReceivePacket(QObject* /*Sender*/, const std::uint8_
 void TForm1::HandleFrame(const std::uint8_t* frame, int length) {
     drv::FillStationEvent(m_state.CurrentEvent, frame, length, m_state.settings.FirstNumber);
     const std::int32_t object = drv::EventObjectNumber(m_state.CurrentEvent);
-    if (drv::IsObjectIgnored(WorkingPath(drv::kIgnoreFileName), object)) return;
+    if (m_ignoreList.IsIgnored(WorkingPath(drv::kIgnoreFileName), object)) return;
     if (m_state.settings.SendZ8) RouteEvent();
 }
 

@@ -1,5 +1,7 @@
 #include <gtest/gtest.h>
+#include <unistd.h>
 
+#include <chrono>
 #include <cmath>
 #include <random>
 
@@ -200,12 +202,41 @@ TEST(DriverFiles, RawCaptureOnlyGrows) {
 
 TEST(DriverFiles, IgnoreListMatchesTheFullObjectNumber) {
     drvtest::TempDir dir;
-    EXPECT_FALSE(drv::IsObjectIgnored(dir.file("ignore.ini"), 40802));
-    dir.write("ignore.ini", "[Object]\n40802=1\n802=1\n40803=0\n40804=yes\n");
-    EXPECT_TRUE(drv::IsObjectIgnored(dir.file("ignore.ini"), 40802));
-    EXPECT_FALSE(drv::IsObjectIgnored(dir.file("ignore.ini"), 40803));
-    EXPECT_FALSE(drv::IsObjectIgnored(dir.file("ignore.ini"), 40804));
-    EXPECT_TRUE(drv::IsObjectIgnored(dir.file("ignore.ini"), 802));
+    drv::IgnoreList ignore;
+    EXPECT_FALSE(ignore.IsIgnored(dir.file("ignore.ini"), 40802));
+    dir.write("ignore.ini", "[Object]\n40802=1\n802=1\n40803=0\n40804=yes\n40805=0\n40805=1\n[object2]\n40806=1\n");
+    EXPECT_TRUE(ignore.IsIgnored(dir.file("ignore.ini"), 40802));
+    EXPECT_FALSE(ignore.IsIgnored(dir.file("ignore.ini"), 40803));
+    EXPECT_FALSE(ignore.IsIgnored(dir.file("ignore.ini"), 40804));
+    EXPECT_FALSE(ignore.IsIgnored(dir.file("ignore.ini"), 40805));  // the first of a repeated key counts
+    EXPECT_FALSE(ignore.IsIgnored(dir.file("ignore.ini"), 40806));
+    EXPECT_TRUE(ignore.IsIgnored(dir.file("ignore.ini"), 802));
+}
+
+TEST(DriverFiles, IgnoreListReadsTheFileAgainOnlyWhenItMayHaveChanged) {
+    drvtest::TempDir dir;
+    const std::string path = dir.file("ignore.ini");
+    // Rewritten in place within the same timestamp tick, same size: a fresh file is read again at every call.
+    drv::IgnoreList fresh;
+    dir.write("ignore.ini", "[object]\n40802=1\n");
+    EXPECT_TRUE(fresh.IsIgnored(path, 40802));
+    dir.write("ignore.ini", "[object]\n40802=0\n");
+    EXPECT_FALSE(fresh.IsIgnored(path, 40802));
+    dir.write("ignore.ini", "[object]\n40803=1\n");
+    EXPECT_TRUE(fresh.IsIgnored(path, 40803));
+
+    // Seen an hour later the same file is read once, and a change is still seen at the next call.
+    const auto later = std::chrono::duration_cast<std::chrono::nanoseconds>(
+                           std::chrono::system_clock::now().time_since_epoch() + std::chrono::hours(1))
+                           .count();
+    drv::IgnoreList settled([later] { return static_cast<std::int64_t>(later); });
+    for (int i = 0; i < 1000; ++i) ASSERT_TRUE(settled.IsIgnored(path, 40803));
+    EXPECT_EQ(settled.Reads(), 1u);
+    dir.write("ignore.ini", "[object]\n40803=1\n40804=1\n");
+    EXPECT_TRUE(settled.IsIgnored(path, 40804));
+    ::unlink(path.c_str());
+    EXPECT_FALSE(settled.IsIgnored(path, 40803));
+    EXPECT_EQ(settled.Reads(), 2u);
 }
 
 TEST(DriverFiles, ClosePasswordIsAlwaysFiveDigitsBelow99999) {
