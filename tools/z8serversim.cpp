@@ -2,6 +2,7 @@
 // driver sends and prints each one decoded on standard output. Ends on SIGINT or SIGTERM.
 #include <signal.h>
 
+#include <chrono>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -21,6 +22,8 @@ void Usage() {
                  "  --poll              answer the hello with 0x02000003 (switch polling on)\n"
                  "  --delay MS          answer every frame MS milliseconds late\n"
                  "  --silent            never answer\n"
+                 "  --times             begin every printed frame with \"at MS \": the moment it was complete, in\n"
+                 "                      milliseconds of the system's monotonic clock\n"
                  "  --after N ACTION    answer frame number N (counted from 1 over the run) with ACTION:\n"
                  "                        close       close the connection instead of answering\n"
                  "                        deny        access denied (0x02000005)\n"
@@ -88,6 +91,7 @@ int main(int argc, char** argv) {
         drv::z8::ServerAction action;
     };
     std::vector<Planned> planned;
+    bool times = false;
     for (int i = 1; i < argc; ++i) {
         const std::string arg = argv[i];
         auto next = [&]() -> std::string {
@@ -109,6 +113,8 @@ int main(int argc, char** argv) {
             behaviour.replyDelayMs = std::atoi(next().c_str());
         } else if (arg == "--silent") {
             behaviour.silent = true;
+        } else if (arg == "--times") {
+            times = true;
         } else if (arg == "--after") {
             const auto n = static_cast<std::size_t>(std::strtoul(next().c_str(), nullptr, 10));
             Planned p{n, {}};
@@ -142,7 +148,11 @@ int main(int argc, char** argv) {
                 }
                 return std::nullopt;
             });
-        server.SetObserver([](const drv::z8::ReceivedFrame& frame) {
+        server.SetObserver([times](const drv::z8::ReceivedFrame& frame) {
+            if (times) {
+                const auto now = std::chrono::steady_clock::now().time_since_epoch();
+                std::printf("at %.3f ", std::chrono::duration<double, std::milli>(now).count());
+            }
             std::printf("%s\n", drv::z8::DescribeFrame(frame).c_str());
             std::fflush(stdout);
         });
