@@ -22,8 +22,8 @@ void Usage() {
                  "  --poll              answer the hello with 0x02000003 (switch polling on)\n"
                  "  --delay MS          answer every frame MS milliseconds late\n"
                  "  --silent            never answer\n"
-                 "  --times             begin every printed frame with \"at MS \": the moment it was complete, in\n"
-                 "                      milliseconds of the system's monotonic clock\n"
+                 "  --times             begin every printed frame with \"at MS \": when its last bytes reached\n"
+                 "                      the socket, in milliseconds of the system's monotonic clock\n"
                  "  --after N ACTION    answer frame number N (counted from 1 over the run) with ACTION:\n"
                  "                        close       close the connection instead of answering\n"
                  "                        deny        access denied (0x02000005)\n"
@@ -150,8 +150,8 @@ int main(int argc, char** argv) {
             });
         server.SetObserver([times](const drv::z8::ReceivedFrame& frame) {
             if (times) {
-                const auto now = std::chrono::steady_clock::now().time_since_epoch();
-                std::printf("at %.3f ", std::chrono::duration<double, std::milli>(now).count());
+                const auto at = frame.arrivedAt.value_or(std::chrono::steady_clock::now()).time_since_epoch();
+                std::printf("at %.3f ", std::chrono::duration<double, std::milli>(at).count());
             }
             std::printf("%s\n", drv::z8::DescribeFrame(frame).c_str());
             std::fflush(stdout);
