@@ -184,3 +184,19 @@ TEST_F(FormTest, AFaultInATimerTickEndsOnlyThatTick) {
     EXPECT_EQ(ticks, 2);
     EXPECT_EQ(drv::FaultCount(), before + 1);
 }
+
+TEST_F(FormTest, AFrameCutByALostDeviceIsNotCompletedByTheNextBytes) {
+    Start("");
+    std::vector<std::uint8_t> full;
+    for (int i = 0; i < 51; ++i) {
+        for (int b : {0x01, i, 0x21, i, 0x77}) full.push_back(static_cast<std::uint8_t>(b));
+    }
+    full.push_back(0x01);  // the first byte of a frame whose rest the lost device takes with it
+    ASSERT_EQ(full.size(), 256u);
+    Deliver(full);
+    form->CommPortDriver1DeviceChange(nullptr, false);
+    Deliver(kFrame4);
+    const auto files = dir.list(".ob8");
+    ASSERT_EQ(files.size(), 52u);
+    EXPECT_EQ(drvtest::ReadBytes(dir.file(files.back())), kEvent4);
+}

@@ -28,7 +28,7 @@ TEST(NameLookup, ANumericAddressIsAnsweredAtOnceWithoutTheResolver) {
     });
     EXPECT_TRUE(lookup.Done());
     EXPECT_TRUE(Readable(lookup.fd(), 0));
-    const auto addresses = lookup.Addresses();  // a copy: a pointer into a temporary would dangle
+    const auto addresses = lookup.Addresses();  // a copy: the pointer below must not outlive it
     ASSERT_EQ(addresses.size(), 1u);
     const auto* in = reinterpret_cast<const sockaddr_in*>(&addresses[0].address);
     EXPECT_EQ(ntohs(in->sin_port), 7788);
