@@ -393,6 +393,20 @@ TEST_F(CommPortDriverTest, LineFactsAfterQuietLinesFullPacketsAndReopens) {
     PollUntil(tick + 60);
     EXPECT_EQ(facts.back(), (Facts{false, false}));
     EXPECT_FALSE(port->PacketContinuesPrevious());  // outside the event
+
+    // Nor across a device that vanished and was opened again.
+    dev->Queue(Sequence(300));
+    PollUntil(tick);
+    ASSERT_EQ(facts.back(), (Facts{false, true}));
+    dev->vanished = true;
+    PollUntil(tick);
+    ASSERT_FALSE(port->IsPortOpen());
+    dev->vanished = false;
+    port->TryReopen();
+    ASSERT_TRUE(port->IsPortOpen());
+    dev->Queue(Sequence(10));
+    PollUntil(tick + 60);
+    EXPECT_EQ(facts.back(), (Facts{false, false}));
 }
 
 TEST_F(CommPortDriverTest, DiscardModeDropsShortPacketsButPassesFullOnes) {
