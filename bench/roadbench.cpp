@@ -223,7 +223,8 @@ void AckEventsAfter(drv::z8::Z8Server& server, int delayMs, bool poll) {
 }
 
 void WaitForDriver(StationLine& line, const Z8End& z8) {
-    if (!line.WaitForDriverOpen(std::chrono::milliseconds(20000))) throw std::runtime_error("the driver did not open the line");
+    if (!line.WaitForDriverOpen(std::chrono::milliseconds(20000)))
+        throw std::runtime_error("the driver did not open the line");
     if (z8.watch && !z8.watch->WaitForHandshake(std::chrono::milliseconds(20000)))
         throw std::runtime_error("the driver's Z8 link did not come up");
 }
@@ -242,7 +243,8 @@ int UnusedPort() {
 
 ServerWatch::ServerWatch(drv::z8::Z8Server& server) : m_server(server), m_state(std::make_shared<State>()) {
     m_server.SetObserver([state = m_state](const drv::z8::ReceivedFrame& frame) {
-        const auto at = Clock::now();
+        // The kernel's receive time when it gives one: a late wake-up of the server's thread is not the driver's.
+        const auto at = frame.arrivedAt.value_or(Clock::now());
         if (!frame.packet) return;
         std::lock_guard lock(state->mutex);
         if (frame.packet->code == drv::z8::kVersion) state->handshakeSeen = true;

@@ -1,8 +1,11 @@
 #include "core/driverfiles.h"
 
 #include <fcntl.h>
+#include <sys/stat.h>
+#include <time.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <system_error>
 
 #include "platform/inifile.h"
@@ -32,9 +35,55 @@ void AppendRawCapture(const std::string& path, const std::uint8_t* data, std::si
     AppendToFile(path, data, size, "the raw capture");
 }
 
-bool IsObjectIgnored(const std::string& path, std::int32_t objectNumber) {
-    const IniFile ini(path);
-    return ini.ReadBool("object", std::to_string(objectNumber), false);
+namespace {
+// The coarsest timestamp tick of the file systems the file may live on (two seconds on FAT): a file modified less
+// than this before it was read might be rewritten after that without any change of its times.
+constexpr std::int64_t kTimestampDoubtNs = 2'000'000'000;
+
+std::int64_t Nanoseconds(const timespec& t) { return static_cast<std::int64_t>(t.tv_sec) * 1'000'000'000 + t.tv_nsec; }
+
+std::string FoldCase(std::string s) {
+    for (char& c : s) {
+        if (c >= 'A' && c <= 'Z') c = static_cast<char>(c - 'A' + 'a');
+    }
+    return s;
+}
+}  // namespace
+
+IgnoreList::Stamp IgnoreList::StampOf(const std::string& path) {
+    struct stat st {};
+    if (::stat(path.c_str(), &st) != 0) return {};
+    return {true,
+            static_cast<std::uint64_t>(st.st_dev),
+            static_cast<std::uint64_t>(st.st_ino),
+            static_cast<std::int64_t>(st.st_size),
+            Nanoseconds(st.st_mtim),
+            Nanoseconds(st.st_ctim)};
+}
+
+void IgnoreList::Load(const std::string& path, const Stamp& stamp) {
+    timespec realtime{};
+    ::clock_gettime(CLOCK_REALTIME, &realtime);
+    const std::int64_t now = m_now ? m_now() : Nanoseconds(realtime);
+    m_ignored.clear();
+    m_path = path;
+    m_trusted.reset();
+    if (stamp.exists) {
+        ++m_reads;
+        for (const auto& [key, value] : IniFile(path).SectionEntries("object")) {
+            const auto n = ParseProfileInteger(value);
+            if (n && *n != 0) m_ignored.insert(FoldCase(key));
+        }
+    }
+    if (!stamp.exists || std::max(stamp.modifiedNs, stamp.changedNs) < now - kTimestampDoubtNs) {
+        m_trusted = stamp;
+    }
+}
+
+bool IgnoreList::IsIgnored(const std::string& path, std::int32_t objectNumber) {
+    const Stamp stamp = StampOf(path);
+    if (path != m_path || !m_trusted || !(*m_trusted == stamp)) Load(path, stamp);
+    return m_ignored.count(std::to_string(objectNumber)) != 0;
 }
 
 std::string ErrorLogEntry(std::int32_t code) {

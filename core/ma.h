@@ -8,6 +8,7 @@
 #include <string>
 #include <vector>
 
+#include "core/driverfiles.h"
 #include "core/driverstate.h"
 #include "core/spool.h"
 #include "core/spoolbacklog.h"
@@ -199,8 +200,6 @@ public:
     // Serial glue: opens the station's port under the given name ("\\.\COM3"); false when it does not open,
     // also when the attempt raised an error.
     bool OpenStationPort(const std::string& portName);
-    // The serial component's PacketSize: a delivery of exactly this many bytes was cut by a burst.
-    std::int32_t SerialPacketSize() const;
 
     // Components.
     QTimer* Timer2 = nullptr;  // 200 ms: spool forwarding and the station watchdog
@@ -269,6 +268,7 @@ private:
     TForm1Options m_options;
     drv::DriverState m_state;
     drv::FrameDecoder m_decoder;
+    drv::IgnoreList m_ignoreList;
     Tadvsm* m_messageWindow = nullptr;
     TForm2* m_passwordDialog = nullptr;
     bool m_destroyed = false;

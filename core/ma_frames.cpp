@@ -8,6 +8,7 @@
 #include "core/driverfiles.h"
 #include "core/ma.h"
 #include "core/spool.h"
+#include "serial/CPDrv.h"
 
 void TForm1::CommPortDriver1ReceivePacket(QObject* /*Sender*/, const std::uint8_t* Packet, std::uint32_t DataSize) {
     if (Packet == nullptr) DataSize = 0;
@@ -20,9 +21,9 @@ void TForm1::CommPortDriver1ReceivePacket(QObject* /*Sender*/, const std::uint8_
         }
     }
     if (DataSize == 0) return;
-    const std::int32_t packetSize = SerialPacketSize();
-    const bool cutByBurst = packetSize > 0 && DataSize == static_cast<std::uint32_t>(packetSize);
-    m_decoder.Feed(Packet, DataSize, cutByBurst,
+    // Outside the component's event (a direct call) both facts are false: the delivery stands alone.
+    const drv::DeliveryLine line{CommPortDriver1->PacketContinuesPrevious(), CommPortDriver1->PacketCutInBusyLine()};
+    m_decoder.Feed(Packet, DataSize, line,
                    [this](const std::uint8_t* frame, int length) { HandleFrame(frame, length); });
 }
 
@@ -30,7 +31,7 @@ void TForm1::HandleFrame(const std::uint8_t* frame, int length) {
     m_stationHeardAt = NowTime();  // the station is alive when it sends, ignored objects included
     drv::FillStationEvent(m_state.CurrentEvent, frame, length, m_state.settings.FirstNumber);
     const std::int32_t object = drv::EventObjectNumber(m_state.CurrentEvent);
-    if (drv::IsObjectIgnored(WorkingPath(drv::kIgnoreFileName), object)) return;
+    if (m_ignoreList.IsIgnored(WorkingPath(drv::kIgnoreFileName), object)) return;
     if (m_state.settings.SendZ8) RouteEvent();
 }
 

@@ -42,5 +42,3 @@ bool TForm1::OpenStationPort(const std::string& portName) {
         return false;  // an error raised during the attempt counts as a failure
     }
 }
-
-std::int32_t TForm1::SerialPacketSize() const { return CommPortDriver1->PacketSize(); }

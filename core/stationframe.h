@@ -27,20 +27,28 @@ void FillStationEvent(StationEvent& event, const std::uint8_t* frame, int length
 // The object number stored at offset 0 of an event.
 std::int32_t EventObjectNumber(const StationEvent& event);
 
+// What the serial line did around one delivery, as the serial component saw it.
+struct DeliveryLine {
+    // The delivery's first byte followed the previous delivery's last byte without a pause, on the same open port.
+    bool continuesPrevious = false;
+    // The station was still sending when the delivery was cut.
+    bool busyAtEnd = false;
+};
+
 // Cuts deliveries from the station into 4- and 5-byte frames. Runs on the main thread.
 //
-// Every delivery starts outside a frame, except that a delivery which filled a whole serial packet may end in
-// the middle of a frame because the burst went on: then the incomplete frame is kept and the next delivery
-// completes it. A frame left incomplete by a shorter delivery (one the line's silence ended) is dropped.
+// A delivery starts outside a frame, except when it continues one that was cut while the line was busy: then the
+// frame the previous delivery left incomplete is completed by this one. A frame left incomplete by a delivery
+// after which the line went quiet is dropped, and so is a kept one when the next delivery starts after a pause
+// or on a reopened port.
 class FrameDecoder {
 public:
     static constexpr int kNoFrame = 255;
 
     // Calls onFrame(const uint8_t* frame, int length) for each frame completed by this delivery, in order.
-    // keepIncomplete: the delivery filled a whole packet, so a frame it leaves incomplete goes on in the next.
     template <typename OnFrame>
-    void Feed(const std::uint8_t* data, std::size_t size, bool keepIncomplete, OnFrame&& onFrame) {
-        if (!m_carry) {
+    void Feed(const std::uint8_t* data, std::size_t size, DeliveryLine line, OnFrame&& onFrame) {
+        if (!m_carry || !line.continuesPrevious) {
             m_expected = kNoFrame;
             m_count = 0;
         }
@@ -61,7 +69,7 @@ public:
                 onFrame(static_cast<const std::uint8_t*>(m_frame), length);
             }
         }
-        m_carry = keepIncomplete && m_expected != kNoFrame;
+        m_carry = line.busyAtEnd && m_expected != kNoFrame;
     }
 
     // Bytes of an incomplete frame kept for the next delivery (0 when none).

@@ -4,10 +4,12 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <cstring>
 #include <fstream>
 #include <sstream>
+#include <unordered_set>
 
 #include "platform/uniquefd.h"
 
@@ -116,16 +118,39 @@ IniFile IniFile::FromText(std::string_view text) {
     return ini;
 }
 
-std::optional<std::string> IniFile::Value(std::string_view section, std::string_view key) const {
+// Calls f(entry) for the entries of the section in file order until f returns true.
+template <typename F>
+void IniFile::ForEachInSection(std::string_view section, F&& f) const {
     // The first section of that name holds the keys that count.
     const std::string* first = nullptr;
     for (const Entry& e : m_entries) {
         if (!EqualNoCase(e.section, section)) continue;
         if (first == nullptr) first = &e.section;
         if (e.section != *first) continue;
-        if (EqualNoCase(e.key, key)) return e.value;
+        if (f(e)) return;
     }
-    return std::nullopt;
+}
+
+std::optional<std::string> IniFile::Value(std::string_view section, std::string_view key) const {
+    std::optional<std::string> value;
+    ForEachInSection(section, [&](const Entry& e) {
+        if (EqualNoCase(e.key, key)) value = e.value;
+        return value.has_value();
+    });
+    return value;
+}
+
+std::vector<std::pair<std::string, std::string>> IniFile::SectionEntries(std::string_view section) const {
+    std::vector<std::pair<std::string, std::string>> out;
+    std::unordered_set<std::string> seen;
+    ForEachInSection(section, [&](const Entry& e) {
+        std::string folded = e.key;
+        std::transform(folded.begin(), folded.end(), folded.begin(),
+                       [](char c) { return c >= 'A' && c <= 'Z' ? static_cast<char>(c - 'A' + 'a') : c; });
+        if (seen.insert(std::move(folded)).second) out.emplace_back(e.key, e.value);
+        return false;
+    });
+    return out;
 }
 
 std::string IniFile::ReadString(std::string_view section, std::string_view key, const std::string& def) const {
@@ -254,7 +279,7 @@ bool IniFile::WriteString(const std::string& path, std::string_view section, std
 
     // Replace the file atomically so that a crash never leaves it half-written.
     const std::string tmp = path + ".tmp-write";
-    struct stat st{};
+    struct stat st {};
     const mode_t mode = ::stat(path.c_str(), &st) == 0 ? (st.st_mode & 07777) : 0644;
     UniqueFd fd(RetryEintr([&] { return ::open(tmp.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, mode); }));
     if (!fd) return false;

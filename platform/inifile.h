@@ -4,6 +4,7 @@
 #include <optional>
 #include <string>
 #include <string_view>
+#include <utility>
 #include <vector>
 
 namespace drv {
@@ -22,6 +23,9 @@ public:
 
     // The raw value, or nullopt when the section or key is missing.
     std::optional<std::string> Value(std::string_view section, std::string_view key) const;
+    // The keys and raw values of the section as Value looks them up, in file order (of a key that repeats, the
+    // first counts).
+    std::vector<std::pair<std::string, std::string>> SectionEntries(std::string_view section) const;
 
     std::string ReadString(std::string_view section, std::string_view key, const std::string& def) const;
     // Decimal with optional sign, or hexadecimal with a 0x, 0X or $ prefix (up to 32 bits, taken as two's
@@ -43,6 +47,9 @@ private:
         std::string key;
         std::string value;
     };
+    template <typename F>
+    void ForEachInSection(std::string_view section, F&& f) const;
+
     std::vector<Entry> m_entries;
 };
 

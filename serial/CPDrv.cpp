@@ -178,6 +178,7 @@ void TCommPortDriver::ClosePort() {
     m_timer.stop();
     m_device->Close();
     ++m_openCount;
+    ForgetLine();
     m_open.store(false, std::memory_order_release);
 }
 
@@ -189,7 +190,8 @@ bool TCommPortDriver::PurgeBuffers(bool input, bool output) {
     if (!IsPortOpen()) return false;
     if (!m_device->PurgeComm(input, output)) return false;
     m_packetStartTick = kTickUnset;
-    m_waitingAtLastPoll = 0;
+    ++m_openCount;  // a poll an event interrupted must not go on counting the discarded bytes
+    ForgetLine();
     return true;
 }
 
@@ -257,11 +259,30 @@ bool TCommPortDriver::Read(std::uint32_t count, std::uint32_t& got) {
     return r.has_value();
 }
 
+void TCommPortDriver::DeliverPacket(std::uint32_t size, bool continues, bool busyAtCut) {
+    if (!m_onReceivePacket) return;
+    struct Facts {
+        TCommPortDriver* d;
+        ~Facts() { d->m_deliveryContinues = d->m_deliveryBusyAtCut = false; }
+    } facts{this};
+    m_deliveryContinues = continues;
+    m_deliveryBusyAtCut = busyAtCut;
+    EventScope scope(m_inEvent);
+    m_onReceivePacket(this, m_inputBuffer.data(), size);
+}
+
+void TCommPortDriver::ForgetLine() {
+    m_lineContinues = false;
+    m_pendingContinues = false;
+    m_waitingAtLastPoll = 0;
+}
+
 bool TCommPortDriver::CheckDevicePresent() {
     if (!m_device->Vanished()) return true;
     m_timer.stop();
     m_device->Close();
     ++m_openCount;
+    ForgetLine();
     m_open.store(false, std::memory_order_release);
     m_reopening = true;
     m_reopenTimer.start(m_reopenIntervalMs);
@@ -301,15 +322,24 @@ void TCommPortDriver::PollReceive() {
         return;
     }
 
+    // Bytes that came since the previous poll: the station is sending right now. A poll without any means the
+    // line has been quiet for a whole poll interval, so whatever comes next does not continue the last packet.
+    const bool arrived = n > m_waitingAtLastPoll;
+    if (!arrived) m_lineContinues = false;
+
     const auto packetSize = static_cast<std::uint32_t>(m_packetSize);
     if (n >= packetSize) {
         const std::int32_t packetTime = TransmitTimeMs(m_baudRate, packetSize);
+        bool continues = m_packetStartTick != kTickUnset ? m_pendingContinues : m_lineContinues;
         do {
-            if (Read(packetSize, got) && got >= 1 && m_onReceivePacket) {
-                EventScope scope(m_inEvent);
-                m_onReceivePacket(this, m_inputBuffer.data(), got);
-            }
+            const bool busyAtCut = n > packetSize || arrived;
+            const bool read = Read(packetSize, got) && got >= 1;
+            // Set before the event, which may close, reopen or purge the port and so forget the line.
+            m_lineContinues = read && busyAtCut;
+            m_pendingContinues = read && n > packetSize;
+            if (read) DeliverPacket(got, continues, busyAtCut);
             if (!stillOpen()) return;
+            continues = m_pendingContinues;
             n -= packetSize;
             if (n == 0) {
                 m_packetStartTick = kTickUnset;
@@ -331,23 +361,24 @@ void TCommPortDriver::PollReceive() {
         return;
     }
 
+    // The time-out counts from the poll that first saw the packet's bytes, whatever arrives meanwhile, so a
+    // steady stream is handed on in short packets every PacketTimeout ms or so. A frame such a cut splits is put
+    // together by the receiver, which the two facts of the delivery tell that the line was still busy.
     const std::uint32_t now = Now();
-    // Bytes that came since the last poll mean the line is still busy: the time-out counts from the last poll
-    // that saw them, so a short packet is handed on only once the line has been quiet for PacketTimeout. Counted
-    // from the first byte instead, a stream at line speed would be cut into short packets every PacketTimeout ms,
-    // splitting frames that the receiver can then no longer put together.
-    if (m_packetStartTick != kTickUnset && n > m_waitingAtLastPoll)
-        m_packetStartTick = now == kTickUnset ? now - 1 : now;
-    m_waitingAtLastPoll = n;
     if (m_packetTimeout > 0 && m_packetStartTick != kTickUnset &&
         drv::TicksSince(now, m_packetStartTick) > static_cast<std::uint32_t>(m_packetTimeout)) {
+        const bool continues = m_pendingContinues;
         m_packetStartTick = kTickUnset;
         m_waitingAtLastPoll = 0;
-        if (Read(n, got) && m_packetMode == pmPass && got >= 1 && m_onReceivePacket) {
-            EventScope scope(m_inEvent);
-            m_onReceivePacket(this, m_inputBuffer.data(), got);
-        }
+        m_pendingContinues = false;
+        const bool passed = Read(n, got) && m_packetMode == pmPass && got >= 1;
+        m_lineContinues = passed && arrived;
+        if (passed) DeliverPacket(got, continues, arrived);
         return;
     }
-    if (n > 0 && m_packetStartTick == kTickUnset) m_packetStartTick = now == kTickUnset ? now - 1 : now;
+    if (n > 0 && m_packetStartTick == kTickUnset) {
+        m_packetStartTick = now == kTickUnset ? now - 1 : now;
+        m_pendingContinues = m_lineContinues;
+    }
+    m_waitingAtLastPoll = n;
 }

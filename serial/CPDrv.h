@@ -171,6 +171,16 @@ public:
     // One attempt to reopen the lost device, as the reopen timer runs it.
     void TryReopen();
 
+    // What the component saw of the line around the packet that OnReceivePacket is handling. Valid only during
+    // that call; outside it both are false.
+    // True when the packet's first byte followed the previous packet's last byte without a pause: no poll between
+    // them found the line quiet (no byte since the poll before), and the port was neither closed, opened nor
+    // purged in between.
+    bool PacketContinuesPrevious() const { return m_deliveryContinues; }
+    // True when the station was still sending at the cut: bytes were left waiting behind the packet, or bytes
+    // arrived in the poll interval that ended it. False when the line had been quiet for a poll interval.
+    bool PacketCutInBusyLine() const { return m_deliveryBusyAtCut; }
+
     // For tests and diagnostics.
     void SetTickSource(drv::TickSource tick) { m_tick = std::move(tick); }
     std::uint32_t PacketStartTick() const { return m_packetStartTick; }
@@ -189,6 +199,8 @@ private:
     void WriteInBufSize(std::uint32_t value);
     void ApplyIfOpen();
     bool Read(std::uint32_t count, std::uint32_t& got);
+    void DeliverPacket(std::uint32_t size, bool continues, bool busyAtCut);
+    void ForgetLine();
 
     std::unique_ptr<drv::SerialDevice> m_device;
     QTimer m_timer;
@@ -223,8 +235,13 @@ private:
     std::atomic<bool> m_open{false};
     std::vector<std::uint8_t> m_inputBuffer;
     std::uint32_t m_packetStartTick = kTickUnset;
-    std::uint32_t m_waitingAtLastPoll = 0;  // bytes of the incomplete packet seen by the previous poll
-    unsigned m_openCount = 0;               // tells a poll that an event closed (and maybe reopened) the port
+    std::uint32_t m_waitingAtLastPoll = 0;  // bytes left waiting at the end of the previous poll
+    // The line has stayed busy since the last packet was cut: bytes seen now continue that packet.
+    bool m_lineContinues = false;
+    bool m_pendingContinues = false;  // the incomplete packet's first byte continued the previous packet
+    bool m_deliveryContinues = false;
+    bool m_deliveryBusyAtCut = false;
+    unsigned m_openCount = 0;  // tells a poll that an event closed, reopened or purged the port
     bool m_inEvent = false;
     unsigned m_timerStarts = 0;
 };

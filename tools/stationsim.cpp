@@ -21,7 +21,6 @@
 #include <thread>
 #include <vector>
 
-#include "core/stationframe.h"
 #include "platform/uniquefd.h"
 #include "serial/linuxserial.h"
 
@@ -38,6 +37,7 @@ Where the frames go:
   --device PATH         write into this serial device (programmed raw, 8N1, at --baud)
   --wait-open SECONDS   with --pty: wait until the driver has opened and set up the port (at most SECONDS),
                         then print "ready"; without it sending starts at once
+  --start-when PATH     then wait until the file PATH exists (at most 60 s) before sending the first frame
 
 What is sent (in this order; may be combined):
   --frame HEX           one frame, such as 13220A05 (repeatable)
@@ -65,13 +65,25 @@ Playing an unplugged USB adapter (with --pty, best with --link):
                         sending goes on
   --vanish-for MS       how long the device stays away (default 3000)
 
-Output, one line each: "pty PATH", "ready", "vanished", "sent HEX object=N code=XX" for every whole frame,
-"cut HEX" for every cut one, and at the end "done FRAMES CUT BYTES".
+Output, one line each: "pty PATH", "ready", "vanished", "sent HEX object=N code=XX event=EVENT at=MS" for
+every whole frame, "cut HEX" for every cut one, and at the end "done FRAMES CUT BYTES". EVENT is the 20-byte event
+the driver must make of the frame (in hexadecimal, with the --first-number given), MS the moment the frame's last
+byte went into the line, in milliseconds of the system's monotonic clock.
 )";
 
 [[noreturn]] void Die(const std::string& message) {
     std::fprintf(stderr, "drv-stationsim: %s\n", message.c_str());
     std::exit(2);
+}
+
+// The frame's length as its first byte announces it: 4 bytes with bit 4 set, else 5.
+std::size_t AnnouncedLength(std::uint8_t b0) { return (b0 & 0x10) != 0 ? 4 : 5; }
+
+// The object number a frame carries: bits 7..5 of b0 are bits 14..12 of the number, bits 3..0 of b0 its bits
+// 11..8, b1 its low byte.
+std::int32_t ObjectOf(const Frame& f) {
+    const int b1 = f.size() > 1 ? f[1] : 0;
+    return ((f[0] & 0xE0) << 7) | ((f[0] & 0x0F) << 8) | b1;
 }
 
 std::string Hex(const std::uint8_t* data, std::size_t size) {
@@ -99,11 +111,30 @@ Frame ParseHexFrame(const std::string& text) {
         if (end != byte.c_str() + 2) Die("not a frame in hexadecimal: " + text);
         f.push_back(static_cast<std::uint8_t>(v));
     }
-    if (f.size() != static_cast<std::size_t>(drv::FrameLengthOf(f[0]))) {
-        std::fprintf(stderr, "drv-stationsim: warning: %s is %zu bytes, its first byte announces %d\n", text.c_str(),
-                     f.size(), drv::FrameLengthOf(f[0]));
+    if (f.size() != AnnouncedLength(f[0])) {
+        std::fprintf(stderr, "drv-stationsim: warning: %s is %zu bytes, its first byte announces %zu\n", text.c_str(),
+                     f.size(), AnnouncedLength(f[0]));
     }
     return f;
+}
+
+// The 20-byte event the driver makes of a whole frame: the object number plus firstNumber x 10000 (32-bit,
+// little-endian), the length 2 and b2 as two upper-case hexadecimal digits, two zero bytes, b3, b4 (zero for a
+// 4-byte frame), eight zero bytes and ')'.
+std::string ExpectedEvent(const Frame& f, int firstNumber) {
+    std::uint8_t e[20] = {};
+    const std::uint32_t object =
+        static_cast<std::uint32_t>(ObjectOf(f)) + static_cast<std::uint32_t>(firstNumber) * 10000u;
+    for (int i = 0; i < 4; ++i) e[i] = static_cast<std::uint8_t>(object >> (8 * i));
+    const std::uint8_t code = f.size() > 2 ? f[2] : 0;
+    const std::string digits = Hex(&code, 1);
+    e[4] = 2;
+    e[5] = static_cast<std::uint8_t>(digits[0]);
+    e[6] = static_cast<std::uint8_t>(digits[1]);
+    e[9] = f.size() > 3 ? f[3] : 0;
+    e[10] = AnnouncedLength(f[0]) == 5 && f.size() > 4 ? f[4] : 0;
+    e[19] = 0x29;
+    return Hex(e, sizeof e);
 }
 
 Frame RandomFrame(std::mt19937& rng) {
@@ -141,6 +172,7 @@ struct Options {
     std::string link;
     std::string device;
     double waitOpen = -1;
+    std::string startWhen;
     std::vector<Frame> frames;
     int randomCount = 0;
     unsigned seed = 1;
@@ -174,6 +206,8 @@ Options ParseArgs(int argc, char** argv) {
             o.device = value();
         } else if (a == "--wait-open") {
             o.waitOpen = std::atof(value().c_str());
+        } else if (a == "--start-when") {
+            o.startWhen = value();
         } else if (a == "--frame") {
             o.frames.push_back(ParseHexFrame(value()));
         } else if (a == "--file") {
@@ -306,6 +340,14 @@ int main(int argc, char** argv) {
             Die(std::string("cannot program the line: ") + std::strerror(errno));
     }
 
+    if (!o.startWhen.empty()) {
+        const auto deadline = Clock::now() + std::chrono::seconds(60);
+        while (::access(o.startWhen.c_str(), F_OK) != 0) {
+            if (Clock::now() > deadline) Die("no " + o.startWhen + " within 60 s");
+            std::this_thread::sleep_for(std::chrono::milliseconds(5));
+        }
+    }
+
     const auto byteTime = std::chrono::duration<double>(10.0 / o.baud);
     const auto period = std::chrono::duration<double>(1.0 / o.rate);
     auto lineFree = Clock::now();
@@ -345,11 +387,13 @@ int main(int argc, char** argv) {
                 continue;
             }
             send(f.data(), f.size());
+            const double at = std::chrono::duration<double, std::milli>(Clock::now().time_since_epoch()).count();
             bytes += f.size();
             ++sentFrames;
-            const std::int32_t object = drv::RawObjectNumber(f[0], f.size() > 1 ? f[1] : 0) + o.firstNumber * 10000;
-            std::printf("sent %s object=%d code=%s\n", Hex(f.data(), f.size()).c_str(), object,
-                        f.size() > 2 ? Hex(&f[2], 1).c_str() : "");
+            const auto object = static_cast<std::int32_t>(static_cast<std::uint32_t>(ObjectOf(f)) +
+                                                          static_cast<std::uint32_t>(o.firstNumber) * 10000u);
+            std::printf("sent %s object=%d code=%s event=%s at=%.3f\n", Hex(f.data(), f.size()).c_str(), object,
+                        f.size() > 2 ? Hex(&f[2], 1).c_str() : "", ExpectedEvent(f, o.firstNumber).c_str(), at);
             if (o.vanishAfter > 0 && sentFrames == static_cast<std::size_t>(o.vanishAfter)) {
                 // The frame just sent has a frame period to be read; then the device is gone, its unread bytes
                 // with it, as with an adapter pulled out.

@@ -2,6 +2,7 @@
 // driver sends and prints each one decoded on standard output. Ends on SIGINT or SIGTERM.
 #include <signal.h>
 
+#include <chrono>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -22,6 +23,8 @@ void Usage() {
                  "  --delay MS          answer every frame MS milliseconds late\n"
                  "  --trickle MS        write every answer one byte at a time, MS milliseconds apart\n"
                  "  --silent            never answer\n"
+                 "  --times             begin every printed frame with \"at MS \": when its last bytes reached\n"
+                 "                      the socket, in milliseconds of the system's monotonic clock\n"
                  "  --after N ACTION    answer frame number N (counted from 1 over the run) with ACTION:\n"
                  "                        close       close the connection instead of answering\n"
                  "                        deny        access denied (0x02000005)\n"
@@ -89,6 +92,7 @@ int main(int argc, char** argv) {
         drv::z8::ServerAction action;
     };
     std::vector<Planned> planned;
+    bool times = false;
     for (int i = 1; i < argc; ++i) {
         const std::string arg = argv[i];
         auto next = [&]() -> std::string {
@@ -112,6 +116,8 @@ int main(int argc, char** argv) {
             behaviour.trickleMs = std::atoi(next().c_str());
         } else if (arg == "--silent") {
             behaviour.silent = true;
+        } else if (arg == "--times") {
+            times = true;
         } else if (arg == "--after") {
             const auto n = static_cast<std::size_t>(std::strtoul(next().c_str(), nullptr, 10));
             Planned p{n, {}};
@@ -145,7 +151,11 @@ int main(int argc, char** argv) {
                 }
                 return std::nullopt;
             });
-        server.SetObserver([](const drv::z8::ReceivedFrame& frame) {
+        server.SetObserver([times](const drv::z8::ReceivedFrame& frame) {
+            if (times) {
+                const auto at = frame.arrivedAt.value_or(std::chrono::steady_clock::now()).time_since_epoch();
+                std::printf("at %.3f ", std::chrono::duration<double, std::milli>(at).count());
+            }
             std::printf("%s\n", drv::z8::DescribeFrame(frame).c_str());
             std::fflush(stdout);
         });

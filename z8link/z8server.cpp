@@ -4,6 +4,8 @@
 #include <netinet/in.h>
 #include <poll.h>
 #include <sys/socket.h>
+#include <sys/uio.h>
+#include <time.h>
 
 #include <algorithm>
 #include <cerrno>
@@ -52,6 +54,8 @@ Z8Server::Z8Server(int port, const std::string& bindAddress) {
     if (!m_listen) throw std::runtime_error(std::string("socket: ") + std::strerror(errno));
     const int one = 1;
     ::setsockopt(m_listen.get(), SOL_SOCKET, SO_REUSEADDR, &one, sizeof one);
+    // Receive times for ReceivedFrame::arrivedAt; accepted connections inherit it, so their first bytes have one.
+    ::setsockopt(m_listen.get(), SOL_SOCKET, SO_TIMESTAMPNS, &one, sizeof one);
     sockaddr_in addr{};
     addr.sin_family = AF_INET;
     addr.sin_port = htons(static_cast<std::uint16_t>(port));
@@ -147,12 +151,32 @@ void Z8Server::Run() {
     }
 }
 
-bool Z8Server::ReadFull(int fd, std::uint8_t* into, std::size_t size) {
+bool Z8Server::ReadFull(int fd, std::uint8_t* into, std::size_t size,
+                        std::optional<std::chrono::steady_clock::time_point>* arrived) {
     std::size_t got = 0;
     while (got < size) {
-        const ssize_t n = RetryEintr([&] { return ::recv(fd, into + got, size - got, 0); });
+        iovec iov{into + got, size - got};
+        alignas(cmsghdr) char control[CMSG_SPACE(sizeof(timespec))];
+        msghdr msg{};
+        msg.msg_iov = &iov;
+        msg.msg_iovlen = 1;
+        msg.msg_control = control;
+        msg.msg_controllen = sizeof control;
+        const ssize_t n = RetryEintr([&] { return ::recvmsg(fd, &msg, 0); });
         if (n > 0) {
             got += static_cast<std::size_t>(n);
+            for (cmsghdr* c = CMSG_FIRSTHDR(&msg); arrived != nullptr && c != nullptr; c = CMSG_NXTHDR(&msg, c)) {
+                if (c->cmsg_level != SOL_SOCKET || c->cmsg_type != SCM_TIMESTAMPNS) continue;
+                timespec kernel{};
+                std::memcpy(&kernel, CMSG_DATA(c), sizeof kernel);
+                // The kernel stamps with the wall clock: carried over to the steady clock through the present.
+                timespec wall{};
+                ::clock_gettime(CLOCK_REALTIME, &wall);
+                const auto steadyNow = std::chrono::steady_clock::now();
+                const auto age = std::chrono::seconds(wall.tv_sec - kernel.tv_sec) +
+                                 std::chrono::nanoseconds(wall.tv_nsec - kernel.tv_nsec);
+                *arrived = steadyNow - std::chrono::duration_cast<std::chrono::steady_clock::duration>(age);
+            }
             continue;
         }
         if (n == 0 || (errno != EAGAIN && errno != EWOULDBLOCK)) return false;
@@ -217,7 +241,7 @@ void Z8Server::Serve(UniqueFd fd, int connection) {
         frame.connection = connection;
         frame.index = index;
         frame.body.resize(static_cast<std::size_t>(info.bodyLength));
-        if (!ReadFull(fd.get(), frame.body.data(), frame.body.size())) return;
+        if (!ReadFull(fd.get(), frame.body.data(), frame.body.size(), &frame.arrivedAt)) return;
         frame.packet = DecodePacket(frame.body.data(), frame.body.size());
         std::function<void(const ReceivedFrame&)> observer;
         {

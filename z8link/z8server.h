@@ -1,5 +1,6 @@
 #pragma once
 
+#include <chrono>
 #include <condition_variable>
 #include <cstddef>
 #include <cstdint>
@@ -23,6 +24,9 @@ struct ReceivedFrame {
     std::size_t index = 0;  // 0 for the first frame of its connection
     Bytes body;
     std::optional<PacketView> packet;  // the body taken apart, when it is an accepted packet
+    // When the frame's last bytes reached the server's socket (the kernel's receive time, on the steady clock), so
+    // that a late wake-up of the server's thread does not count; nullopt when the kernel did not say.
+    std::optional<std::chrono::steady_clock::time_point> arrivedAt;
 };
 
 // What the server does in answer to one frame.
@@ -88,7 +92,9 @@ public:
 private:
     void Run();
     void Serve(UniqueFd fd, int connection);
-    bool ReadFull(int fd, std::uint8_t* into, std::size_t size);
+    // arrived: the kernel's receive time of the last bytes read, when it gives one.
+    bool ReadFull(int fd, std::uint8_t* into, std::size_t size,
+                  std::optional<std::chrono::steady_clock::time_point>* arrived = nullptr);
     bool WriteAll(int fd, const std::uint8_t* data, std::size_t size);
     ServerAction Decide(const ReceivedFrame& frame);
 

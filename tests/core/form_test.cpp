@@ -1,7 +1,9 @@
 // The main window's startup and its handling of station deliveries, with the real files in a temporary
 // working directory and no Z8 server listening.
 #include <gtest/gtest.h>
+#include <pty.h>
 #include <sys/stat.h>
+#include <unistd.h>
 
 #include <QApplication>
 #include <QLabel>
@@ -14,6 +16,8 @@
 #include "core/ma.h"
 #include "core/spoolfs.h"
 #include "platform/faults.h"
+#include "platform/uniquefd.h"
+#include "serial/CPDrv.h"
 #include "tests/support/qtapp.h"
 #include "tests/support/tempdir.h"
 #include "ui/admshowmes.h"
@@ -134,13 +138,21 @@ TEST_F(FormTest, UnwritableCaptureDoesNotCostTheEvents) {
 }
 
 TEST_F(FormTest, FramesCutByAFullPacketAreCompletedByTheNext) {
-    Start("");
+    // A burst written into the station's line at once: a full packet cuts a frame, the leftover completes it.
+    int master = -1;
+    int slave = -1;
+    ASSERT_EQ(::openpty(&master, &slave, nullptr, nullptr, nullptr), 0);
+    const drv::UniqueFd masterFd(master);
+    const std::string slavePath = ::ptsname(master);
+    ::close(slave);
+    Start("ComPort=COM1\n[ports]\nCOM1=" + slavePath);
+    ASSERT_TRUE(form->CommPortDriver1->IsPortOpen());
     std::vector<std::uint8_t> burst;
     for (int i = 0; i < 60; ++i) {
         for (int b : {0x01, i, 0x21, i, 0x77}) burst.push_back(static_cast<std::uint8_t>(b));
     }
-    Deliver(std::vector<std::uint8_t>(burst.begin(), burst.begin() + 256));
-    Deliver(std::vector<std::uint8_t>(burst.begin() + 256, burst.end()));
+    ASSERT_EQ(::write(master, burst.data(), burst.size()), static_cast<ssize_t>(burst.size()));
+    ASSERT_TRUE(drvtest::WaitWithEvents([&] { return dir.list(".ob8").size() >= 60; }));
     const auto files = dir.list(".ob8");
     ASSERT_EQ(files.size(), 60u);
     std::vector<int> objects;

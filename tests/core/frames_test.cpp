@@ -1,7 +1,8 @@
 #include <gtest/gtest.h>
+#include <unistd.h>
 
+#include <chrono>
 #include <cmath>
-
 #include <random>
 
 #include "core/config.h"
@@ -20,13 +21,15 @@ struct Decoded {
 };
 
 // Feeds deliveries to a decoder and collects the events, as the main window does.
-void FeedInto(drv::FrameDecoder& d, Decoded& out, const std::vector<std::uint8_t>& delivery, bool full,
+void FeedInto(drv::FrameDecoder& d, Decoded& out, const std::vector<std::uint8_t>& delivery, drv::DeliveryLine line,
               std::int32_t firstNumber = 4) {
-    d.Feed(delivery.data(), delivery.size(), full, [&](const std::uint8_t* f, int len) {
+    d.Feed(delivery.data(), delivery.size(), line, [&](const std::uint8_t* f, int len) {
         drv::FillStationEvent(out.current, f, len, firstNumber);
         out.events.push_back(out.current);
     });
 }
+
+constexpr drv::DeliveryLine kAlone{false, false};
 
 std::vector<std::uint8_t> EventBytes(const drv::StationEvent& e) { return {e.begin(), e.end()}; }
 
@@ -35,20 +38,20 @@ std::vector<std::uint8_t> EventBytes(const drv::StationEvent& e) { return {e.beg
 TEST(FrameDecoder, WorkedExamplesByteForByte) {
     drv::FrameDecoder d;
     Decoded out;
-    FeedInto(d, out, Bytes({0x13, 0x22, 0x0A, 0x05}), false);
-    FeedInto(d, out, Bytes({0xE5, 0x01, 0xC3, 0x07, 0x09}), false);
+    FeedInto(d, out, Bytes({0x13, 0x22, 0x0A, 0x05}), kAlone);
+    FeedInto(d, out, Bytes({0xE5, 0x01, 0xC3, 0x07, 0x09}), kAlone);
     ASSERT_EQ(out.events.size(), 2u);
-    EXPECT_EQ(EventBytes(out.events[0]), Bytes({0x62, 0x9F, 0x00, 0x00, 0x02, 0x30, 0x41, 0, 0, 0x05, 0x00, 0, 0, 0, 0, 0,
-                                                0, 0, 0, 0x29}));
+    EXPECT_EQ(EventBytes(out.events[0]),
+              Bytes({0x62, 0x9F, 0x00, 0x00, 0x02, 0x30, 0x41, 0, 0, 0x05, 0x00, 0, 0, 0, 0, 0, 0, 0, 0, 0x29}));
     EXPECT_EQ(drv::EventObjectNumber(out.events[1]), 69953);
-    EXPECT_EQ(EventBytes(out.events[1]), Bytes({0x41, 0x11, 0x01, 0x00, 0x02, 'C', '3', 0, 0, 0x07, 0x09, 0, 0, 0, 0, 0,
-                                                0, 0, 0, 0x29}));
+    EXPECT_EQ(EventBytes(out.events[1]),
+              Bytes({0x41, 0x11, 0x01, 0x00, 0x02, 'C', '3', 0, 0, 0x07, 0x09, 0, 0, 0, 0, 0, 0, 0, 0, 0x29}));
 }
 
 TEST(FrameDecoder, SeveralFramesInOneDeliveryInOrder) {
     drv::FrameDecoder d;
     Decoded out;
-    FeedInto(d, out, Bytes({0x13, 0x22, 0x0A, 0x05, 0xE5, 0x01, 0xC3, 0x07, 0x09, 0x10, 0x01, 0xFF, 0xAA}), false);
+    FeedInto(d, out, Bytes({0x13, 0x22, 0x0A, 0x05, 0xE5, 0x01, 0xC3, 0x07, 0x09, 0x10, 0x01, 0xFF, 0xAA}), kAlone);
     ASSERT_EQ(out.events.size(), 3u);
     EXPECT_EQ(drv::EventObjectNumber(out.events[0]), 40802);
     EXPECT_EQ(drv::EventObjectNumber(out.events[1]), 69953);
@@ -62,10 +65,10 @@ TEST(FrameDecoder, SeveralFramesInOneDeliveryInOrder) {
 TEST(FrameDecoder, ShortDeliveryDropsItsIncompleteFrame) {
     drv::FrameDecoder d;
     Decoded out;
-    FeedInto(d, out, Bytes({0x13, 0x22, 0x0A}), false);
+    FeedInto(d, out, Bytes({0x13, 0x22, 0x0A}), kAlone);
     EXPECT_EQ(d.PendingBytes(), 0);
     // 05 now starts a 5-byte frame.
-    FeedInto(d, out, Bytes({0x05, 0xE5, 0x01, 0xC3, 0x07}), false);
+    FeedInto(d, out, Bytes({0x05, 0xE5, 0x01, 0xC3, 0x07}), kAlone);
     ASSERT_EQ(out.events.size(), 1u);
     EXPECT_EQ(drv::EventObjectNumber(out.events[0]), 40000 + 5 * 256 + 0xE5);
 }
@@ -79,9 +82,9 @@ TEST(FrameDecoder, FullPacketKeepsAFrameCutByTheBurst) {
     }
     drv::FrameDecoder d;
     Decoded out;
-    FeedInto(d, out, std::vector<std::uint8_t>(burst.begin(), burst.begin() + 256), true);
+    FeedInto(d, out, std::vector<std::uint8_t>(burst.begin(), burst.begin() + 256), {false, true});
     EXPECT_EQ(d.PendingBytes(), 1);
-    FeedInto(d, out, std::vector<std::uint8_t>(burst.begin() + 256, burst.end()), false);
+    FeedInto(d, out, std::vector<std::uint8_t>(burst.begin() + 256, burst.end()), {true, false});
     ASSERT_EQ(out.events.size(), 60u);
     for (int i = 0; i < 60; ++i) {
         EXPECT_EQ(drv::EventObjectNumber(out.events[i]), 40000 + 256 + i) << i;
@@ -89,12 +92,34 @@ TEST(FrameDecoder, FullPacketKeepsAFrameCutByTheBurst) {
     }
 }
 
+TEST(FrameDecoder, ACutFrameIsCompletedOnlyWhileTheLineStaysBusy) {
+    struct Case {
+        const char* what;
+        drv::DeliveryLine first, second;
+        std::vector<std::int32_t> objects;
+    };
+    const Case cases[] = {
+        {"busy at the cut, continued", {false, true}, {true, false}, {40802, 69953}},
+        {"quiet after the cut", {false, false}, {true, false}, {40000 + 5 * 256 + 0xE5}},
+        {"stale carry: the next delivery came after a pause", {false, true}, {false, false}, {40000 + 5 * 256 + 0xE5}},
+    };
+    for (const Case& c : cases) {
+        drv::FrameDecoder d;
+        Decoded out;
+        FeedInto(d, out, Bytes({0x13, 0x22, 0x0A}), c.first);
+        FeedInto(d, out, Bytes({0x05, 0xE5, 0x01, 0xC3, 0x07, 0x09}), c.second);
+        std::vector<std::int32_t> objects;
+        for (const auto& e : out.events) objects.push_back(drv::EventObjectNumber(e));
+        EXPECT_EQ(objects, c.objects) << c.what;
+    }
+}
+
 TEST(FrameDecoder, LargestObjectNumberAndFirstNumberArithmetic) {
     drv::FrameDecoder d;
     Decoded out;
-    FeedInto(d, out, Bytes({0xFF, 0xFF, 0x00, 0x00}), false, 0);
-    FeedInto(d, out, Bytes({0xFF, 0xFF, 0x00, 0x00}), false, -1);
-    FeedInto(d, out, Bytes({0x10, 0x00, 0x00, 0x00}), false, 2147483647);
+    FeedInto(d, out, Bytes({0xFF, 0xFF, 0x00, 0x00}), kAlone, 0);
+    FeedInto(d, out, Bytes({0xFF, 0xFF, 0x00, 0x00}), kAlone, -1);
+    FeedInto(d, out, Bytes({0x10, 0x00, 0x00, 0x00}), kAlone, 2147483647);
     ASSERT_EQ(out.events.size(), 3u);
     EXPECT_EQ(drv::EventObjectNumber(out.events[0]), 32767);
     EXPECT_EQ(drv::EventObjectNumber(out.events[1]), 32767 - 10000);
@@ -108,7 +133,7 @@ TEST(FrameDecoder, ArbitraryBytesNeverOverrun) {
     for (int round = 0; round < 2000; ++round) {
         std::vector<std::uint8_t> data(rng() % 600);
         for (auto& b : data) b = static_cast<std::uint8_t>(rng());
-        FeedInto(d, out, data, rng() % 2 == 0);
+        FeedInto(d, out, data, {rng() % 2 == 0, rng() % 2 == 0});
         ASSERT_LE(d.PendingBytes(), 4);
     }
     for (const auto& e : out.events) {
@@ -127,8 +152,9 @@ TEST(SpoolNames, WorkedExamples) {
 
 TEST(SpoolFiles, Ob8HoldsCodeAndEventAndNameClashesKeepBoth) {
     drvtest::TempDir dir;
-    const auto bytes = drv::BuildOb8(drv::kStationEventCode, Bytes({1, 2, 3, 4, 5, 6, 7, 8, 9, 10, 11, 12, 13, 14, 15,
-                                                                    16, 17, 18, 19, 20}).data(), 20);
+    const auto bytes =
+        drv::BuildOb8(drv::kStationEventCode,
+                      Bytes({1, 2, 3, 4, 5, 6, 7, 8, 9, 10, 11, 12, 13, 14, 15, 16, 17, 18, 19, 20}).data(), 20);
     ASSERT_EQ(bytes.size(), 24u);
     EXPECT_EQ(std::vector<std::uint8_t>(bytes.begin(), bytes.begin() + 4), Bytes({0x20, 0x00, 0x00, 0x03}));
 
@@ -157,9 +183,12 @@ TEST(SpoolFiles, PrefixIsUsedAsWrittenAndMissingDirectoryFails) {
 TEST(DriverFiles, ErrorLogEntriesAreWindows1251WithCrLf) {
     drvtest::TempDir dir;
     drv::AppendErrorLog(dir.file("error.txt"), 9);
-    EXPECT_EQ(dir.read("error.txt"), std::string("\xEE\xF8\xE8\xE1\xEA\xE0 \xB9" "9\r\n"));
+    EXPECT_EQ(dir.read("error.txt"), std::string("\xEE\xF8\xE8\xE1\xEA\xE0 \xB9"
+                                                 "9\r\n"));
     drv::AppendErrorLog(dir.file("error.txt"), 11);
-    EXPECT_EQ(dir.read("error.txt"), std::string("\xEE\xF8\xE8\xE1\xEA\xE0 \xB9" "9\r\n\xEE\xF8\xE8\xE1\xEA\xE0 \xB9" "11\r\n"));
+    EXPECT_EQ(dir.read("error.txt"), std::string("\xEE\xF8\xE8\xE1\xEA\xE0 \xB9"
+                                                 "9\r\n\xEE\xF8\xE8\xE1\xEA\xE0 \xB9"
+                                                 "11\r\n"));
     EXPECT_THROW(drv::AppendErrorLog(dir.file("none/error.txt"), 19), std::system_error);
 }
 
@@ -173,12 +202,41 @@ TEST(DriverFiles, RawCaptureOnlyGrows) {
 
 TEST(DriverFiles, IgnoreListMatchesTheFullObjectNumber) {
     drvtest::TempDir dir;
-    EXPECT_FALSE(drv::IsObjectIgnored(dir.file("ignore.ini"), 40802));
-    dir.write("ignore.ini", "[Object]\n40802=1\n802=1\n40803=0\n40804=yes\n");
-    EXPECT_TRUE(drv::IsObjectIgnored(dir.file("ignore.ini"), 40802));
-    EXPECT_FALSE(drv::IsObjectIgnored(dir.file("ignore.ini"), 40803));
-    EXPECT_FALSE(drv::IsObjectIgnored(dir.file("ignore.ini"), 40804));
-    EXPECT_TRUE(drv::IsObjectIgnored(dir.file("ignore.ini"), 802));
+    drv::IgnoreList ignore;
+    EXPECT_FALSE(ignore.IsIgnored(dir.file("ignore.ini"), 40802));
+    dir.write("ignore.ini", "[Object]\n40802=1\n802=1\n40803=0\n40804=yes\n40805=0\n40805=1\n[object2]\n40806=1\n");
+    EXPECT_TRUE(ignore.IsIgnored(dir.file("ignore.ini"), 40802));
+    EXPECT_FALSE(ignore.IsIgnored(dir.file("ignore.ini"), 40803));
+    EXPECT_FALSE(ignore.IsIgnored(dir.file("ignore.ini"), 40804));
+    EXPECT_FALSE(ignore.IsIgnored(dir.file("ignore.ini"), 40805));  // the first of a repeated key counts
+    EXPECT_FALSE(ignore.IsIgnored(dir.file("ignore.ini"), 40806));
+    EXPECT_TRUE(ignore.IsIgnored(dir.file("ignore.ini"), 802));
+}
+
+TEST(DriverFiles, IgnoreListReadsTheFileAgainOnlyWhenItMayHaveChanged) {
+    drvtest::TempDir dir;
+    const std::string path = dir.file("ignore.ini");
+    // Rewritten in place within the same timestamp tick, same size: a fresh file is read again at every call.
+    drv::IgnoreList fresh;
+    dir.write("ignore.ini", "[object]\n40802=1\n");
+    EXPECT_TRUE(fresh.IsIgnored(path, 40802));
+    dir.write("ignore.ini", "[object]\n40802=0\n");
+    EXPECT_FALSE(fresh.IsIgnored(path, 40802));
+    dir.write("ignore.ini", "[object]\n40803=1\n");
+    EXPECT_TRUE(fresh.IsIgnored(path, 40803));
+
+    // Seen an hour later the same file is read once, and a change is still seen at the next call.
+    const auto later = std::chrono::duration_cast<std::chrono::nanoseconds>(
+                           std::chrono::system_clock::now().time_since_epoch() + std::chrono::hours(1))
+                           .count();
+    drv::IgnoreList settled([later] { return static_cast<std::int64_t>(later); });
+    for (int i = 0; i < 1000; ++i) ASSERT_TRUE(settled.IsIgnored(path, 40803));
+    EXPECT_EQ(settled.Reads(), 1u);
+    dir.write("ignore.ini", "[object]\n40803=1\n40804=1\n");
+    EXPECT_TRUE(settled.IsIgnored(path, 40804));
+    ::unlink(path.c_str());
+    EXPECT_FALSE(settled.IsIgnored(path, 40803));
+    EXPECT_EQ(settled.Reads(), 2u);
 }
 
 TEST(DriverFiles, ClosePasswordIsAlwaysFiveDigitsBelow99999) {

@@ -33,6 +33,14 @@ std::vector<std::uint8_t> FromHex(const std::string& hex) {
     return out;
 }
 
+// The value of "name=" in a line, up to the next blank.
+std::string Field(const std::string& line, const std::string& name) {
+    const auto p = line.find(" " + name);
+    if (p == std::string::npos) return {};
+    const auto start = p + 1 + name.size();
+    return line.substr(start, line.find(' ', start) - start);
+}
+
 std::vector<std::string> Lines(const std::string& path) {
     std::vector<std::string> lines;
     std::istringstream in(drvtest::ReadFile(path));
@@ -99,6 +107,17 @@ protected:
         ASSERT_TRUE(WaitUntil([&] { return drvtest::ReadFile(dir.file("server.out")).find("listening") != std::string::npos; }));
     }
 
+    // Waits until the driver's link has made its handshake with the server, then lets the station start (it was
+    // given --start-when with go()).
+    void LetStationGoWhenLinkIsUp() {
+        ASSERT_TRUE(WaitUntil(
+            [&] { return drvtest::ReadFile(dir.file("server.out")).find("code 0x02200063") != std::string::npos; },
+            60s))
+            << drvtest::ReadFile(dir.file("driver.err"));
+        dir.write("go", "");
+    }
+    std::string go() const { return dir.file("go"); }
+
     // Starts the station on a pseudo-terminal (it waits until the driver has opened the port), then the driver.
     void StartStationAndDriver(std::vector<std::string> stationArgs, const std::string& mainLines = "") {
         std::vector<std::string> argv = {DRV_STATIONSIM, "--pty", "--link", dir.file("station-tty"), "--wait-open", "60",
@@ -117,24 +136,25 @@ protected:
             << drvtest::ReadFile(dir.file("station.err")) << drvtest::ReadFile(dir.file("driver.err"));
     }
 
-    // The events the station sent, as the driver must build them (FirstNumber 4).
-    std::vector<Event> Sent() const {
+    // The events the station sent, as the driver must build them (FirstNumber 4): the simulator computes them from
+    // the frame format on its own. times: the moment each frame's last byte went into the line (ms, monotonic).
+    std::vector<Event> Sent(std::vector<double>* times = nullptr) const {
         std::vector<Event> out;
         for (const auto& line : Lines(dir.file("station.out"))) {
             if (line.rfind("sent ", 0) != 0) continue;
-            const auto frame = FromHex(line.substr(5, line.find(' ', 5) - 5));
-            drv::StationEvent e{};
-            drv::FillStationEvent(e, frame.data(), static_cast<int>(frame.size()), 4);
-            out.emplace_back(e.begin(), e.end());
+            out.push_back(FromHex(Field(line, "event=")));
+            if (times) times->push_back(std::stod(Field(line, "at=")));
         }
         return out;
     }
 
-    // The station events the server received, in order, with their sequence numbers.
-    std::vector<Event> AtServer(std::vector<long>* seqs = nullptr) const {
+    // The station events the server received, in order, with their sequence numbers and (with --times) the
+    // moments they arrived (ms, monotonic).
+    std::vector<Event> AtServer(std::vector<long>* seqs = nullptr, std::vector<double>* times = nullptr) const {
         std::vector<Event> out;
         for (const auto& line : Lines(dir.file("server.out"))) {
             if (line.find("code 0x03000020") == std::string::npos) continue;
+            if (times) times->push_back(std::stod(line.substr(3)));
             const auto p = line.find("payload ");
             if (p == std::string::npos) continue;
             std::string hex;
@@ -202,6 +222,30 @@ TEST_F(EndToEnd, StationFramesReachTheServerInOrderEachOnce) {
     EXPECT_TRUE(std::is_sorted(seqs.begin(), seqs.end()));
     EXPECT_EQ(std::adjacent_find(seqs.begin(), seqs.end()), seqs.end());
     EXPECT_TRUE(dir.list(".ob8").empty());
+}
+
+TEST_F(EndToEnd, ASteadyThirtyFramesASecondReachTheServerEachWithin100Ms) {
+    StartServer({"--ack", "--poll", "--times"});
+    StartStationAndDriver({"--random", "300", "--rate", "30", "--seed", "16", "--start-when", go()});
+    LetStationGoWhenLinkIsUp();
+    WaitStationDone();
+    std::vector<double> sentAt;
+    const auto sent = Sent(&sentAt);
+    ASSERT_EQ(sent.size(), 300u);
+    ASSERT_TRUE(WaitUntil([&] { return AtServer().size() >= sent.size(); }, 60s));
+    std::vector<double> arrivedAt;
+    ASSERT_EQ(AtServer(nullptr, &arrivedAt), sent);  // every event, in order, each once
+    EXPECT_TRUE(dir.list(".ob8").empty());
+    // From the moment the frame's last byte went into the line to the moment the server had the event.
+    std::vector<double> latency;
+    for (std::size_t i = 0; i < sent.size(); ++i) latency.push_back(arrivedAt[i] - sentAt[i]);
+    const auto worst = std::max_element(latency.begin(), latency.end());
+    std::vector<double> sorted = latency;
+    std::sort(sorted.begin(), sorted.end());
+    std::cerr << "latency ms: min " << sorted.front() << " median " << sorted[sorted.size() / 2] << " max " << *worst
+              << "\n";
+    EXPECT_LE(*worst, 100.0) << "frame " << (worst - latency.begin()) << " of " << latency.size();
+    EXPECT_GE(sorted.front(), 0.0);
 }
 
 TEST_F(EndToEnd, WithTheServerDownEachFrameBecomesOneSpoolFile) {

@@ -28,6 +28,7 @@ protected:
         port->SetOnReceivePacket([this](QObject* sender, const std::uint8_t* p, std::uint32_t n) {
             EXPECT_EQ(sender, port.get());
             packets.emplace_back(p, p + n);
+            facts.push_back({port->PacketContinuesPrevious(), port->PacketCutInBusyLine()});
         });
         port->SetOnReceiveData(
             [this](QObject*, const std::uint8_t* p, std::uint32_t n) { chunks.emplace_back(p, p + n); });
@@ -49,7 +50,23 @@ protected:
     drvtest::FakeSerialDevice* dev = nullptr;
     std::unique_ptr<TCommPortDriver> port;
     std::uint32_t tick = 1000;
+    // Polls every 10 ms until the tick has passed until; returns the ticks of the polls that delivered.
+    std::vector<std::uint32_t> PollUntil(std::uint32_t until) {
+        std::vector<std::uint32_t> at;
+        for (; tick <= until; tick += 10) {
+            const auto before = packets.size();
+            port->PollReceive();
+            if (packets.size() > before) at.push_back(tick);
+        }
+        return at;
+    }
+
+    struct Facts {
+        bool continues, busy;
+        bool operator==(const Facts&) const = default;
+    };
     std::vector<Bytes> packets;
+    std::vector<Facts> facts;  // of each packet, as the event saw them
     std::vector<Bytes> chunks;
 };
 
@@ -301,14 +318,16 @@ TEST_F(CommPortDriverTest, ShortPacketAfterTheTimeOutHoldsEverythingQueuedByThen
     tick += 10;
     dev->Queue({0x0A, 0x05});
     port->PollReceive();
-    EXPECT_EQ(port->PacketStartTick(), 1010u);  // the line is still busy: the time-out starts again
-    tick += 31;
+    EXPECT_EQ(port->PacketStartTick(), 1000u);  // counted from the poll that first saw the packet
+    tick += 30;
     port->PollReceive();
     EXPECT_TRUE(packets.empty());
-    tick += 10;
+    tick += 1;
+    dev->Queue({0xE5});
     port->PollReceive();
     ASSERT_EQ(packets.size(), 1u);
-    EXPECT_EQ(packets[0], (Bytes{0x13, 0x22, 0x0A, 0x05}));
+    EXPECT_EQ(packets[0], (Bytes{0x13, 0x22, 0x0A, 0x05, 0xE5}));
+    EXPECT_EQ(facts[0], (Facts{false, true}));  // a byte had just come: the station is still sending
 
     // Without a time-out an incomplete packet waits until it is full.
     port->SetPacketTimeout(0);
@@ -323,25 +342,71 @@ TEST_F(CommPortDriverTest, ShortPacketAfterTheTimeOutHoldsEverythingQueuedByThen
     EXPECT_EQ(packets[1], Sequence(256));
 }
 
-TEST_F(CommPortDriverTest, AStreamAtLineSpeedIsCutOnlyIntoFullPacketsUntilTheLineGoesQuiet) {
+TEST_F(CommPortDriverTest, ASteadyStreamIsHandedOnInShortPacketsEveryTimeOut) {
     StationSettings();
     ASSERT_TRUE(port->OpenPort());
-    // 9600 bit/s: about ten bytes reach the queue between two 10 ms polls, for 600 bytes.
-    const Bytes stream = Sequence(600);
+    // 9600 bit/s: about ten bytes reach the queue between two 10 ms polls, for 280 bytes, then silence.
+    const Bytes stream = Sequence(280);
+    std::vector<std::uint32_t> at;
     for (std::size_t off = 0; off < stream.size(); off += 10) {
         dev->Queue(Bytes(stream.begin() + static_cast<long>(off), stream.begin() + static_cast<long>(off + 10)));
-        port->PollReceive();
-        tick += 10;
+        for (auto t : PollUntil(tick)) at.push_back(t);
     }
-    ASSERT_EQ(packets.size(), 2u);
-    EXPECT_EQ(packets[0].size(), 256u);
-    EXPECT_EQ(packets[1].size(), 256u);
-    for (int i = 0; i < 5; ++i) {
-        port->PollReceive();
-        tick += 10;
-    }
-    ASSERT_EQ(packets.size(), 3u);
-    EXPECT_EQ(packets[2], Bytes(stream.begin() + 512, stream.end()));
+    for (auto t : PollUntil(tick + 100)) at.push_back(t);
+
+    // Each packet goes at the first poll more than 40 ms after the poll that first saw it: 1000 -> 1050, ...
+    EXPECT_EQ(at, (std::vector<std::uint32_t>{1050, 1110, 1170, 1230, 1290}));
+    Bytes joined;
+    for (const auto& p : packets) joined.insert(joined.end(), p.begin(), p.end());
+    EXPECT_EQ(joined, stream);
+    EXPECT_EQ(facts, (std::vector<Facts>{{false, true}, {true, true}, {true, true}, {true, true}, {true, false}}));
+}
+
+TEST_F(CommPortDriverTest, LineFactsAfterQuietLinesFullPacketsAndReopens) {
+    StationSettings();
+    ASSERT_TRUE(port->OpenPort());
+    // A frame alone in a quiet line.
+    dev->Queue({0x13, 0x22, 0x0A, 0x05});
+    PollUntil(1100);
+    // A burst of 300 bytes at once: a full packet with bytes behind it, then the leftover that follows it.
+    dev->Queue(Sequence(300));
+    PollUntil(1200);
+    // A full packet of exactly 256 bytes cut while they arrive; a frame long after it does not continue it.
+    dev->Queue(Sequence(200));
+    PollUntil(tick);
+    dev->Queue(Sequence(56, 200));
+    PollUntil(tick);
+    PollUntil(tick + 100);
+    dev->Queue({0x13, 0x22, 0x0A, 0x05});
+    PollUntil(tick + 100);
+    ASSERT_EQ(facts.size(), 5u);
+    EXPECT_EQ(facts, (std::vector<Facts>{{false, false}, {false, true}, {true, false}, {false, true}, {false, false}}));
+    EXPECT_EQ(packets[2].size(), 44u);
+
+    // A cut in a busy line, then the port is closed and opened: what comes next never continues it.
+    dev->Queue(Sequence(300));
+    PollUntil(tick);
+    ASSERT_EQ(facts.back(), (Facts{false, true}));
+    port->ClosePort();
+    ASSERT_TRUE(port->OpenPort());
+    dev->Queue(Sequence(10));
+    PollUntil(tick + 60);
+    EXPECT_EQ(facts.back(), (Facts{false, false}));
+    EXPECT_FALSE(port->PacketContinuesPrevious());  // outside the event
+
+    // Nor across a device that vanished and was opened again.
+    dev->Queue(Sequence(300));
+    PollUntil(tick);
+    ASSERT_EQ(facts.back(), (Facts{false, true}));
+    dev->vanished = true;
+    PollUntil(tick);
+    ASSERT_FALSE(port->IsPortOpen());
+    dev->vanished = false;
+    port->TryReopen();
+    ASSERT_TRUE(port->IsPortOpen());
+    dev->Queue(Sequence(10));
+    PollUntil(tick + 60);
+    EXPECT_EQ(facts.back(), (Facts{false, false}));
 }
 
 TEST_F(CommPortDriverTest, DiscardModeDropsShortPacketsButPassesFullOnes) {
