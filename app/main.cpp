@@ -11,6 +11,7 @@
 
 #include "app/driverapp.h"
 #include "app/instancelock.h"
+#include "app/servicenotify.h"
 #include "app/stopsignals.h"
 #include "core/ma.h"
 #include "ui/admshowmes.h"
@@ -30,6 +31,14 @@ std::string CurrentDirectory() {
 bool HasDisplay() {
     const QString platform = QGuiApplication::platformName();
     return platform != QLatin1String("offscreen") && platform != QLatin1String("minimal");
+}
+
+// Headless unless a display is there or --no-headless asks for the window all the same (it keeps the modal
+// windows waiting for a click, also on the offscreen platform: tests of the windowed behaviour use it).
+bool ChooseHeadless(const QStringList& arguments) {
+    if (arguments.contains(QStringLiteral("--headless"))) return true;
+    if (arguments.contains(QStringLiteral("--no-headless"))) return false;
+    return !HasDisplay();
 }
 
 void TellAlreadyRunning(const drv::InstanceLock& lock, const std::string& directory) {
@@ -69,14 +78,37 @@ int main(int argc, char** argv) {
             break;
     }
 
+    TForm1Options options;
+    options.headless = ChooseHeadless(QCoreApplication::arguments());
+    if (options.headless) std::fprintf(stderr, "drvorvel: running headless: messages go to standard error\n");
+
+    // A stop signal ends the run in order from any event loop, also one of a message shown during startup.
     StopSignals stopSignals;
+    std::unique_ptr<TForm1> form1;
+    stopSignals.SetStopAction([&form1] {
+        if (form1) {
+            form1->Stop();
+        } else {
+            TForm1::EndEveryEventLoop();
+        }
+    });
+    options.stopRequested = [&stopSignals] { return stopSignals.Requested(); };
+
     auto advsm = std::make_unique<Tadvsm>();
-    auto form1 = std::make_unique<TForm1>(advsm.get());
+    form1 = std::make_unique<TForm1>(advsm.get(), std::move(options));
+    if (stopSignals.Requested()) {
+        form1->Stop();
+        return 0;
+    }
     auto form2 = std::make_unique<TForm2>([f = form1.get()] { return f->State().ClosePassword; });
     form1->SetPasswordDialog(form2.get());
-    form1->show();
+    if (!form1->Headless()) form1->show();
 
     // The window lives in the tray and dialogs come and go: only an accepted close of the main window ends the run.
     QObject::connect(form1.get(), &TForm1::Closed, &app, &QApplication::quit, Qt::QueuedConnection);
-    return app.exec();
+    ServiceNotify service;
+    service.Ready();
+    const int status = app.exec();
+    service.Stopping();
+    return status;
 }
