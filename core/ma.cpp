@@ -91,7 +91,10 @@ void TForm1::FormCreate(QObject* /*Sender*/) {
             ShowMessageText(QString::fromUtf8(kPortBusyText));
             SetPortControlsStopped();
             // A stop while the message was open: nothing more starts.
-            if (StopRequested()) return;
+            if (StopRequested()) {
+                std::fprintf(stderr, "drvorvel: stopped before startup was done\n");
+                return;
+            }
         }
     } else {
         SetPortControlsStopped();
