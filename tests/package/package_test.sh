@@ -22,8 +22,9 @@ depends=$(dpkg-deb --field "$deb" Depends)
 for dep in adduser libqt6widgets6 libqt6core6 libsystemd0 libc6; do
   grep -q "\b$dep\b" <<<"$depends" || fail "Depends lacks $dep: $depends"
 done
+control=$(dpkg-deb --ctrl-tarfile "$deb" | tar -t)
 for script in postinst prerm postrm; do
-  dpkg-deb --ctrl-tarfile "$deb" | tar -t | grep -qx "./$script" || fail "no $script"
+  grep -qx "./$script" <<<"$control" || fail "no $script"
 done
 
 contents=$(dpkg-deb --contents "$deb" | awk '{print $NF}')
