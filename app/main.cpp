@@ -83,7 +83,9 @@ int main(int argc, char** argv) {
     if (options.headless) std::fprintf(stderr, "drvorvel: running headless: messages go to standard error\n");
 
     // A stop signal ends the run in order from any event loop, also one of a message shown during startup.
+    // The message window outlives the main window, whose shutdown may still have something to say.
     StopSignals stopSignals;
+    auto advsm = std::make_unique<Tadvsm>();
     std::unique_ptr<TForm1> form1;
     stopSignals.SetStopAction([&form1] {
         if (form1) {
@@ -94,7 +96,6 @@ int main(int argc, char** argv) {
     });
     options.stopRequested = [&stopSignals] { return stopSignals.Requested(); };
 
-    auto advsm = std::make_unique<Tadvsm>();
     form1 = std::make_unique<TForm1>(advsm.get(), std::move(options));
     if (stopSignals.Requested()) {
         form1->Stop();
