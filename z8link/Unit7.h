@@ -61,10 +61,11 @@ struct Z8LinkTimings {
 struct Z8LinkConfig {
     std::string workingDirectory;  // drvorvel.ini ([ServerHost] Address, Port) is read here before every attempt
     Z8LinkTimings timings;
-    TickSource tick;                // empty: the system's millisecond tick
-    NowSource now;                  // empty: the local wall clock
-    std::string version;            // empty: the program's version string
-    NameLookup::Resolver resolver;  // empty: the C library's name lookup
+    TickSource tick;      // empty: the system's millisecond tick
+    NowSource now;        // empty: the local wall clock
+    std::string version;  // empty: the program's version string
+    // How host names are looked up; empty: the C library's lookup.
+    NameLookup::Resolver resolver;
 };
 
 }  // namespace drv
