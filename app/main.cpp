@@ -41,12 +41,12 @@ bool ChooseHeadless(const QStringList& arguments) {
     return !HasDisplay();
 }
 
-void TellAlreadyRunning(const drv::InstanceLock& lock, const std::string& directory) {
+void TellAlreadyRunning(const drv::InstanceLock& lock, const std::string& directory, bool headless) {
     const std::string owner = lock.OwnerPid() > 0 ? " (process " + std::to_string(lock.OwnerPid()) + ")" : "";
     std::fprintf(stderr,
                  "drvorvel: a driver already runs in %s%s; it keeps the port and the spool files, this start ends.\n",
                  directory.c_str(), owner.c_str());
-    if (!HasDisplay()) return;
+    if (headless || !HasDisplay()) return;  // nobody to click the box away
     QMessageBox::critical(nullptr, QStringLiteral("Драйвер Орвел"),
                           QStringLiteral("Драйвер уже запущен в папке\n%1\n\nВторой запуск завершён.")
                               .arg(QString::fromStdString(directory)));
@@ -63,6 +63,9 @@ int main(int argc, char** argv) {
     DriverApplication app(argc, argv);
     QApplication::setWindowIcon(DriverIcon());
 
+    TForm1Options options;
+    options.headless = ChooseHeadless(QCoreApplication::arguments());
+
     // Taken before any window exists, so a second driver never opens the port or touches the spool files.
     const std::string directory = CurrentDirectory();
     drv::InstanceLock lock(directory);
@@ -70,7 +73,7 @@ int main(int argc, char** argv) {
         case drv::InstanceLock::Outcome::Acquired:
             break;
         case drv::InstanceLock::Outcome::HeldByAnother:
-            TellAlreadyRunning(lock, directory);
+            TellAlreadyRunning(lock, directory, options.headless);
             return kExitAlreadyRunning;
         case drv::InstanceLock::Outcome::Unavailable:
             std::fprintf(stderr, "drvorvel: cannot lock %s (%s); running without the single-instance guard.\n",
@@ -78,8 +81,6 @@ int main(int argc, char** argv) {
             break;
     }
 
-    TForm1Options options;
-    options.headless = ChooseHeadless(QCoreApplication::arguments());
     if (options.headless) std::fprintf(stderr, "drvorvel: running headless: messages go to standard error\n");
 
     // A stop signal ends the run in order from any event loop, also one of a message shown during startup.
