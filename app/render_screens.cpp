@@ -1,19 +1,28 @@
 // Renders the operator's windows to PNG files for the documentation: the main window's two pages, the message
 // window and the closing-password dialog. Usage: drvorvel-screens <output directory>. Runs on any Qt platform,
 // offscreen included; the driver it shows runs in a temporary working directory with the Z7 link shown and
-// no port, no Z8 link, a fixed clock and a fixed password, so the pictures are the same at every run.
+// no port open (a rescan on the settings page finds two pseudo-terminals as COM1 and COM3), no Z8 link, a fixed
+// clock and a fixed password, so the pictures are the same at every run.
+#include <pty.h>
+#include <unistd.h>
+
+#include <QAbstractItemView>
 #include <QApplication>
 #include <QComboBox>
 #include <QDir>
 #include <QLineEdit>
+#include <QPainter>
 #include <QPixmap>
 #include <QTemporaryDir>
 #include <cstdio>
 #include <fstream>
 #include <memory>
+#include <string>
+#include <vector>
 
 #include "app/driverapp.h"
 #include "core/ma.h"
+#include "platform/uniquefd.h"
 #include "ui/admshowmes.h"
 #include "ui/drivericon.h"
 #include "ui/indicator.h"
@@ -26,6 +35,27 @@ bool Save(QWidget* widget, const QDir& dir, const char* name) {
     QApplication::processEvents();
     const QString path = dir.filePath(QString::fromLatin1(name));
     if (!widget->grab().save(path, "PNG")) {
+        std::fprintf(stderr, "drvorvel-screens: cannot write %s\n", path.toLocal8Bit().constData());
+        return false;
+    }
+    std::printf("%s\n", path.toLocal8Bit().constData());
+    return true;
+}
+
+// The window with the combo box's list dropped down: the list is a window of its own, painted onto the
+// window's picture where it stands.
+bool SaveWithPopup(QWidget* window, QComboBox* combo, const QDir& dir, const char* name) {
+    combo->showPopup();
+    QApplication::processEvents();
+    QWidget* popup = combo->view()->window();
+    QPixmap picture = window->grab();
+    {
+        QPainter p(&picture);
+        p.drawPixmap(window->mapFromGlobal(popup->mapToGlobal(QPoint(0, 0))), popup->grab());
+    }
+    combo->hidePopup();
+    const QString path = dir.filePath(QString::fromLatin1(name));
+    if (!picture.save(path, "PNG")) {
         std::fprintf(stderr, "drvorvel-screens: cannot write %s\n", path.toLocal8Bit().constData());
         return false;
     }
@@ -49,8 +79,24 @@ int main(int argc, char** argv) {
     }
     QTemporaryDir work;
     if (!work.isValid()) return 1;
+    // COM1 and COM3 are pseudo-terminals, every other COM name a missing device: the rescan lists those two.
+    std::vector<drv::UniqueFd> ports;
+    std::string portsSection = "[ports]\r\n";
+    for (int n = 1; n <= 32; ++n) {
+        std::string device = QDir(work.path()).filePath(QStringLiteral("absent")).toStdString();
+        int master = -1;
+        int slave = -1;
+        char name[256] = {};
+        if ((n == 1 || n == 3) && ::openpty(&master, &slave, name, nullptr, nullptr) == 0) {
+            ports.emplace_back(master);
+            ::close(slave);
+            device = name;
+        }
+        portsSection += "COM" + std::to_string(n) + "=" + device + "\r\n";
+    }
     std::ofstream(QDir(work.path()).filePath(QStringLiteral("drvorvel.ini")).toStdString())
-        << "[main]\r\nSendZ7=1\r\nSendZ8=0\r\n";
+        << "[main]\r\nSendZ7=1\r\nSendZ8=0\r\n"
+        << portsSection;
 
     const drv::TDateTime start = drv::EncodeDateTime({2025, 3, 14, 9, 26, 53, 0});
     TForm1Options options;
@@ -72,11 +118,12 @@ int main(int argc, char** argv) {
           " 9:41:12 Соединение...", " 9:41:12 Соединение установлено."}) {
         form1->AppendLinkLog(QString::fromStdString(day) + QString::fromUtf8(line));
     }
-    form1->AdvOfficeComboBox1->addItems({QStringLiteral("COM1"), QStringLiteral("COM3")});
+    form1->AdvGlowButton1Click();
 
     bool ok = Save(form1.get(), out, "main-default.png");
     form1->AdvGlowButton47Click();
     ok = Save(form1.get(), out, "main-setup.png") && ok;
+    ok = SaveWithPopup(form1.get(), form1->AdvOfficeComboBox1, out, "main-setup-list.png") && ok;
     form1->AdvGlowButton28Click();
     form1->hide();
 

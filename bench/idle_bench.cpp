@@ -81,8 +81,8 @@ int main(int argc, char** argv) {
             "for polls (one poll exchange about every 500 ms); *link down*: nothing listens on the server's "
             "port (a refused connection attempt every 5 s). CPU is the share of one core; wake-ups are the "
             "context switches of all the driver's threads. The design's own clocks set the expected wake-ups: "
-            "one link step a millisecond (1000 a second) and the 10 ms receive poll (100 a second), about 1100 "
-            "a second in all.\n\n",
+            "one link step a millisecond (1000 a second), the 10 ms receive poll (100 a second) and the 200 ms "
+            "Timer2 of spool forwarding and the watchdog (5 a second), about 1100 a second in all.\n\n",
             Fixed(seconds, 0).c_str());
         std::printf(
             "| Link | CPU (one core) | Wake-ups a second | Expected wake-ups | VmRSS | VmHWM | Threads | Frames "

@@ -47,15 +47,7 @@ Result RunDelay(int delayMs, double seconds) {
     r.delayMs = delayMs;
     ScratchDir dir("linkrate");
     drv::z8::Z8Server server;
-    drv::z8::ServerBehaviour behaviour;
-    behaviour.ackEvents = true;
-    server.SetBehaviour(behaviour);
-    // The answer time is kept here with the standard library's sleep, so that it is exact whatever the server's
-    // own delay does; the answer itself is the standing behaviour's.
-    server.SetScript([delayMs](const drv::z8::ReceivedFrame&) -> std::optional<drv::z8::ServerAction> {
-        if (delayMs > 0) std::this_thread::sleep_for(milliseconds(delayMs));
-        return std::nullopt;
-    });
+    AckEventsAfter(server, delayMs, false);
     ServerWatch watch(server);
     dir.write("drvorvel.ini", "[ServerHost]\nAddress=127.0.0.1\nPort=" + std::to_string(server.Port()) + "\n");
 

@@ -211,6 +211,17 @@ Z8End::Z8End(bool up) {
     port = server->Port();
 }
 
+void AckEventsAfter(drv::z8::Z8Server& server, int delayMs, bool poll) {
+    drv::z8::ServerBehaviour behaviour;
+    behaviour.ackEvents = true;
+    behaviour.pollAfterHello = poll;
+    server.SetBehaviour(behaviour);
+    server.SetScript([delayMs](const drv::z8::ReceivedFrame&) -> std::optional<drv::z8::ServerAction> {
+        if (delayMs > 0) std::this_thread::sleep_for(std::chrono::milliseconds(delayMs));
+        return std::nullopt;
+    });
+}
+
 void WaitForDriver(StationLine& line, const Z8End& z8) {
     if (!line.WaitForDriverOpen(std::chrono::milliseconds(20000))) throw std::runtime_error("the driver did not open the line");
     if (z8.watch && !z8.watch->WaitForHandshake(std::chrono::milliseconds(20000)))

@@ -154,6 +154,10 @@ struct Z8End {
     int port = 0;
 };
 
+// Makes the server acknowledge every event (and, with poll, ask for polls) after delayMs, kept exact with the
+// standard library's sleep whatever the server's own delay does.
+void AckEventsAfter(drv::z8::Z8Server& server, int delayMs, bool poll);
+
 // Waits until the driver has opened the line and, with a server, its link is up; throws when it does not.
 void WaitForDriver(StationLine& line, const Z8End& z8);
 

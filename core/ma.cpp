@@ -7,12 +7,14 @@
 #include <QComboBox>
 #include <QDialog>
 #include <QLabel>
+#include <QTimer>
 #include <chrono>
 #include <cstdio>
 #include <cstring>
 #include <random>
 
 #include "core/driverfiles.h"
+#include "core/spoolindex.h"
 #include "platform/faults.h"
 #include "platform/inifile.h"
 #include "serial/CPDrv.h"
@@ -28,7 +30,7 @@ TForm1::TForm1(Tadvsm* messageWindow, TForm1Options options, QWidget* parent)
     : QMainWindow(parent), m_options(std::move(options)), m_messageWindow(messageWindow) {
     BuildUi();
     CreateSerialComponent();
-    SimpleTCPClient1 = new TSimpleTCPClient(this);
+    CreateZ7Client();
     FormCreate(this);
 }
 
@@ -108,12 +110,15 @@ void TForm1::FormCreate(QObject* /*Sender*/) {
     }
     // 10. The start time.
     Label6->setText(QString::fromStdString(drv::FormatDateTime(m_state.StartTime)));
+    StartSpoolForwarding();
 }
 
 void TForm1::FormDestroy(QObject* /*Sender*/) {
     if (m_destroyed) return;
     m_destroyed = true;
+    if (Timer2 != nullptr) Timer2->stop();
     StopZ8Link();
+    StopZ7Client();
     m_state.Z7ReceiveBuffer.reset();
 }
 

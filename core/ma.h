@@ -23,7 +23,9 @@ class QMenu;
 class QPlainTextEdit;
 class QPushButton;
 class QStackedWidget;
+class QSocketNotifier;
 class QSystemTrayIcon;
+class QTimer;
 class QToolButton;
 
 class TCommPortDriver;
@@ -35,7 +37,9 @@ class TSimpleTCPClient;
 class Z8HostAdapter;
 namespace drv {
 struct Z8LinkTimings;
-}
+class SpoolIndex;
+class SpoolDirectoryWatch;
+}  // namespace drv
 
 // What the program leaves at its defaults and tests or tools may set before the window is created.
 struct TForm1Options {
@@ -48,6 +52,15 @@ struct TForm1Options {
     // Tells whether the program has been asked to stop (a stop signal); checked after every modal wait of
     // startup, so that startup goes no further. Empty: never.
     std::function<bool()> stopRequested;
+    // Timer2's interval; 0: Timer2 is not started (tests call Timer2Timer themselves).
+    int timer2IntervalMs = 200;
+    int portReopenIntervalMs = 0;  // 0: the serial component's own interval between attempts to reopen a lost port
+
+    // Z7 link. The Z7 server's port; 0: 7788.
+    std::uint16_t z7Port = 0;
+    // Sets the machine's clock to a local time for the Z7 server's clock record; gives 0 or an errno. Empty: the
+    // real clock is set (which needs CAP_SYS_TIME).
+    std::function<int(const drv::DateTimeParts&)> setClock;
 };
 
 // The main window: owns the driver state, the serial component, the Z7 client, the timers and the Z8 link.
@@ -98,6 +111,21 @@ public:
     // Port controls (the "Com порт" group): running is the state the window is created in.
     void SetPortControlsStopped();
     bool PortControlsRunning() const;
+    // Caption and enabled states of the running or the stopped state; selects nothing.
+    void SetPortControlsState(bool running);
+
+    // COM port management (core/ma_ports.cpp). Main thread; the two clicks may show modal windows.
+    // Rescan: lists the names COM1..COM32 that open; refused while the station's port runs or awaits its device.
+    void AdvGlowButton1Click();
+    // Start, or stop behind the closing password, by the caption.
+    void AdvGlowButton2Click();
+    // Stores the list's text as ComPort (drvorvel.ini and memory) and reports it; only in the stopped state.
+    // A failure appends error 19 to the error log and changes nothing.
+    void AdvOfficeComboBox1Select();
+    // Queues the port status (stored ComPort, whether the port is open) on the Z8 link; nothing without the link.
+    void ReportPortStatus();
+    // The station port's device went away or came back: standard error, link log and a port status report.
+    void CommPortDriver1DeviceChange(QObject* Sender, bool present);
 
     // Operator window (tray, pages, closing).
     void FormClose(QCloseEvent* event);
@@ -120,6 +148,38 @@ public:
     // Sends the code-50 record (the COM port number of the serial component's PortName) while the Z7 client is
     // connected; nothing otherwise.
     void SendZ7PortRecord();
+    // The Z7 client's events and the reconnect timer Timer3 (3000 ms, from start). Main thread.
+    void SimpleTCPClient1Connected(QObject* Sender);
+    void SimpleTCPClient1Disconnected(QObject* Sender);
+    void SimpleTCPClient1Read(QObject* Sender, const std::vector<std::uint8_t>& Stream);
+    void SimpleTCPClient1Error(QObject* Sender, int Socket, std::int32_t ErrorCode, const std::string& ErrorMsg);
+    void Timer3Timer();
+    bool Z7Connected = false;
+    int Z7ActivityCounter = 0;  // phase of the Z7 indicator Image1, 0..16
+
+    // Spool forwarding and the station watchdog (core/ma_forward.cpp). One tick: Z8 forwarding, Z7 forwarding,
+    // the watchdog, in this order; a failure of one forwarding duty is reported on stderr and the tick goes on.
+    void Timer2Timer(QObject* Sender);
+    // Hands the oldest pending .ob8 file to the Z8 link unless one was handed over within the last 3 seconds.
+    void ForwardZ8Spool();
+    // Sends the oldest pending .obz file to the Z7 server and deletes it once the client took all of it.
+    void ForwardZ7Spool();
+    // Decides whether the station link counts as up; on a change redraws Image2 and reports 'I' or 'H'.
+    void StationWatchdog();
+    // A spool file the driver has just written (.ob8 or .obz): it joins the pending files at once.
+    void NoteSpoolFileWritten(const std::string& path);
+    // Marks a pending .ob8 file as in flight on the Z8 link (its packet is queued or awaits its reply) or ends
+    // the mark; forwarding never hands over a file so marked.
+    void SetZ8SpoolFileInFlight(const std::string& path, bool inFlight);
+    // The server acknowledged the packet of this .ob8 file (posted by the link thread): the index forgets the
+    // file and its in-flight mark when it is gone, and forwarding hands over the next one at once.
+    void Z8SpoolFileAcknowledged(const std::string& path);
+    // Lists the spool directory again and renews its watch. Runs at start, when the watch missed changes, and
+    // every 30 seconds while no watch can be set.
+    void RescanSpool();
+    // The pending files of each pattern, oldest first.
+    const drv::SpoolIndex& Z8Spool() const { return *m_ob8Index; }
+    const drv::SpoolIndex& Z7Spool() const { return *m_obzIndex; }
 
     // Z8 link glue (the link thread exists only with SendZ8).
     void CreateZ8Link();
@@ -137,14 +197,17 @@ public:
     // A live station event the link could not deliver: spooled like one that came while the link was down.
     void KeepUndeliveredZ8Event(std::uint32_t code, const std::vector<std::uint8_t>& payload);
 
-    // Serial glue: opens the station's port under the given name ("\\.\COM3"); false when it does not open.
+    // Serial glue: opens the station's port under the given name ("\\.\COM3"); false when it does not open,
+    // also when the attempt raised an error.
     bool OpenStationPort(const std::string& portName);
     // The serial component's PacketSize: a delivery of exactly this many bytes was cut by a burst.
     std::int32_t SerialPacketSize() const;
 
     // Components.
+    QTimer* Timer2 = nullptr;  // 200 ms: spool forwarding and the station watchdog
     TCommPortDriver* CommPortDriver1 = nullptr;
     TSimpleTCPClient* SimpleTCPClient1 = nullptr;
+    QTimer* Timer3 = nullptr;
     std::shared_ptr<cl> Z8Link;
     int Z8ActivityCounter = 0;
 
@@ -189,6 +252,12 @@ private:
     // Tells standard error which device the configured port stands for and why it did not open.
     void ReportStationPortFailure();
     void HandleFrame(const std::uint8_t* frame, int length);
+    void StartSpoolForwarding();  // core/ma_forward.cpp
+    void ApplySpoolChanges();
+    void CreateZ7Client();  // z7link/ma_z7.cpp
+    void StopZ7Client();
+    void SpoolZ7Record(const std::vector<std::uint8_t>& record);
+    void SetZ7Clock(drv::TDateTime value);
 
     TForm1Options m_options;
     drv::DriverState m_state;
@@ -199,4 +268,12 @@ private:
     bool m_inFormClose = false;               // FormClose is asking the operator
     bool m_stopped = false;                   // Stop() has run
     std::shared_ptr<Z8HostAdapter> m_z8Host;  // the link thread's way to the main thread
+    std::unique_ptr<drv::SpoolIndex> m_ob8Index;
+    std::unique_ptr<drv::SpoolIndex> m_obzIndex;
+    std::unique_ptr<drv::SpoolDirectoryWatch> m_spoolWatch;
+    QSocketNotifier* m_spoolNotifier = nullptr;
+    drv::TDateTime m_lastSpoolRescan = 0.0;
+    drv::TDateTime m_stationHeardAt = 0.0;  // the watchdog's reference: start, then the last delivery with a frame
+    // A refused clock setting is reported once a run.
+    bool m_clockFailureReported = false;
 };

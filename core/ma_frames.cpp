@@ -26,6 +26,7 @@ void TForm1::CommPortDriver1ReceivePacket(QObject* /*Sender*/, const std::uint8_
 }
 
 void TForm1::HandleFrame(const std::uint8_t* frame, int length) {
+    m_stationHeardAt = NowTime();  // the station is alive when it sends, ignored objects included
     drv::FillStationEvent(m_state.CurrentEvent, frame, length, m_state.settings.FirstNumber);
     const std::int32_t object = drv::EventObjectNumber(m_state.CurrentEvent);
     if (drv::IsObjectIgnored(WorkingPath(drv::kIgnoreFileName), object)) return;
@@ -46,6 +47,7 @@ bool TForm1::SpoolZ8Packet(std::uint32_t code, const std::vector<std::uint8_t>& 
     if (!value) LogError(11);
     const auto result =
         drv::WriteSpoolFile(SpoolPrefix(), value, ".ob8", drv::BuildOb8(code, payload.data(), payload.size()));
+    if (result.ok) NoteSpoolFileWritten(result.path);
     if (!result.ok) {
         std::fprintf(stderr, "drvorvel: an event could not be spooled under \"%s\": %s\n",
                      SpoolPrefix().c_str(), std::strerror(result.error));

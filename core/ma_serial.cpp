@@ -1,6 +1,7 @@
 // Serial glue of the main window: the station port component, its settings and its wiring.
 #include <cstdio>
 #include <cstring>
+#include <exception>
 #include <memory>
 
 #include "core/config.h"
@@ -30,11 +31,19 @@ void TForm1::CreateSerialComponent() {
         drv::RunHandler("CommPortDriver1ReceivePacket",
                         [&] { CommPortDriver1ReceivePacket(Sender, Packet, DataSize); });
     });
+    if (m_options.portReopenIntervalMs > 0) CommPortDriver1->SetReopenInterval(m_options.portReopenIntervalMs);
+    CommPortDriver1->SetOnDeviceChange([this](QObject* Sender, bool present) {
+        drv::RunHandler("CommPortDriver1DeviceChange", [&] { CommPortDriver1DeviceChange(Sender, present); });
+    });
 }
 
 bool TForm1::OpenStationPort(const std::string& portName) {
-    CommPortDriver1->SetPortName(portName);
-    return CommPortDriver1->OpenPort();
+    try {
+        CommPortDriver1->SetPortName(portName);
+        return CommPortDriver1->OpenPort();
+    } catch (const std::exception&) {
+        return false;  // an error raised during the attempt counts as a failure
+    }
 }
 
 std::int32_t TForm1::SerialPacketSize() const { return CommPortDriver1->PacketSize(); }

@@ -56,6 +56,22 @@ public:
             Qt::QueuedConnection);
     }
 
+    void SpoolFileAcknowledged(const std::string& path) override {
+        std::lock_guard lock(m_mutex);
+        if (m_released) return;
+        auto self = shared_from_this();
+        QMetaObject::invokeMethod(
+            m_form,
+            [self, path] {
+                {
+                    std::lock_guard l(self->m_mutex);
+                    if (self->m_released) return;
+                }
+                self->m_form->Z8SpoolFileAcknowledged(path);
+            },
+            Qt::QueuedConnection);
+    }
+
     // Main thread. After it returns no hand-off is posted any more and none is waited for.
     void Release() {
         {

@@ -36,6 +36,7 @@ TCommPortDriver::TCommPortDriver(QObject* owner, std::unique_ptr<drv::SerialDevi
     if (!m_device) m_device = std::make_unique<drv::LinuxSerialDevice>();
     m_timer.setTimerType(Qt::PreciseTimer);
     connect(&m_timer, &QTimer::timeout, this, &TCommPortDriver::PollReceive);
+    connect(&m_reopenTimer, &QTimer::timeout, this, &TCommPortDriver::TryReopen);
 }
 
 TCommPortDriver::~TCommPortDriver() { ClosePort(); }
@@ -47,13 +48,13 @@ void TCommPortDriver::ApplyIfOpen() {
 }
 
 void TCommPortDriver::SetPort(TPortNumber value) {
-    if (IsPortOpen()) return;
+    if (InUse()) return;
     m_port = value;
     if (value != pnCustom) m_portName = "\\\\.\\COM" + std::to_string(static_cast<int>(value));
 }
 
 void TCommPortDriver::SetPortName(const std::string& value) {
-    if (IsPortOpen()) return;
+    if (InUse()) return;
     m_portName = value;
     m_port = pnCustom;
 }
@@ -96,7 +97,7 @@ void TCommPortDriver::SetSwFlow(TSwFlowControl value) {
 }
 
 void TCommPortDriver::SetInBufSize(std::uint32_t value) {
-    if (IsPortOpen()) return;
+    if (InUse()) return;
     WriteInBufSize(value);
     SetPacketSize(m_packetSize);
 }
@@ -109,7 +110,7 @@ void TCommPortDriver::WriteInBufSize(std::uint32_t value) {
 }
 
 void TCommPortDriver::SetOutBufSize(std::uint32_t value) {
-    if (IsPortOpen()) return;
+    if (InUse()) return;
     m_outBufSize = ClampBufSize(value);
 }
 
@@ -120,7 +121,7 @@ void TCommPortDriver::SetPacketSize(std::int16_t value) {
     }
     std::uint32_t size = static_cast<std::uint32_t>(value);
     if (size > m_inBufSize) {
-        if (!IsPortOpen()) WriteInBufSize(size);
+        if (!InUse()) WriteInBufSize(size);
         size = std::min(size, m_inBufSize);  // a packet never exceeds the input buffer
     }
     m_packetSize = static_cast<std::int16_t>(size);
@@ -143,8 +144,21 @@ void TCommPortDriver::StartTimer() {
     ++m_timerStarts;
 }
 
+void TCommPortDriver::SetReopenInterval(int ms) {
+    m_reopenIntervalMs = std::max(ms, 1);
+    if (m_reopenTimer.isActive()) m_reopenTimer.start(m_reopenIntervalMs);
+}
+
 bool TCommPortDriver::OpenPort() {
     if (IsPortOpen()) return true;
+    if (m_reopening) {
+        TryReopen();
+        return IsPortOpen();
+    }
+    return OpenDevice();
+}
+
+bool TCommPortDriver::OpenDevice() {
     if (!m_device->Open(m_portName)) return false;
     ++m_openCount;
     m_open.store(true, std::memory_order_release);
@@ -158,6 +172,8 @@ bool TCommPortDriver::OpenPort() {
 }
 
 void TCommPortDriver::ClosePort() {
+    m_reopenTimer.stop();
+    m_reopening = false;
     if (!IsPortOpen()) return;
     m_timer.stop();
     m_device->Close();
@@ -241,8 +257,35 @@ bool TCommPortDriver::Read(std::uint32_t count, std::uint32_t& got) {
     return r.has_value();
 }
 
+bool TCommPortDriver::CheckDevicePresent() {
+    if (!m_device->Vanished()) return true;
+    m_timer.stop();
+    m_device->Close();
+    ++m_openCount;
+    m_open.store(false, std::memory_order_release);
+    m_reopening = true;
+    m_reopenTimer.start(m_reopenIntervalMs);
+    NotifyDeviceChange(false);
+    return false;
+}
+
+void TCommPortDriver::TryReopen() {
+    if (!m_reopening || m_inEvent) return;
+    if (!OpenDevice()) return;
+    m_reopenTimer.stop();
+    m_reopening = false;
+    NotifyDeviceChange(true);
+}
+
+void TCommPortDriver::NotifyDeviceChange(bool present) {
+    if (!m_onDeviceChange) return;
+    EventScope scope(m_inEvent);
+    m_onDeviceChange(this, present);
+}
+
 void TCommPortDriver::PollReceive() {
     if (!IsPortOpen() || m_inEvent) return;
+    if (!CheckDevicePresent()) return;
     const unsigned openCount = m_openCount;
     const auto stillOpen = [&] { return IsPortOpen() && m_openCount == openCount; };
 
@@ -293,7 +336,8 @@ void TCommPortDriver::PollReceive() {
     // that saw them, so a short packet is handed on only once the line has been quiet for PacketTimeout. Counted
     // from the first byte instead, a stream at line speed would be cut into short packets every PacketTimeout ms,
     // splitting frames that the receiver can then no longer put together.
-    if (m_packetStartTick != kTickUnset && n > m_waitingAtLastPoll) m_packetStartTick = now == kTickUnset ? now - 1 : now;
+    if (m_packetStartTick != kTickUnset && n > m_waitingAtLastPoll)
+        m_packetStartTick = now == kTickUnset ? now - 1 : now;
     m_waitingAtLastPoll = n;
     if (m_packetTimeout > 0 && m_packetStartTick != kTickUnset &&
         drv::TicksSince(now, m_packetStartTick) > static_cast<std::uint32_t>(m_packetTimeout)) {

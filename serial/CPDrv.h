@@ -59,6 +59,8 @@ enum TPacketMode : std::uint8_t { pmDiscard, pmPass };
 // Both events get the component as Sender and a pointer into its input buffer that is valid only during the call.
 using TReceiveDataEvent = std::function<void(QObject* Sender, const std::uint8_t* DataPtr, std::uint32_t DataSize)>;
 using TReceivePacketEvent = std::function<void(QObject* Sender, const std::uint8_t* Packet, std::uint32_t DataSize)>;
+// The device of the open port went away (present false) or came back under the same name (present true).
+using TDeviceEvent = std::function<void(QObject* Sender, bool present)>;
 
 // The serial port component: opens one named port exclusively, programs its line and polls its receive queue
 // every PollingDelay ms, handing the bytes on as a stream (OnReceiveData) or cut into packets (OnReceivePacket).
@@ -69,6 +71,12 @@ using TReceivePacketEvent = std::function<void(QObject* Sender, const std::uint8
 // Nothing here blocks on the line: each poll reads only bytes that already wait.
 // The events may close the port, change properties or run a nested event loop: a poll that an event interrupts
 // stops there, and no poll starts while an event is running.
+//
+// A device that goes away while open (a USB adapter unplugged) is noticed by the poll: the component releases it,
+// tells OnDeviceChange, and from then on tries to open the same PortName with the same line settings every
+// ReopenInterval ms until it opens (OnDeviceChange again) or ClosePort ends the attempts. Meanwhile the port counts
+// as closed for IsPortOpen but as in use for the writes that an open port ignores (PortName, Port, the queue
+// sizes), so the attempts can only ever reopen the port that was lost.
 class TCommPortDriver : public QObject {
     Q_OBJECT
 
@@ -126,13 +134,21 @@ public:
     void SetOnReceiveData(TReceiveDataEvent handler) { m_onReceiveData = std::move(handler); }
     const TReceivePacketEvent& OnReceivePacket() const { return m_onReceivePacket; }
     void SetOnReceivePacket(TReceivePacketEvent handler) { m_onReceivePacket = std::move(handler); }
+    const TDeviceEvent& OnDeviceChange() const { return m_onDeviceChange; }
+    void SetOnDeviceChange(TDeviceEvent handler) { m_onDeviceChange = std::move(handler); }
+    // Period of the attempts to reopen a device that went away; at least 1 ms, 2000 by default.
+    int ReopenInterval() const { return m_reopenIntervalMs; }
+    void SetReopenInterval(int ms);
 
     // Opens PortName and programs the line, then starts the poll. True when the port is open afterwards (also
     // when it already was); false when the device is missing, held by another, or refuses the settings, and the
-    // port is then closed.
+    // port is then closed. While a lost device is awaited it makes one attempt at once; a failure leaves the
+    // attempts going.
     bool OpenPort();
-    // Stops the poll and releases the device; nothing when closed.
+    // Stops the poll and releases the device, and ends the attempts to reopen a lost one; nothing else when closed.
     void ClosePort();
+    // The open port's device went away and the component is trying to open it again.
+    bool Reopening() const { return m_reopening; }
     // Any thread.
     bool IsPortOpen() const { return m_open.load(std::memory_order_acquire); }
     // Raises or drops DTR on the open port; a refusal (a pseudo-terminal has no DTR) is ignored.
@@ -150,6 +166,10 @@ public:
     drv::Dcb BuildDcb() const;
     // One receive poll, as the timer runs it; does nothing while closed or while an event is running.
     void PollReceive();
+    // The poll's first step: false (after releasing the device and starting the attempts) when it went away.
+    bool CheckDevicePresent();
+    // One attempt to reopen the lost device, as the reopen timer runs it.
+    void TryReopen();
 
     // For tests and diagnostics.
     void SetTickSource(drv::TickSource tick) { m_tick = std::move(tick); }
@@ -161,6 +181,9 @@ public:
     drv::SerialDevice& Device() { return *m_device; }
 
 private:
+    bool OpenDevice();
+    void NotifyDeviceChange(bool present);
+    bool InUse() const { return IsPortOpen() || m_reopening; }
     void StartTimer();
     std::uint32_t Now() const;
     void WriteInBufSize(std::uint32_t value);
@@ -192,12 +215,16 @@ private:
     bool m_checkLineStatus = false;
     TReceiveDataEvent m_onReceiveData;
     TReceivePacketEvent m_onReceivePacket;
+    TDeviceEvent m_onDeviceChange;
+    QTimer m_reopenTimer;
+    int m_reopenIntervalMs = 2000;
+    bool m_reopening = false;
 
     std::atomic<bool> m_open{false};
     std::vector<std::uint8_t> m_inputBuffer;
     std::uint32_t m_packetStartTick = kTickUnset;
     std::uint32_t m_waitingAtLastPoll = 0;  // bytes of the incomplete packet seen by the previous poll
-    unsigned m_openCount = 0;  // tells a poll that an event closed (and maybe reopened) the port
+    unsigned m_openCount = 0;               // tells a poll that an event closed (and maybe reopened) the port
     bool m_inEvent = false;
     unsigned m_timerStarts = 0;
 };

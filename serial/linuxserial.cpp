@@ -2,6 +2,7 @@
 
 #include <fcntl.h>
 #include <linux/serial.h>
+#include <poll.h>
 #include <sys/file.h>
 #include <sys/ioctl.h>
 #include <termios.h>
@@ -170,6 +171,7 @@ bool LinuxSerialDevice::Open(const std::string& portName) {
     m_fd = std::move(fd);
     m_path = path;
     m_rs485Enabled = false;
+    m_error = 0;
     return true;
 }
 
@@ -258,6 +260,15 @@ std::optional<std::size_t> LinuxSerialDevice::Read(std::uint8_t* buffer, std::si
 bool LinuxSerialDevice::SetDtr(bool on) {
     if (!ModemBits(m_fd.get(), TIOCM_DTR, on)) return Fail();
     return true;
+}
+
+bool LinuxSerialDevice::Vanished() {
+    if (!m_fd) return false;
+    // A hung-up tty fails ioctls with EIO; a removed device answers ENXIO or ENODEV.
+    if (m_error == EIO || m_error == ENXIO || m_error == ENODEV) return true;
+    pollfd p{m_fd.get(), 0, 0};
+    if (RetryEintr([&] { return ::poll(&p, 1, 0); }) < 0) return false;
+    return (p.revents & (POLLHUP | POLLERR | POLLNVAL)) != 0;
 }
 
 bool ConfigureRawLine(int fd, std::uint32_t rate) {

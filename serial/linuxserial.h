@@ -33,6 +33,7 @@ public:
     std::optional<std::uint32_t> BytesWaiting() override;
     std::optional<std::size_t> Read(std::uint8_t* buffer, std::size_t size) override;
     bool SetDtr(bool on) override;
+    bool Vanished() override;
     int LastError() const override { return m_error; }
 
     // The path of the open device (empty while closed).

@@ -76,6 +76,10 @@ public:
     virtual std::optional<std::size_t> Read(std::uint8_t* buffer, std::size_t size) = 0;
     // Raises (on) or drops the DTR line.
     virtual bool SetDtr(bool on) = 0;
+    // True when the open device has gone away for good (a USB adapter unplugged, its hub reset, the far end of a
+    // pseudo-terminal closed): it hangs up, or a call failed with an error that means the device is gone. Such a
+    // descriptor never works again; only a new Open can. Only called while open; never blocks.
+    virtual bool Vanished() { return false; }
 
     virtual int LastError() const = 0;
 };

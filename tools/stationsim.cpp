@@ -58,7 +58,14 @@ How it is sent:
   --hold-until-close S  with --pty: keep it open after the last frame until the driver closes the port (at most
                         S seconds)
 
-Output, one line each: "pty PATH", "ready", "sent HEX object=N code=XX" for every whole frame,
+Playing an unplugged USB adapter (with --pty, best with --link):
+  --vanish-after N      after the Nth frame and one more frame period, the pseudo-terminal and its link vanish
+                        (print "vanished"); after --vanish-for a new pseudo-terminal appears under the same link
+                        (print "pty PATH", and "ready" with --wait-open once the driver has reopened it), and
+                        sending goes on
+  --vanish-for MS       how long the device stays away (default 3000)
+
+Output, one line each: "pty PATH", "ready", "vanished", "sent HEX object=N code=XX" for every whole frame,
 "cut HEX" for every cut one, and at the end "done FRAMES CUT BYTES".
 )";
 
@@ -146,6 +153,8 @@ struct Options {
     int firstNumber = 4;
     double hold = 1;
     double holdUntilClose = -1;
+    int vanishAfter = 0;
+    int vanishForMs = 3000;
 };
 
 Options ParseArgs(int argc, char** argv) {
@@ -198,6 +207,10 @@ Options ParseArgs(int argc, char** argv) {
             o.hold = std::atof(value().c_str());
         } else if (a == "--hold-until-close") {
             o.holdUntilClose = std::atof(value().c_str());
+        } else if (a == "--vanish-after") {
+            o.vanishAfter = std::max(0, std::atoi(value().c_str()));
+        } else if (a == "--vanish-for") {
+            o.vanishForMs = std::max(0, std::atoi(value().c_str()));
         } else if (a == "--help" || a == "-h") {
             std::fputs(kUsage, stdout);
             std::exit(0);
@@ -208,6 +221,7 @@ Options ParseArgs(int argc, char** argv) {
     }
     if (o.pty == !o.device.empty()) Die("give exactly one of --pty and --device");
     if (o.baud == 0) Die("--baud must be above 0");
+    if (o.vanishAfter > 0 && !o.pty) Die("--vanish-after needs --pty");
     if (o.rate <= 0) Die("--rate must be above 0");
     std::mt19937 rng(o.seed);
     for (int i = 0; i < o.randomCount; ++i) o.frames.push_back(RandomFrame(rng));
@@ -245,6 +259,35 @@ void WaitForClose(int master, double seconds) {
     }
 }
 
+// Creates the pseudo-terminal pair the driver opens, prints "pty PATH", makes the --link to it and, with
+// --wait-open, waits for the driver and prints "ready". Returns the master; the slave is closed so that the
+// driver's open is the only one.
+drv::UniqueFd OpenPty(const Options& o) {
+    int m = -1;
+    int s = -1;
+    if (::openpty(&m, &s, nullptr, nullptr, nullptr) < 0) Die(std::string("openpty: ") + std::strerror(errno));
+    drv::UniqueFd master(m);
+    ::fcntl(m, F_SETFD, FD_CLOEXEC);
+    drv::UniqueFd slave(s);
+    const char* name = ::ptsname(m);
+    if (name == nullptr) Die("ptsname failed");
+    const std::string slavePath = name;
+    // Keep the master reading the slave's purges.
+    int on = 1;
+    if (o.waitOpen >= 0 && ::ioctl(m, TIOCPKT, &on) < 0) Die(std::string("TIOCPKT: ") + std::strerror(errno));
+    slave.reset();
+    if (!o.link.empty()) {
+        ::unlink(o.link.c_str());
+        if (::symlink(slavePath.c_str(), o.link.c_str()) < 0) Die("cannot create the link " + o.link);
+    }
+    std::printf("pty %s\n", slavePath.c_str());
+    if (o.waitOpen >= 0) {
+        if (!WaitForDriver(m, o.waitOpen)) Die("the driver did not open the port in time");
+        std::printf("ready\n");
+    }
+    return master;
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
@@ -254,29 +297,8 @@ int main(int argc, char** argv) {
     drv::UniqueFd out;
     drv::UniqueFd master;
     if (o.pty) {
-        int m = -1;
-        int s = -1;
-        if (::openpty(&m, &s, nullptr, nullptr, nullptr) < 0) Die(std::string("openpty: ") + std::strerror(errno));
-        master.reset(m);
-        ::fcntl(m, F_SETFD, FD_CLOEXEC);
-        drv::UniqueFd slave(s);
-        const char* name = ::ptsname(m);
-        if (name == nullptr) Die("ptsname failed");
-        const std::string slavePath = name;
-        // Keep the master reading the slave's purges; the slave is closed so that the driver's open is the only one.
-        int on = 1;
-        if (o.waitOpen >= 0 && ::ioctl(m, TIOCPKT, &on) < 0) Die(std::string("TIOCPKT: ") + std::strerror(errno));
-        slave.reset();
-        if (!o.link.empty()) {
-            ::unlink(o.link.c_str());
-            if (::symlink(slavePath.c_str(), o.link.c_str()) < 0) Die("cannot create the link " + o.link);
-        }
-        std::printf("pty %s\n", slavePath.c_str());
-        if (o.waitOpen >= 0) {
-            if (!WaitForDriver(m, o.waitOpen)) Die("the driver did not open the port in time");
-            std::printf("ready\n");
-        }
-        out.reset(::dup(m));
+        master = OpenPty(o);
+        out.reset(::dup(master.get()));
     } else {
         out.reset(drv::RetryEintr([&] { return ::open(o.device.c_str(), O_RDWR | O_NOCTTY | O_CLOEXEC); }));
         if (!out) Die("cannot open " + o.device + ": " + std::strerror(errno));
@@ -328,6 +350,20 @@ int main(int argc, char** argv) {
             const std::int32_t object = drv::RawObjectNumber(f[0], f.size() > 1 ? f[1] : 0) + o.firstNumber * 10000;
             std::printf("sent %s object=%d code=%s\n", Hex(f.data(), f.size()).c_str(), object,
                         f.size() > 2 ? Hex(&f[2], 1).c_str() : "");
+            if (o.vanishAfter > 0 && sentFrames == static_cast<std::size_t>(o.vanishAfter)) {
+                // The frame just sent has a frame period to be read; then the device is gone, its unread bytes
+                // with it, as with an adapter pulled out.
+                std::this_thread::sleep_for(period);
+                out.reset();
+                master.reset();
+                if (!o.link.empty()) ::unlink(o.link.c_str());
+                std::printf("vanished\n");
+                std::this_thread::sleep_for(std::chrono::milliseconds(o.vanishForMs));
+                master = OpenPty(o);
+                out.reset(::dup(master.get()));
+                lineFree = Clock::now();
+                nextGroup = Clock::now();
+            }
         }
     }
     if (o.pty && o.holdUntilClose >= 0) {

@@ -244,6 +244,13 @@ void TForm1::BuildUi() {
     AdvOfficeComboBox1->setEnabled(false);
 
     connect(AdvGlowButton28, &QToolButton::clicked, this, [this] { AdvGlowButton28Click(); });
+    connect(AdvGlowButton1, &QPushButton::clicked, this,
+            [this] { drv::RunHandler("AdvGlowButton1Click", [this] { AdvGlowButton1Click(); }); });
+    connect(AdvGlowButton2, &QPushButton::clicked, this,
+            [this] { drv::RunHandler("AdvGlowButton2Click", [this] { AdvGlowButton2Click(); }); });
+    // The operator's pick only: a rescan runs the selection step itself.
+    connect(AdvOfficeComboBox1, &QComboBox::activated, this,
+            [this] { drv::RunHandler("AdvOfficeComboBox1Select", [this] { AdvOfficeComboBox1Select(); }); });
     connect(AdvGlowButton47, &QToolButton::clicked, this, [this] { AdvGlowButton47Click(); });
 
     PopupMenu1 = new QMenu(this);
@@ -262,10 +269,14 @@ void TForm1::BuildUi() {
 }
 
 void TForm1::SetPortControlsStopped() {
-    AdvGlowButton2->setText(Text(kStartText));
-    AdvGlowButton1->setEnabled(true);
-    AdvOfficeComboBox1->setEnabled(true);
+    SetPortControlsState(false);
     AdvOfficeComboBox1->setCurrentIndex(0);
+}
+
+void TForm1::SetPortControlsState(bool running) {
+    AdvGlowButton2->setText(Text(running ? kStopText : kStartText));
+    AdvGlowButton1->setEnabled(!running);
+    AdvOfficeComboBox1->setEnabled(!running);
 }
 
 bool TForm1::PortControlsRunning() const { return AdvGlowButton2->text() != Text(kStartText); }
@@ -306,7 +317,8 @@ void TForm1::FormClose(QCloseEvent* event) {
             if (result == TForm2::kResultOk) {
                 // The operator has the right to close: a port that will not close does not keep the program.
                 drv::RunHandler("closing the serial port", [this] {
-                    if (CommPortDriver1 != nullptr && CommPortDriver1->IsPortOpen()) CommPortDriver1->ClosePort();
+                    // Also ends the attempts to reopen a port whose device went away.
+                    if (CommPortDriver1 != nullptr) CommPortDriver1->ClosePort();
                 });
                 event->accept();
                 return;

@@ -1,7 +1,140 @@
-// Z7 link glue of the main window: status records, the port record and the client's handlers.
+// Z7 link glue of the main window: the client's handlers, the reconnect timer, status and port records, and the
+// .obz spool files.
+#include <QTimer>
+#include <cerrno>
+#include <cstdio>
+#include <cstring>
+
 #include "core/ma.h"
+#include "core/spool.h"
+#include "platform/faults.h"
+#include "platform/localclock.h"
+#include "serial/CPDrv.h"
+#include "ui/indicator.h"
 #include "z7link/SimpleTCP.h"
+#include "z7link/z7record.h"
 
-void TForm1::SendZ7Record(std::uint8_t /*code*/) {}
+namespace {
 
-void TForm1::SendZ7PortRecord() {}
+constexpr std::uint16_t kZ7Port = 7788;
+constexpr int kReconnectIntervalMs = 3000;
+
+std::vector<std::uint8_t> Bytes(const drv::z7::Record& record) { return {record.begin(), record.end()}; }
+
+}  // namespace
+
+void TForm1::CreateZ7Client() {
+    SimpleTCPClient1 = new TSimpleTCPClient(this);
+    SimpleTCPClient1->setObjectName(QStringLiteral("SimpleTCPClient1"));
+    SimpleTCPClient1->Port = m_options.z7Port != 0 ? m_options.z7Port : kZ7Port;
+    SimpleTCPClient1->OnConnected = [this](QObject* s) { SimpleTCPClient1Connected(s); };
+    SimpleTCPClient1->OnDisconnected = [this](QObject* s) { SimpleTCPClient1Disconnected(s); };
+    SimpleTCPClient1->OnRead = [this](QObject* s, const std::vector<std::uint8_t>& b) { SimpleTCPClient1Read(s, b); };
+    SimpleTCPClient1->OnError = [this](QObject* s, int socket, std::int32_t code, const std::string& text) {
+        SimpleTCPClient1Error(s, socket, code, text);
+    };
+    Timer3 = new QTimer(this);
+    Timer3->setObjectName(QStringLiteral("Timer3"));
+    Timer3->setInterval(kReconnectIntervalMs);
+    Timer3->setTimerType(Qt::PreciseTimer);  // a coarse timer may come 5 % late: a retry every 3 s, not 3.15 s
+    connect(Timer3, &QTimer::timeout, this, [this] { drv::RunHandler("Timer3Timer", [this] { Timer3Timer(); }); });
+    Timer3->start();
+}
+
+void TForm1::StopZ7Client() {
+    Timer3->stop();
+    // The link goes without a word: nothing of the window is touched any more.
+    SimpleTCPClient1->OnConnected = nullptr;
+    SimpleTCPClient1->OnDisconnected = nullptr;
+    SimpleTCPClient1->OnRead = nullptr;
+    SimpleTCPClient1->SetConnected(false);
+    Z7Connected = false;
+}
+
+void TForm1::Timer3Timer() {
+    if (m_state.settings.SendZ7 && !SimpleTCPClient1->Connected()) SimpleTCPClient1->SetConnected(true);
+}
+
+void TForm1::SimpleTCPClient1Connected(QObject* /*Sender*/) {
+    // Bytes of an earlier connection belong to no record of this one.
+    if (m_state.Z7ReceiveBuffer) m_state.Z7ReceiveBuffer->clear();
+    Z7Connected = true;
+    DrawIndicator(Image1, Z7Connected, Z7ActivityCounter);
+    SimpleTCPClient1->SendStream(Bytes(drv::z7::BuildRecord(drv::z7::kHello, drv::z7::kHelloParam)));
+    SendZ7PortRecord();
+}
+
+void TForm1::SimpleTCPClient1Disconnected(QObject* /*Sender*/) {
+    if (m_state.Z7ReceiveBuffer) m_state.Z7ReceiveBuffer->clear();
+    Z7Connected = false;
+    DrawIndicator(Image1, Z7Connected, Z7ActivityCounter);
+}
+
+void TForm1::SimpleTCPClient1Error(QObject* /*Sender*/, int /*Socket*/, std::int32_t /*ErrorCode*/,
+                                   const std::string& /*ErrorMsg*/) {
+    // The client has closed the link already; Timer3 tries again.
+}
+
+void TForm1::SimpleTCPClient1Read(QObject* /*Sender*/, const std::vector<std::uint8_t>& Stream) {
+    if (!m_state.Z7ReceiveBuffer) return;
+    // The pieces leave the buffer before any is handled, so none is handled twice whatever a handler does.
+    const auto pieces = drv::z7::CutRecords(*m_state.Z7ReceiveBuffer, Stream.data(), Stream.size());
+    for (const auto& piece : pieces) {
+        if (!drv::z7::HasSignature(piece.data())) continue;
+        drv::RunHandler("SimpleTCPClient1Read", [&] {
+            Z7ActivityCounter = NextIndicatorPhase(Z7ActivityCounter);
+            DrawIndicator(Image1, Z7Connected, Z7ActivityCounter);
+            const std::uint8_t code = drv::z7::CodeOf(piece.data());
+            if (code == drv::z7::kSetClock) SetZ7Clock(drv::z7::DateTimeOf(piece.data()));
+            if (code == drv::z7::kClose) RequestRemoteClose();
+        });
+    }
+}
+
+void TForm1::SetZ7Clock(drv::TDateTime value) {
+    const auto target = drv::z7::ClockTarget(value);
+    if (!target) {
+        std::fprintf(stderr,
+                     "drvorvel: the Z7 server's clock record carries no valid time (%.9g); the clock is left alone\n",
+                     value);
+        return;
+    }
+    const int error = m_options.setClock ? m_options.setClock(*target) : drv::SetLocalClock(*target);
+    if (error != 0 && !m_clockFailureReported) {
+        m_clockFailureReported = true;
+        std::fprintf(stderr, "drvorvel: the clock cannot be set (%s%s); the Z7 server's clock records change nothing\n",
+                     std::strerror(error), error == EPERM ? ": the driver needs the right to set the time" : "");
+    }
+}
+
+void TForm1::SendZ7Record(std::uint8_t code) {
+    const auto record = Bytes(drv::z7::BuildStatusRecord(code));
+    // A record the link does not take whole (down, still connecting, or a failed send) waits in a spool file.
+    if (SimpleTCPClient1->Connected() &&
+        SimpleTCPClient1->SendStream(record) == static_cast<std::int32_t>(record.size()))
+        return;
+    SpoolZ7Record(record);
+}
+
+void TForm1::SpoolZ7Record(const std::vector<std::uint8_t>& record) {
+    const auto value = drv::SpoolTimeValue(NowTime());
+    if (!value) LogError(11);
+    const auto result = drv::WriteSpoolFile(SpoolPrefix(), value, drv::z7::SpoolSuffix(m_state.settings.n_abs), record);
+    if (result.ok) NoteSpoolFileWritten(result.path);
+    if (!result.ok) {
+        std::fprintf(stderr, "drvorvel: a Z7 status record (code %u) could not be spooled under \"%s\": %s\n",
+                     record[drv::z7::kCodeOffset], SpoolPrefix().c_str(), std::strerror(result.error));
+    }
+}
+
+void TForm1::SendZ7PortRecord() {
+    if (!SimpleTCPClient1->Connected()) return;
+    const std::string& name = CommPortDriver1->PortName();
+    const auto number = drv::z7::PortNumberOf(name);
+    if (!number) {
+        drv::ReportFault("SendZ7PortRecord",
+                         "the port name \"" + name + "\" carries no COM number; no port record sent");
+        return;
+    }
+    SimpleTCPClient1->SendStream(Bytes(drv::z7::BuildRecord(drv::z7::kPortNumber, *number)));
+}

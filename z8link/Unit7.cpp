@@ -295,10 +295,13 @@ bool cl::HandleReply(const std::optional<QueuedPacket>& answered) {
 }
 
 void cl::AcknowledgeSpoolFile(const std::string& path) {
-    if (path.empty() || ::access(path.c_str(), F_OK) != 0) return;
-    // A failed deletion leaves the file to be forwarded again: a duplicate, never a loss.
-    ::unlink(path.c_str());
-    if (path == m_host->ForwardedSpoolPath()) m_host->SetLastForwardTime(NowTime() - 1.0);
+    if (path.empty()) return;
+    if (::access(path.c_str(), F_OK) == 0) {
+        // A failed deletion leaves the file to be forwarded again: a duplicate, never a loss.
+        ::unlink(path.c_str());
+        if (path == m_host->ForwardedSpoolPath()) m_host->SetLastForwardTime(NowTime() - 1.0);
+    }
+    m_host->SpoolFileAcknowledged(path);
 }
 
 void cl::CloseConnection() {

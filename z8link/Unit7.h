@@ -43,6 +43,10 @@ public:
     // A live station event that got no accepted reply. The host must keep it (spool it) even during shutdown;
     // must not block on the main thread.
     virtual void ReturnUndelivered(std::uint32_t code, std::vector<std::uint8_t> payload) = 0;
+    // The server acknowledged the packet of this spool file, and the link has deleted the file (when it still
+    // existed) and ended the forwarding spacing. The host passes the news on (forwarding may hand over the next
+    // file at once); must not block on the main thread.
+    virtual void SpoolFileAcknowledged(const std::string& /*path*/) {}
 };
 
 // The intervals and limits of the link. The program uses the defaults; tests shorten them.

@@ -1,12 +1,12 @@
 // The main window's startup and its handling of station deliveries, with the real files in a temporary
 // working directory and no Z8 server listening.
 #include <gtest/gtest.h>
+#include <sys/stat.h>
 
 #include <QApplication>
 #include <QLabel>
 #include <QTimer>
 #include <memory>
-#include <sys/stat.h>
 
 #include "app/driverapp.h"
 #include "core/ma.h"
@@ -48,9 +48,8 @@ protected:
 };
 
 const std::vector<std::uint8_t> kFrame4 = Bytes({0x13, 0x22, 0x0A, 0x05});
-const std::vector<std::uint8_t> kEvent4 =
-    Bytes({0x20, 0x00, 0x00, 0x03, 0x62, 0x9F, 0x00, 0x00, 0x02, 0x30, 0x41, 0, 0, 0x05, 0x00, 0, 0, 0, 0, 0, 0, 0, 0,
-           0x29});
+const std::vector<std::uint8_t> kEvent4 = Bytes(
+    {0x20, 0x00, 0x00, 0x03, 0x62, 0x9F, 0x00, 0x00, 0x02, 0x30, 0x41, 0, 0, 0x05, 0x00, 0, 0, 0, 0, 0, 0, 0, 0, 0x29});
 
 }  // namespace
 
@@ -154,7 +153,8 @@ TEST_F(FormTest, FramesCutByAFullPacketAreCompletedByTheNext) {
 TEST_F(FormTest, LogErrorAppendsNumberedEntries) {
     Start("");
     form->LogError(19);
-    EXPECT_EQ(dir.read("error.txt"), std::string("\xEE\xF8\xE8\xE1\xEA\xE0 \xB9" "19\r\n"));
+    EXPECT_EQ(dir.read("error.txt"), std::string("\xEE\xF8\xE8\xE1\xEA\xE0 \xB9"
+                                                 "19\r\n"));
 }
 
 TEST_F(FormTest, AFaultInATimerTickEndsOnlyThatTick) {
@@ -171,4 +171,20 @@ TEST_F(FormTest, AFaultInATimerTickEndsOnlyThatTick) {
     EXPECT_EQ(QApplication::exec(), 0);
     EXPECT_EQ(ticks, 2);
     EXPECT_EQ(drv::FaultCount(), before + 1);
+}
+
+TEST_F(FormTest, AFrameCutByALostDeviceIsNotCompletedByTheNextBytes) {
+    Start("");
+    std::vector<std::uint8_t> full;
+    for (int i = 0; i < 51; ++i) {
+        for (int b : {0x01, i, 0x21, i, 0x77}) full.push_back(static_cast<std::uint8_t>(b));
+    }
+    full.push_back(0x01);  // the first byte of a frame whose rest the lost device takes with it
+    ASSERT_EQ(full.size(), 256u);
+    Deliver(full);
+    form->CommPortDriver1DeviceChange(nullptr, false);
+    Deliver(kFrame4);
+    const auto files = dir.list(".ob8");
+    ASSERT_EQ(files.size(), 52u);
+    EXPECT_EQ(drvtest::ReadBytes(dir.file(files.back())), kEvent4);
 }

@@ -28,8 +28,9 @@ TEST(NameLookup, ANumericAddressIsAnsweredAtOnceWithoutTheResolver) {
     });
     EXPECT_TRUE(lookup.Done());
     EXPECT_TRUE(Readable(lookup.fd(), 0));
-    ASSERT_EQ(lookup.Addresses().size(), 1u);
-    const auto* in = reinterpret_cast<const sockaddr_in*>(&lookup.Addresses()[0].address);
+    const auto addresses = lookup.Addresses();  // a copy: the pointer below must not outlive it
+    ASSERT_EQ(addresses.size(), 1u);
+    const auto* in = reinterpret_cast<const sockaddr_in*>(&addresses[0].address);
     EXPECT_EQ(ntohs(in->sin_port), 7788);
     EXPECT_EQ(ntohl(in->sin_addr.s_addr), INADDR_LOOPBACK);
     EXPECT_FALSE(asked);

@@ -469,4 +469,55 @@ TEST_F(CommPortDriverTest, TheTimerPollsOnTheEventLoop) {
     EXPECT_FALSE(port->PollTimerActive());
 }
 
+TEST_F(CommPortDriverTest, ALostDeviceIsReopenedUnderItsNameWithItsSettingsUntilAStop) {
+    StationSettings();
+    std::vector<bool> changes;
+    port->SetOnDeviceChange([&](QObject* sender, bool present) {
+        EXPECT_EQ(sender, port.get());
+        changes.push_back(present);
+    });
+    EXPECT_EQ(port->ReopenInterval(), 2000);
+    ASSERT_TRUE(port->OpenPort());
+    dev->Queue({0x13, 0x22});
+    dev->vanished = true;
+    dev->openResult = false;
+    port->PollReceive();
+    EXPECT_EQ(changes, std::vector<bool>{false});
+    EXPECT_FALSE(port->IsPortOpen());
+    EXPECT_TRUE(port->Reopening());
+    EXPECT_FALSE(port->PollTimerActive());
+    EXPECT_EQ(log->closes, 1);
+    EXPECT_TRUE(packets.empty());
+
+    port->SetPortName("\\\\.\\COM9");  // ignored: the attempts reopen the lost port only
+    EXPECT_FALSE(port->OpenPort());    // one attempt at once, the attempts go on
+    EXPECT_TRUE(port->Reopening());
+
+    dev->vanished = false;
+    dev->openResult = true;
+    port->SetReopenInterval(1);
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(20);
+    while (!port->IsPortOpen() && std::chrono::steady_clock::now() < deadline) {
+        QCoreApplication::processEvents(QEventLoop::AllEvents, 20);
+    }
+    ASSERT_TRUE(port->IsPortOpen());
+    EXPECT_FALSE(port->Reopening());
+    EXPECT_EQ(changes, (std::vector<bool>{false, true}));
+    EXPECT_TRUE(port->PollTimerActive());
+    for (const auto& name : log->opened) EXPECT_EQ(name, "\\\\.\\COM1");
+    ASSERT_EQ(log->states.size(), 2u);
+    EXPECT_EQ(log->states[1], log->states[0]);
+
+    // A stop during an outage ends the attempts.
+    dev->vanished = true;
+    port->PollReceive();
+    ASSERT_TRUE(port->Reopening());
+    port->ClosePort();
+    EXPECT_FALSE(port->Reopening());
+    const std::size_t attempts = log->opened.size();
+    port->TryReopen();
+    EXPECT_EQ(log->opened.size(), attempts);
+    EXPECT_EQ(changes.size(), 3u);
+}
+
 }  // namespace

@@ -69,6 +69,7 @@ public:
         m_log->dtr.push_back(on);
         return false;  // as on a pseudo-terminal
     }
+    bool Vanished() override { return vanished; }
     int LastError() const override { return 0; }
 
     void Queue(const std::vector<std::uint8_t>& bytes) { rx.insert(rx.end(), bytes.begin(), bytes.end()); }
@@ -77,6 +78,7 @@ public:
     bool commStateResult = true;
     bool purgeResult = true;
     bool failReads = false;
+    bool vanished = false;
     std::deque<std::uint8_t> rx;
 
 private:

@@ -112,6 +112,14 @@ TEST_F(PtyTest, OpenIsExclusiveEvenForRootAndEndsWithClose) {
     EXPECT_TRUE(second->Open("\\\\.\\COM7")) << std::strerror(second->LastError());
 }
 
+TEST_F(PtyTest, AClosedFarEndIsAVanishedDevice) {
+    auto dev = NewDevice();
+    ASSERT_TRUE(dev->Open("\\\\.\\COM7"));
+    EXPECT_FALSE(dev->Vanished());
+    master.reset();
+    EXPECT_TRUE(dev->Vanished());
+}
+
 TEST_F(PtyTest, MissingOrNonTtyDevicesDoNotOpen) {
     auto dev = NewDevice();
     dir.write("drvorvel.ini", "[ports]\nCOM7=" + dir.file("nothing") + "\nCOM8=" + dir.file("plain") + "\n");

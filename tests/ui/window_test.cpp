@@ -1,5 +1,4 @@
 #include <gtest/gtest.h>
-#include <pty.h>
 #include <unistd.h>
 
 #include <QAction>
@@ -19,6 +18,7 @@
 #include "core/ma.h"
 #include "platform/uniquefd.h"
 #include "serial/CPDrv.h"
+#include "tests/support/pty.h"
 #include "tests/support/tempdir.h"
 #include "tests/ui/uitest.h"
 #include "ui/admshowmes.h"
@@ -29,20 +29,7 @@ using uitest::ModalAnswerer;
 
 namespace {
 
-// A pseudo-terminal pair standing in for the station's line.
-struct Pty {
-    drv::UniqueFd master, slave;
-    std::string path;
-    Pty() {
-        int m = -1, s = -1;
-        char name[256] = {};
-        if (::openpty(&m, &s, name, nullptr, nullptr) == 0) {
-            master.reset(m);
-            slave.reset(s);
-            path = name;
-        }
-    }
-};
+using drvtest::Pty;
 
 class MainWindow : public ::testing::Test {
 protected:

@@ -1,0 +1,113 @@
+// COM port management of the main window: the rescan, the selection, start and stop of the station's port, the
+// port status reports, and what the window does when the port's device goes away and comes back.
+#include <QComboBox>
+#include <cstdio>
+#include <string>
+
+#include "core/config.h"
+#include "core/ma.h"
+#include "platform/inifile.h"
+#include "serial/CPDrv.h"
+#include "serial/portnames.h"
+#include "ui/pasx.h"
+#include "z8link/z8codec.h"
+
+namespace {
+
+constexpr const char* kPortInUseText = "Порт уже занят!";
+constexpr const char* kAccessDeniedText = "Неправильный пароль. В доступе отказано";
+constexpr const char* kDeviceLostLog = "Порт %1: устройство отключено, порт закрыт. Попытки открыть его снова.";
+constexpr const char* kDeviceBackLog = "Порт %1: устройство снова на месте, порт открыт.";
+constexpr const char* kDeviceLostErr = "drvorvel: port %s: the device went away; trying to open it again every %d ms\n";
+constexpr const char* kDeviceBackErr = "drvorvel: port %s: the device is back and the port open again\n";
+
+constexpr int kScanFirst = 1;
+constexpr int kScanLast = 32;
+
+// The name as the operator sees it: PortName without its "\\.\" prefix.
+std::string ShownPortName(const std::string& portName) {
+    return portName.starts_with(drv::kPortNamePrefix) ? portName.substr(drv::kPortNamePrefix.size()) : portName;
+}
+
+}  // namespace
+
+void TForm1::AdvGlowButton1Click() {
+    // Opening and closing every name would take the running station port away (an open port keeps its name and
+    // "opens" again at once) or race its reopening after a lost device.
+    if (PortControlsRunning() || CommPortDriver1->IsPortOpen() || CommPortDriver1->Reopening()) return;
+    const QString before = AdvOfficeComboBox1->currentText();
+    AdvOfficeComboBox1->clear();
+    for (int n = kScanFirst; n <= kScanLast; ++n) {
+        const std::string name = "COM" + std::to_string(n);
+        if (!OpenStationPort(std::string(drv::kPortNamePrefix) + name)) continue;
+        CommPortDriver1->ClosePort();
+        AdvOfficeComboBox1->addItem(QString::fromStdString(name));
+    }
+    if (AdvOfficeComboBox1->count() > 0) {
+        AdvOfficeComboBox1->setCurrentIndex(0);
+    } else {
+        AdvOfficeComboBox1->setEditText(before);
+    }
+    AdvOfficeComboBox1Select();
+}
+
+void TForm1::AdvOfficeComboBox1Select() {
+    try {
+        if (PortControlsRunning()) return;
+        const std::string text = AdvOfficeComboBox1->currentText().toStdString();
+        if (drv::IniFile::WriteString(WorkingPath(drv::kConfigFileName), "main", "ComPort", text)) {
+            m_state.shared.SetComPort(text);
+            ReportPortStatus();
+            return;
+        }
+    } catch (...) {
+    }
+    try {
+        LogError(19);
+    } catch (...) {
+    }
+}
+
+void TForm1::AdvGlowButton2Click() {
+    if (PortControlsRunning()) {
+        const int result = m_passwordDialog != nullptr ? m_passwordDialog->ShowModal() : TForm2::kResultCancel;
+        if (result == TForm2::kResultOk) {
+            // Also ends the attempts to reopen a port whose device went away.
+            CommPortDriver1->ClosePort();
+            SetPortControlsState(false);
+        } else {
+            ShowMessageText(QString::fromUtf8(kAccessDeniedText));
+        }
+    } else {
+        if (OpenStationPort(std::string(drv::kPortNamePrefix) + AdvOfficeComboBox1->currentText().toStdString())) {
+            CommPortDriver1->SetDtr(true);
+            SetPortControlsState(true);
+            SendZ7PortRecord();
+        } else {
+            ShowMessageText(QString::fromUtf8(kPortInUseText));
+            AdvGlowButton1Click();
+        }
+    }
+    ReportPortStatus();
+}
+
+void TForm1::ReportPortStatus() {
+    if (!Z8Link) return;
+    QueueZ8Packet(drv::z8::kPortStatus,
+                  drv::z8::PortStatusPayload(m_state.shared.ComPort(), CommPortDriver1->IsPortOpen()));
+}
+
+void TForm1::CommPortDriver1DeviceChange(QObject* /*Sender*/, bool present) {
+    const std::string name = ShownPortName(CommPortDriver1->PortName());
+    if (present) {
+        std::fprintf(stderr, kDeviceBackErr, name.c_str());
+    } else {
+        // The rest of a frame that the loss cut never comes: the next bytes start a new frame.
+        m_decoder = drv::FrameDecoder{};
+        std::fprintf(stderr, kDeviceLostErr, name.c_str(), CommPortDriver1->ReopenInterval());
+    }
+    std::fflush(stderr);
+    const QString text = QString::fromUtf8(present ? kDeviceBackLog : kDeviceLostLog).arg(QString::fromStdString(name));
+    AppendLinkLog(QString::fromStdString(drv::FormatDateTime(NowTime(), true)) + QLatin1Char(' ') + text);
+    ReportPortStatus();
+}

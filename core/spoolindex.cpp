@@ -1,0 +1,207 @@
+#include "core/spoolindex.h"
+
+#include <dirent.h>
+#include <fcntl.h>
+#include <stdio.h>
+#include <sys/inotify.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstring>
+
+namespace drv {
+namespace {
+
+std::int64_t MtimeNs(const struct stat& st) {
+    return static_cast<std::int64_t>(st.st_mtim.tv_sec) * 1000000000 + st.st_mtim.tv_nsec;
+}
+
+bool EndsWith(const std::string& s, const std::string& tail) {
+    return s.size() >= tail.size() && s.compare(s.size() - tail.size(), tail.size(), tail) == 0;
+}
+
+}  // namespace
+
+SpoolPattern::SpoolPattern(const std::string& prefix, std::string suffixIn) : suffix(std::move(suffixIn)) {
+    const auto slash = prefix.rfind('/');
+    if (slash == std::string::npos) {
+        directory = ".";
+        namePrefix = prefix;
+    } else {
+        directory = slash == 0 ? "/" : prefix.substr(0, slash);
+        namePrefix = prefix.substr(slash + 1);
+    }
+}
+
+bool SpoolPattern::Matches(const std::string& name) const {
+    return name.size() >= namePrefix.size() + suffix.size() && name.compare(0, namePrefix.size(), namePrefix) == 0 &&
+           EndsWith(name, suffix) && name.find('/') == std::string::npos;
+}
+
+std::string SpoolPattern::PathOf(const std::string& name) const {
+    return (directory == "/" ? "" : directory) + "/" + name;
+}
+
+SpoolIndex::SpoolIndex(SpoolPattern pattern) : m_pattern(std::move(pattern)) {}
+
+std::string SpoolIndex::BareName(const std::string& nameOrPath) const {
+    const auto slash = nameOrPath.rfind('/');
+    return slash == std::string::npos ? nameOrPath : nameOrPath.substr(slash + 1);
+}
+
+void SpoolIndex::Insert(std::string name, std::int64_t mtimeNs) {
+    if (m_byName.count(name) != 0) return;
+    m_byName.emplace(name, mtimeNs);
+    m_ordered.insert(Entry{mtimeNs, std::move(name)});
+}
+
+bool SpoolIndex::Rescan() {
+    DIR* dir = ::opendir(m_pattern.directory.c_str());
+    if (dir == nullptr) return false;
+    const int dfd = ::dirfd(dir);
+    std::set<Entry> ordered;
+    std::unordered_map<std::string, std::int64_t> byName;
+    while (const dirent* e = ::readdir(dir)) {
+        const std::string name = e->d_name;
+        if (!m_pattern.Matches(name)) continue;
+        struct stat st {};
+        if (::fstatat(dfd, name.c_str(), &st, 0) != 0) continue;  // gone since the listing
+        byName.emplace(name, MtimeNs(st));
+        ordered.insert(Entry{MtimeNs(st), name});
+    }
+    ::closedir(dir);
+    m_ordered.swap(ordered);
+    m_byName.swap(byName);
+    return true;
+}
+
+void SpoolIndex::Add(const std::string& nameOrPath) {
+    std::string name = BareName(nameOrPath);
+    if (!m_pattern.Matches(name) || m_byName.count(name) != 0) return;
+    struct stat st {};
+    if (::stat(m_pattern.PathOf(name).c_str(), &st) != 0) return;
+    Insert(std::move(name), MtimeNs(st));
+}
+
+void SpoolIndex::Remove(const std::string& nameOrPath) {
+    const std::string name = BareName(nameOrPath);
+    const auto it = m_byName.find(name);
+    if (it == m_byName.end()) return;
+    m_ordered.erase(Entry{it->second, name});
+    m_byName.erase(it);
+}
+
+std::optional<std::string> SpoolIndex::First() const {
+    for (const auto& e : m_ordered) {
+        if (m_inFlight.empty() || m_inFlight.count(e.name) == 0) return e.name;
+    }
+    return std::nullopt;
+}
+
+void SpoolIndex::SetInFlight(const std::string& nameOrPath, bool inFlight) {
+    if (inFlight) {
+        m_inFlight.insert(BareName(nameOrPath));
+    } else {
+        m_inFlight.erase(BareName(nameOrPath));
+    }
+}
+
+bool SpoolIndex::InFlight(const std::string& nameOrPath) const { return m_inFlight.count(BareName(nameOrPath)) != 0; }
+
+SpoolFileRead ReadSpoolFile(const std::string& path, std::size_t maxBytes) {
+    SpoolFileRead r;
+    UniqueFd fd(RetryEintr([&] { return ::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NOFOLLOW); }));
+    if (!fd) {
+        r.error = errno;
+        if (errno == ENOENT) r.status = SpoolFileRead::Status::Gone;
+        return r;
+    }
+    struct stat st {};
+    if (::fstat(fd.get(), &st) != 0 || !S_ISREG(st.st_mode)) {
+        r.error = S_ISREG(st.st_mode) ? errno : EISDIR;
+        return r;
+    }
+    const auto size = static_cast<std::size_t>(st.st_size);
+    r.bytes.resize(size < maxBytes ? size : maxBytes);
+    std::size_t got = 0;
+    while (got < r.bytes.size()) {
+        const ssize_t n = RetryEintr([&] { return ::read(fd.get(), r.bytes.data() + got, r.bytes.size() - got); });
+        if (n < 0) {
+            r.error = errno;
+            r.bytes.clear();
+            return r;
+        }
+        if (n == 0) break;  // shortened since fstat
+        got += static_cast<std::size_t>(n);
+    }
+    r.bytes.resize(got);
+    r.status = SpoolFileRead::Status::Ok;
+    return r;
+}
+
+std::string SetSpoolFileAside(const std::string& path) {
+    for (int i = 0; i < 100; ++i) {
+        const std::string to = path + ".bad" + (i == 0 ? std::string() : std::to_string(i));
+        if (::renameat2(AT_FDCWD, path.c_str(), AT_FDCWD, to.c_str(), RENAME_NOREPLACE) == 0) return to;
+        if (errno == EINVAL || errno == ENOSYS) {
+            // No rename without replacing on this file system: a hard link fails on a taken name just the same.
+            if (::link(path.c_str(), to.c_str()) == 0) {
+                ::unlink(path.c_str());
+                return to;
+            }
+        }
+        if (errno != EEXIST) return {};
+    }
+    errno = EEXIST;
+    return {};
+}
+
+bool SpoolDirectoryWatch::Start(const std::string& directory) {
+    Stop();
+    m_fd.reset(::inotify_init1(IN_NONBLOCK | IN_CLOEXEC));
+    if (!m_fd) return false;
+    m_wd = ::inotify_add_watch(
+        m_fd.get(), directory.c_str(),
+        IN_CLOSE_WRITE | IN_MOVED_TO | IN_DELETE | IN_MOVED_FROM | IN_DELETE_SELF | IN_MOVE_SELF | IN_ONLYDIR);
+    if (m_wd < 0) {
+        const int err = errno;
+        m_fd.reset();
+        errno = err;
+        return false;
+    }
+    return true;
+}
+
+void SpoolDirectoryWatch::Stop() {
+    m_fd.reset();
+    m_wd = -1;
+}
+
+SpoolDirectoryWatch::Changes SpoolDirectoryWatch::Read() {
+    Changes changes;
+    if (!Active()) return changes;
+    alignas(inotify_event) char buf[16384];
+    for (;;) {
+        const ssize_t n = RetryEintr([&] { return ::read(m_fd.get(), buf, sizeof buf); });
+        if (n <= 0) {
+            if (n < 0 && errno != EAGAIN) changes.lost = true;
+            break;
+        }
+        for (ssize_t off = 0; off < n;) {
+            const auto* ev = reinterpret_cast<const inotify_event*>(buf + off);
+            off += static_cast<ssize_t>(sizeof(inotify_event) + ev->len);
+            if ((ev->mask & (IN_Q_OVERFLOW | IN_IGNORED | IN_DELETE_SELF | IN_MOVE_SELF)) != 0) {
+                changes.lost = true;
+                continue;
+            }
+            if (ev->len == 0) continue;
+            const std::string name(ev->name);
+            if ((ev->mask & (IN_CLOSE_WRITE | IN_MOVED_TO)) != 0) changes.changes.push_back({name, true});
+            if ((ev->mask & (IN_DELETE | IN_MOVED_FROM)) != 0) changes.changes.push_back({name, false});
+        }
+    }
+    return changes;
+}
+
+}  // namespace drv

@@ -1,0 +1,341 @@
+// Spool forwarding and the station watchdog through the main window, with an injected clock, hand-made ticks and
+// a Z8 server on loopback.
+#include <fcntl.h>
+#include <gtest/gtest.h>
+#include <sys/socket.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <atomic>
+#include <memory>
+
+#include "app/driverapp.h"
+#include "core/ma.h"
+#include "core/spool.h"
+#include "core/spoolindex.h"
+#include "tests/support/qtapp.h"
+#include "tests/support/tempdir.h"
+#include "ui/admshowmes.h"
+#include "ui/indicator.h"
+#include "z7link/SimpleTCP.h"
+#include "z7link/z7server.h"
+#include "z8link/Unit7.h"
+#include "z8link/z8server.h"
+
+using namespace drv::z8;
+using drvtest::WaitWithEvents;
+
+namespace {
+
+const drv::TDateTime kStart = drv::EncodeDateTime({2026, 12, 8, 12, 30, 15, 250});
+
+// A 20-byte event payload whose first four bytes carry `object`.
+Bytes Event(int object) {
+    Bytes e(20, 0);
+    PutU32(e.data(), static_cast<std::uint32_t>(object));
+    e[19] = 0x29;
+    return e;
+}
+
+class Forwarding : public ::testing::Test {
+protected:
+    void SetUp() override {
+        drvtest::TestApp();
+        messages = std::make_unique<Tadvsm>();
+        clock->store(kStart);
+    }
+    void TearDown() override { form.reset(); }
+
+    // Starts the window with the spool in the working directory; Timer2 does not run, the test ticks.
+    void Start(int port, const std::string& mainSection = "", int z7Port = 0) {
+        dir.write("drvorvel.ini", "[main]\nPathForSoob=" + dir.path() + "/\n" + mainSection +
+                                      "\n[ServerHost]\nAddress=127.0.0.1\nPort=" + std::to_string(port) + "\n");
+        TForm1Options options;
+        options.workingDirectory = dir.path();
+        options.now = [c = clock] { return c->load(); };
+        options.timer2IntervalMs = 0;
+        options.z7Port = static_cast<std::uint16_t>(z7Port);
+        drv::Z8LinkTimings t;
+        t.attemptIntervalMs = 200;
+        t.readTimeoutMs = 300;
+        t.pollIntervalMs = 50;
+        options.z8Timings = std::make_shared<drv::Z8LinkTimings>(t);
+        form = std::make_unique<TForm1>(messages.get(), options);
+    }
+
+    void StartConnected(Z8Server& server, const std::string& mainSection = "") {
+        Start(server.Port(), mainSection);
+        ASSERT_TRUE(WaitWithEvents([&] { return form->Z8LinkConnected(); }));
+    }
+
+    // An .ob8 file modified `age` seconds after a fixed moment, so that the order by age is known.
+    void WriteOb8(const std::string& name, std::uint32_t code, const Bytes& payload, int age) {
+        const auto bytes = drv::BuildOb8(code, payload.data(), payload.size());
+        dir.write(name, std::string(bytes.begin(), bytes.end()));
+        SetAge(name, age);
+    }
+    void SetAge(const std::string& name, int age) {
+        const timespec times[2] = {{1700000000 + age, 0}, {1700000000 + age, 0}};
+        ASSERT_EQ(::utimensat(AT_FDCWD, dir.file(name).c_str(), times, 0), 0);
+    }
+
+    void Tick(double secondsLater = 0) {
+        clock->store(clock->load() + secondsLater * drv::kOneSecond);
+        form->Timer2Timer(nullptr);
+    }
+
+    static std::vector<PacketView> Events(const Z8Server& server) {
+        std::vector<PacketView> events;
+        for (const auto& f : server.Frames())
+            if (f.packet && f.packet->code == kStationEvent) events.push_back(*f.packet);
+        return events;
+    }
+    static std::vector<int> EventObjects(const Z8Server& server) {
+        std::vector<int> objects;
+        for (const auto& e : Events(server)) objects.push_back(static_cast<int>(GetU32(e.payload.data())));
+        return objects;
+    }
+
+    std::uint64_t Queued() const { return form->Z8Link->NextSequenceNumber(); }
+    bool StationIndicatorGreen() const { return form->Image2->Picture().pixelColor(0, 3) == QColor(0, 128, 0); }
+
+    std::shared_ptr<std::atomic<double>> clock = std::make_shared<std::atomic<double>>(kStart);
+    drvtest::TempDir dir;
+    std::unique_ptr<Tadvsm> messages;
+    std::unique_ptr<TForm1> form;
+};
+
+}  // namespace
+
+TEST_F(Forwarding, FilesGoOldestFirstEachRightAfterTheAcknowledgementOfTheOneBefore) {
+    Z8Server server;
+    server.SetBehaviour({.ackEvents = true});
+    // Names against the order of age; equal ages go by name.
+    WriteOb8("C.ob8", kStationEvent, Event(1), 0);
+    WriteOb8("B.ob8", kStationEvent, Event(2), 1);
+    WriteOb8("A1.ob8", kStationEvent, Event(4), 2);
+    WriteOb8("A.ob8", kStationEvent, Event(3), 2);
+    StartConnected(server);
+    // One tick and a clock that stands still: only the acknowledgements can move forwarding on.
+    Tick();
+    // The index learns of the last deletion from the link's news, after the file is gone.
+    ASSERT_TRUE(WaitWithEvents([&] { return dir.list(".ob8").empty() && form->Z8Spool().Size() == 0; }));
+    EXPECT_EQ(EventObjects(server), (std::vector<int>{1, 2, 3, 4}));
+}
+
+TEST_F(Forwarding, AnUnacknowledgedFileIsHandedOverEveryThreeSecondsAndKept) {
+    Z8Server server;  // answers every frame, acknowledges none
+    WriteOb8("A.ob8", kStationEvent, Event(7), 0);
+    StartConnected(server);
+    const auto before = Queued();
+    Tick();
+    EXPECT_EQ(Queued(), before + 1);
+    Tick(2.8);
+    Tick(0.2);  // exactly 3 seconds later: not yet
+    EXPECT_EQ(Queued(), before + 1);
+    Tick(0.2);
+    EXPECT_EQ(Queued(), before + 2);
+    Tick(3.2);
+    EXPECT_EQ(Queued(), before + 3);
+    ASSERT_TRUE(WaitWithEvents([&] { return Events(server).size() == 3; }));
+    EXPECT_EQ(EventObjects(server), (std::vector<int>{7, 7, 7}));
+    EXPECT_TRUE(dir.exists("A.ob8"));
+}
+
+TEST_F(Forwarding, AFileIsSentAsItsCodeAndTheRestAsPayload) {
+    Z8Server server;
+    server.SetBehaviour({.ackEvents = true});
+    WriteOb8("A.ob8", kStationEvent, Event(0x01020304), 0);  // 24 bytes
+    WriteOb8("B.ob8", kStationEvent, {}, 1);                 // 4 bytes
+    StartConnected(server);
+    Tick();
+    ASSERT_TRUE(WaitWithEvents([&] { return dir.list(".ob8").empty(); }));
+    const auto events = Events(server);
+    ASSERT_EQ(events.size(), 2u);
+    EXPECT_EQ(events[0].payload, Event(0x01020304));
+    EXPECT_EQ(events[0].lengthField, 20);
+    EXPECT_TRUE(events[1].payload.empty());
+    EXPECT_EQ(events[1].lengthField, 0);
+}
+
+TEST_F(Forwarding, AnAcknowledgedLiveEventLeavesAPendingFileAlone) {
+    Z8Server server;
+    server.SetBehaviour({.ackEvents = true});
+    WriteOb8("A.ob8", kStationEvent, Event(1), 0);
+    StartConnected(server);
+    const Bytes frame{0x13, 0x22, 0x0A, 0x05};
+    form->CommPortDriver1ReceivePacket(nullptr, frame.data(), 4);
+    form->CommPortDriver1ReceivePacket(nullptr, frame.data(), 4);
+    // The second event leaves only after the acknowledgement of the first has been handled.
+    ASSERT_TRUE(WaitWithEvents([&] { return Events(server).size() == 2; }));
+    EXPECT_TRUE(dir.exists("A.ob8"));
+    Tick();
+    ASSERT_TRUE(WaitWithEvents([&] { return !dir.exists("A.ob8"); }));
+    EXPECT_EQ(EventObjects(server).back(), 1);
+}
+
+TEST_F(Forwarding, WithoutSendZ8SpoolFilesAreNeverTouched) {
+    WriteOb8("A.ob8", kStationEvent, Event(1), 0);
+    Start(1, "SendZ8=0");
+    Tick();
+    Tick(60);
+    EXPECT_EQ(drvtest::ReadBytes(dir.file("A.ob8")), drv::BuildOb8(kStationEvent, Event(1).data(), 20));
+    EXPECT_EQ(dir.list().size(), 2u);  // drvorvel.ini and the file
+}
+
+TEST_F(Forwarding, BadFilesAreSetAsideAndTheRestIsForwarded) {
+    Z8Server server;
+    server.SetBehaviour({.ackEvents = true});
+    dir.write("A.ob8", std::string("\x20\x00\x00", 3));  // shorter than a code
+    SetAge("A.ob8", 0);
+    ASSERT_EQ(::mkdir(dir.file("B.ob8").c_str(), 0755), 0);  // cannot be read as a file
+    SetAge("B.ob8", 1);
+    WriteOb8("C.ob8", kStationEvent, Event(3), 2);
+    WriteOb8("D.ob8", kStationEvent, Event(4), 3);
+    StartConnected(server);
+    ::unlink(dir.file("C.ob8").c_str());  // deleted behind the driver's back
+    testing::internal::CaptureStderr();
+    Tick();
+    const std::string err = testing::internal::GetCapturedStderr();
+    ASSERT_TRUE(WaitWithEvents([&] { return dir.list(".ob8").empty(); }));
+    EXPECT_EQ(EventObjects(server), (std::vector<int>{4}));
+    EXPECT_EQ(dir.read("A.ob8.bad"), std::string("\x20\x00\x00", 3));
+    EXPECT_TRUE(dir.exists("B.ob8.bad"));
+    EXPECT_NE(err.find("A.ob8\" is shorter than 4 bytes"), std::string::npos) << err;
+    EXPECT_NE(err.find("B.ob8\" cannot be read"), std::string::npos) << err;
+}
+
+TEST_F(Forwarding, AFilePutThereByOthersIsFoundWithoutATick) {
+    Start(1, "SendZ8=0");
+    dir.write("X.tmp", "0123");
+    ASSERT_EQ(::rename(dir.file("X.tmp").c_str(), dir.file("X.ob8").c_str()), 0);
+    dir.write("Y.obz", std::string(555, 'z'));
+    ASSERT_TRUE(WaitWithEvents([&] { return form->Z8Spool().Size() == 1 && form->Z7Spool().Size() == 1; }));
+    EXPECT_EQ(form->Z8Spool().First(), "X.ob8");
+    ::unlink(dir.file("X.ob8").c_str());
+    ASSERT_TRUE(WaitWithEvents([&] { return form->Z8Spool().Size() == 0; }));
+}
+
+TEST_F(Forwarding, AFileInFlightIsSkippedUntilItsMarkEnds) {
+    Z8Server server;
+    WriteOb8("A.ob8", kStationEvent, Event(1), 0);
+    WriteOb8("B.ob8", kStationEvent, Event(2), 1);
+    StartConnected(server);
+    form->SetZ8SpoolFileInFlight(dir.file("A.ob8"), true);
+    Tick();
+    form->SetZ8SpoolFileInFlight(dir.file("A.ob8"), false);
+    Tick(3.2);
+    ASSERT_TRUE(WaitWithEvents([&] { return Events(server).size() == 2; }));
+    EXPECT_EQ(EventObjects(server), (std::vector<int>{2, 1}));
+}
+
+TEST_F(Forwarding, AFileForwardedWhenTheLinkIsLostGoesAgainAfterTheNextConnection) {
+    Z8Server server;
+    server.SetBehaviour({.ackEvents = true, .pollAfterHello = true});  // the polls find the closed connection
+    server.SetScript([](const ReceivedFrame& f) -> std::optional<ServerAction> {
+        if (f.connection != 1 || !f.packet || f.packet->code != kStationEvent) return std::nullopt;
+        ServerAction close;
+        close.closeBefore = true;
+        return close;
+    });
+    WriteOb8("A.ob8", kStationEvent, Event(1), 0);
+    StartConnected(server);
+    Tick();
+    ASSERT_TRUE(WaitWithEvents([&] { return server.ConnectionCount() == 2 && form->Z8LinkConnected(); }));
+    EXPECT_TRUE(dir.exists("A.ob8"));
+    Tick();  // the connection ended the spacing: the file goes at once
+    ASSERT_TRUE(WaitWithEvents([&] { return !dir.exists("A.ob8"); }));
+    EXPECT_EQ(EventObjects(server), (std::vector<int>{1, 1}));
+}
+
+TEST_F(Forwarding, WatchdogUpAtTheFirstTickLostAfterAttentionUpOnTheNextFrame) {
+    dir.write("ignore.ini", "[object]\n40802=1\n");
+    Start(1, "SendZ8=0\nAttention=00:00:10");
+    EXPECT_FALSE(form->State().StationLinkUp);
+    Tick();
+    EXPECT_TRUE(form->State().StationLinkUp);
+    EXPECT_TRUE(StationIndicatorGreen());
+    Tick(10);
+    EXPECT_TRUE(form->State().StationLinkUp);
+    Tick(0.2);
+    EXPECT_FALSE(form->State().StationLinkUp);
+    EXPECT_FALSE(StationIndicatorGreen());
+    // A frame of an ignored object counts as a sign of life too.
+    const Bytes frame{0x13, 0x22, 0x0A, 0x05};
+    form->CommPortDriver1ReceivePacket(nullptr, frame.data(), 4);
+    Tick(0.2);
+    EXPECT_TRUE(form->State().StationLinkUp);
+    EXPECT_TRUE(StationIndicatorGreen());
+    EXPECT_TRUE(dir.list(".obz").empty());  // no reports without SendZ7
+}
+
+// A Z7 record of `size` bytes: the signature, the code, zeros.
+std::string Z7RecordBytes(std::uint8_t code, std::size_t size) {
+    std::string r(size, '\0');
+    r[0] = r[1] = '\xFF';
+    r[2] = static_cast<char>(code);
+    return r;
+}
+
+TEST_F(Forwarding, ObzFilesGoOneATickBehindTheRecordsOfTheConnection) {
+    drv::z7::Z7Server z7;
+    dir.write("A.obz", Z7RecordBytes('a', 555));
+    SetAge("A.obz", 0);
+    dir.write("B.obz", Z7RecordBytes('b', 10));  // completed with zeros
+    SetAge("B.obz", 1);
+    dir.write("C.obz", Z7RecordBytes('c', 555) + std::string(45, 'x'));  // sent as its first 555 bytes
+    SetAge("C.obz", 2);
+    Start(1, "SendZ8=0\nSendZ7=1", z7.Port());
+    ASSERT_TRUE(WaitWithEvents([&] { return form->SimpleTCPClient1->Connected() && z7.Pieces().size() == 2; }));
+    Tick();  // A, then the watchdog's first report
+    EXPECT_EQ(dir.list(".obz"), (std::vector<std::string>{"B.obz", "C.obz"}));
+    Tick(0.2);
+    Tick(0.2);
+    ASSERT_TRUE(z7.WaitFor([](const auto& p) { return p.size() == 6; }, 20000));
+    const auto pieces = z7.Pieces();
+    std::string codes;
+    for (const auto& p : pieces) codes += static_cast<char>(p.bytes[2]);
+    EXPECT_EQ(codes, std::string("\x14\x32") + "aIbc");
+    EXPECT_EQ(std::string(pieces[4].bytes.begin(), pieces[4].bytes.end()), Z7RecordBytes('b', 555));
+    EXPECT_EQ(std::string(pieces[5].bytes.begin(), pieces[5].bytes.end()), Z7RecordBytes('c', 555));
+    EXPECT_TRUE(dir.list(".obz").empty());
+}
+
+TEST_F(Forwarding, WithSendZ7TheWatchdogReportsEveryChange) {
+    int port = 0;
+    {
+        drv::z7::Z7Server probe;  // nobody listens on its port afterwards: the reports are spooled
+        port = probe.Port();
+    }
+    Start(1, "SendZ8=0\nSendZ7=1\nAttention=00:00:10", port);
+    Tick();
+    Tick(10.2);
+    const Bytes frame{0x13, 0x22, 0x0A, 0x05};
+    form->CommPortDriver1ReceivePacket(nullptr, frame.data(), 4);
+    Tick(0.2);
+    std::string codes;
+    for (const auto& name : dir.list(".obz")) {
+        const auto bytes = drvtest::ReadBytes(dir.file(name));
+        ASSERT_EQ(bytes.size(), 555u) << name;
+        codes += static_cast<char>(bytes[2]);
+    }
+    EXPECT_EQ(codes, "IHI");
+}
+
+TEST_F(Forwarding, AnObzFileWhoseSendFailsIsKept) {
+    drv::z7::Z7Server z7;
+    Start(1, "SendZ8=0\nSendZ7=1", z7.Port());
+    ASSERT_TRUE(WaitWithEvents([&] { return form->SimpleTCPClient1->Connected() && z7.Pieces().size() == 2; }));
+    Tick();  // the watchdog's first report
+    // The server stops reading and the client's buffer is small: one of the next sends is taken only in part.
+    z7.SetReading(false);
+    const int small = 4096;
+    ::setsockopt(form->SimpleTCPClient1->SocketHandle(), SOL_SOCKET, SO_SNDBUF, &small, sizeof small);
+    int files = 0;
+    while (form->SimpleTCPClient1->Connected() && files < 100000) {
+        dir.write(std::to_string(files++) + ".obz", Z7RecordBytes('x', 555));
+        Tick(0.2);
+    }
+    EXPECT_FALSE(form->SimpleTCPClient1->Connected());
+    EXPECT_EQ(dir.list(".obz"), std::vector<std::string>{std::to_string(files - 1) + ".obz"});
+}

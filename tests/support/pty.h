@@ -1,0 +1,31 @@
+#pragma once
+
+#include <pty.h>
+#include <unistd.h>
+
+#include <string>
+
+#include "platform/uniquefd.h"
+
+namespace drvtest {
+
+// A pseudo-terminal pair standing in for the station's line: the driver opens the far end by path, the test
+// keeps the master. Dropping the master makes the far end vanish as an unplugged adapter does. path is empty
+// when no pair could be made.
+struct Pty {
+    drv::UniqueFd master;
+    std::string path;
+
+    Pty() {
+        int m = -1;
+        int s = -1;
+        char name[256] = {};
+        if (::openpty(&m, &s, name, nullptr, nullptr) == 0) {
+            master.reset(m);
+            ::close(s);
+            path = name;
+        }
+    }
+};
+
+}  // namespace drvtest
