@@ -11,6 +11,7 @@
 
 #include "app/driverapp.h"
 #include "app/instancelock.h"
+#include "app/servicenotify.h"
 #include "app/stopsignals.h"
 #include "core/ma.h"
 #include "ui/admshowmes.h"
@@ -32,12 +33,20 @@ bool HasDisplay() {
     return platform != QLatin1String("offscreen") && platform != QLatin1String("minimal");
 }
 
-void TellAlreadyRunning(const drv::InstanceLock& lock, const std::string& directory) {
+// Headless unless a display is there or --no-headless asks for the window all the same (it keeps the modal
+// windows waiting for a click, also on the offscreen platform: tests of the windowed behaviour use it).
+bool ChooseHeadless(const QStringList& arguments) {
+    if (arguments.contains(QStringLiteral("--headless"))) return true;
+    if (arguments.contains(QStringLiteral("--no-headless"))) return false;
+    return !HasDisplay();
+}
+
+void TellAlreadyRunning(const drv::InstanceLock& lock, const std::string& directory, bool headless) {
     const std::string owner = lock.OwnerPid() > 0 ? " (process " + std::to_string(lock.OwnerPid()) + ")" : "";
     std::fprintf(stderr,
                  "drvorvel: a driver already runs in %s%s; it keeps the port and the spool files, this start ends.\n",
                  directory.c_str(), owner.c_str());
-    if (!HasDisplay()) return;
+    if (headless || !HasDisplay()) return;  // nobody to click the box away
     QMessageBox::critical(nullptr, QStringLiteral("Драйвер Орвел"),
                           QStringLiteral("Драйвер уже запущен в папке\n%1\n\nВторой запуск завершён.")
                               .arg(QString::fromStdString(directory)));
@@ -54,6 +63,9 @@ int main(int argc, char** argv) {
     DriverApplication app(argc, argv);
     QApplication::setWindowIcon(DriverIcon());
 
+    TForm1Options options;
+    options.headless = ChooseHeadless(QCoreApplication::arguments());
+
     // Taken before any window exists, so a second driver never opens the port or touches the spool files.
     const std::string directory = CurrentDirectory();
     drv::InstanceLock lock(directory);
@@ -61,7 +73,7 @@ int main(int argc, char** argv) {
         case drv::InstanceLock::Outcome::Acquired:
             break;
         case drv::InstanceLock::Outcome::HeldByAnother:
-            TellAlreadyRunning(lock, directory);
+            TellAlreadyRunning(lock, directory, options.headless);
             return kExitAlreadyRunning;
         case drv::InstanceLock::Outcome::Unavailable:
             std::fprintf(stderr, "drvorvel: cannot lock %s (%s); running without the single-instance guard.\n",
@@ -69,14 +81,36 @@ int main(int argc, char** argv) {
             break;
     }
 
+    if (options.headless) std::fprintf(stderr, "drvorvel: running headless: messages go to standard error\n");
+
+    // A stop signal ends the run in order from any event loop, also one of a message shown during startup.
+    // The message window outlives the main window, whose shutdown may still have something to say.
     StopSignals stopSignals;
     auto advsm = std::make_unique<Tadvsm>();
-    auto form1 = std::make_unique<TForm1>(advsm.get());
+    std::unique_ptr<TForm1> form1;
+    stopSignals.SetStopAction([&form1] {
+        if (form1) {
+            form1->Stop();
+        } else {
+            TForm1::EndEveryEventLoop();
+        }
+    });
+    options.stopRequested = [&stopSignals] { return stopSignals.Requested(); };
+
+    form1 = std::make_unique<TForm1>(advsm.get(), std::move(options));
+    if (stopSignals.Requested()) {
+        form1->Stop();
+        return 0;
+    }
     auto form2 = std::make_unique<TForm2>([f = form1.get()] { return f->State().ClosePassword; });
     form1->SetPasswordDialog(form2.get());
-    form1->show();
+    if (!form1->Headless()) form1->show();
 
     // The window lives in the tray and dialogs come and go: only an accepted close of the main window ends the run.
     QObject::connect(form1.get(), &TForm1::Closed, &app, &QApplication::quit, Qt::QueuedConnection);
-    return app.exec();
+    ServiceNotify service;
+    service.Ready();
+    const int status = app.exec();
+    service.Stopping();
+    return status;
 }

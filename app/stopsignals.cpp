@@ -55,5 +55,10 @@ void StopSignals::OnSignal() {
     while (::read(g_pipe[0], &b, 1) == 1) {
         std::fprintf(stderr, "drvorvel: stopping on signal %d\n", static_cast<int>(b));
     }
-    QCoreApplication::exit(0);
+    m_requested = true;
+    if (m_action) {
+        m_action();
+    } else {
+        QCoreApplication::exit(0);
+    }
 }

@@ -3,16 +3,21 @@
 
 #include <unistd.h>
 
+#include <QApplication>
 #include <QComboBox>
+#include <QDialog>
 #include <QLabel>
 #include <QTimer>
 #include <chrono>
 #include <cstdio>
+#include <cstring>
 #include <random>
 
 #include "core/driverfiles.h"
 #include "core/spoolindex.h"
+#include "platform/faults.h"
 #include "platform/inifile.h"
+#include "serial/CPDrv.h"
 #include "ui/admshowmes.h"
 #include "ui/indicator.h"
 #include "z7link/SimpleTCP.h"
@@ -85,8 +90,14 @@ void TForm1::FormCreate(QObject* /*Sender*/) {
             opened = false;
         }
         if (!opened) {
+            ReportStationPortFailure();
             ShowMessageText(QString::fromUtf8(kPortBusyText));
             SetPortControlsStopped();
+            // A stop while the message was open: nothing more starts.
+            if (StopRequested()) {
+                std::fprintf(stderr, "drvorvel: stopped before startup was done\n");
+                return;
+            }
         }
     } else {
         SetPortControlsStopped();
@@ -125,5 +136,35 @@ void TForm1::LogErrorNoThrow(std::int32_t code) noexcept {
 }
 
 void TForm1::ShowMessageText(const QString& text) {
+    if (m_options.headless) {
+        std::fprintf(stderr, "drvorvel: message: %s\n", text.toUtf8().constData());
+        std::fflush(stderr);
+        return;
+    }
+    if (StopRequested()) return;  // nobody is to be asked any more
     if (m_messageWindow != nullptr) m_messageWindow->ShowMessageText(text);
+}
+
+bool TForm1::StopRequested() const { return m_stopped || (m_options.stopRequested && m_options.stopRequested()); }
+
+void TForm1::Stop() {
+    m_stopped = true;
+    drv::RunHandler("closing the serial port", [this] {
+        if (CommPortDriver1 != nullptr && CommPortDriver1->IsPortOpen()) CommPortDriver1->ClosePort();
+    });
+    EndEveryEventLoop();
+}
+
+void TForm1::EndEveryEventLoop() {
+    // Each dismissal ends its own loop; a window that will not go away is left to the loops' end below.
+    for (int i = 0; i < 16; ++i) {
+        QWidget* modal = QApplication::activeModalWidget();
+        if (modal == nullptr) break;
+        if (auto* dialog = qobject_cast<QDialog*>(modal)) {
+            dialog->reject();
+        } else {
+            modal->close();
+        }
+    }
+    QCoreApplication::exit(0);
 }

@@ -58,6 +58,11 @@ struct TForm1Options {
     // the link is looked at every durableCheckMs.
     int durableAfterMs = 2000;
     int durableCheckMs = 200;
+    // No operator: messages go to standard error and nothing waits for a click.
+    bool headless = false;
+    // Tells whether the program has been asked to stop (a stop signal); checked after every modal wait of
+    // startup, so that startup goes no further. Empty: never.
+    std::function<bool()> stopRequested;
     // Timer2's interval; 0: Timer2 is not started (tests call Timer2Timer themselves).
     int timer2IntervalMs = 200;
     int portReopenIntervalMs = 0;  // 0: the serial component's own interval between attempts to reopen a lost port
@@ -100,8 +105,17 @@ public:
     void LogError(std::int32_t code);
     // LogError for paths that must not end on it: a failure is reported on standard error.
     void LogErrorNoThrow(std::int32_t code) noexcept;
-    // Shows one text in the message window and returns when the operator has closed it.
+    // Shows one text in the message window and returns when the operator has closed it. Headless: writes
+    // "drvorvel: message: <text>" to standard error and returns at once.
     void ShowMessageText(const QString& text);
+    bool Headless() const { return m_options.headless; }
+    // An orderly end from wherever the main thread is, nested modal loops included: dismisses every open modal
+    // window, closes the serial port and ends every event loop; startup, if it is still running, goes no further.
+    // The caller then destroys the window, which spools what the Z8 link still holds.
+    void Stop();
+    bool StopRequested() const;
+    // Dismisses every open modal window and ends every running event loop (exit status 0).
+    static void EndEveryEventLoop();
 
     drv::DriverState& State() { return m_state; }
     const drv::DriverState& State() const { return m_state; }
@@ -136,8 +150,10 @@ public:
     void ApplicationEvents1Minimize();
     void AdvGlowButton28Click();
     void AdvGlowButton47Click();
-    // Appends one line, as it is, to the link log Memo1; nothing else writes or trims it. Main thread only.
+    // Appends one line to the link log Memo1, which keeps the newest kLinkLogLines lines, and writes it to
+    // standard error as well, so that the journal keeps the whole history. Main thread only.
     void AppendLinkLog(const QString& line);
+    static constexpr int kLinkLogLines = 10000;
     // The Z7 server's close command: sets RemoteCloseRequested and closes the window without asking. When a
     // close is asking the operator at that moment, its dialog and message are dismissed so that it ends too.
     void RequestRemoteClose();
@@ -247,6 +263,8 @@ protected:
 private:
     void BuildUi();                // ui/ma_window.cpp
     void CreateSerialComponent();  // core/ma_serial.cpp
+    // Tells standard error which device the configured port stands for and why it did not open.
+    void ReportStationPortFailure();
     void HandleFrame(const std::uint8_t* frame, int length);
     // Spool files (core/ma_spool.cpp).
     void StartSpool();
@@ -273,6 +291,7 @@ private:
     TForm2* m_passwordDialog = nullptr;
     bool m_destroyed = false;
     bool m_inFormClose = false;               // FormClose is asking the operator
+    bool m_stopped = false;                   // Stop() has run
     std::shared_ptr<Z8HostAdapter> m_z8Host;  // the link thread's way to the main thread
     drv::SpoolBacklog m_spoolBacklog;         // events whose .ob8 file could not be written yet
     QTimer* m_spoolRetryTimer = nullptr;

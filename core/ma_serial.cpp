@@ -1,4 +1,6 @@
 // Serial glue of the main window: the station port component, its settings and its wiring.
+#include <cstdio>
+#include <cstring>
 #include <exception>
 #include <memory>
 
@@ -7,6 +9,7 @@
 #include "platform/faults.h"
 #include "serial/CPDrv.h"
 #include "serial/linuxserial.h"
+#include "serial/portnames.h"
 
 void TForm1::CreateSerialComponent() {
     // [ports] is read from drvorvel.ini in the working directory at every open, so a remapped COM name takes
@@ -41,4 +44,12 @@ bool TForm1::OpenStationPort(const std::string& portName) {
     } catch (const std::exception&) {
         return false;  // an error raised during the attempt counts as a failure
     }
+}
+
+void TForm1::ReportStationPortFailure() {
+    const std::string device = drv::DevicePathForPort(CommPortDriver1->PortName(), WorkingPath(drv::kConfigFileName));
+    const int error = CommPortDriver1->Device().LastError();
+    std::fprintf(stderr, "drvorvel: the station port %s (%s) does not open: %s\n", m_state.settings.ComPort.c_str(),
+                 device.c_str(), error != 0 ? std::strerror(error) : "reason unknown");
+    std::fflush(stderr);
 }

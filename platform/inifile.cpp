@@ -35,21 +35,30 @@ bool EqualNoCase(std::string_view a, std::string_view b) {
 
 // One physical line of the file, split off with its line ending kept.
 struct Line {
-    std::string_view text;  // without the line ending
-    std::string_view full;  // with it
+    std::string_view text;    // without the line ending
+    std::string_view full;    // with it
+    std::string_view ending;  // "\n", "\r\n", "\r" or empty at the end of the file
 };
 
+constexpr std::string_view kUtf8Bom = "\xEF\xBB\xBF";
+
+// Lines end at LF, CR LF or a lone CR. A UTF-8 byte order mark at the start belongs to no line's text (it stays
+// in the first line's full form, so a rewrite keeps it).
 std::vector<Line> SplitLines(std::string_view content) {
     std::vector<Line> lines;
     std::size_t pos = 0;
+    const std::size_t bom = content.substr(0, kUtf8Bom.size()) == kUtf8Bom ? kUtf8Bom.size() : 0;
     while (pos < content.size()) {
-        std::size_t nl = content.find('\n', pos);
-        std::size_t end = nl == std::string_view::npos ? content.size() : nl + 1;
-        std::string_view full = content.substr(pos, end - pos);
-        std::string_view text = full;
-        if (!text.empty() && text.back() == '\n') text.remove_suffix(1);
-        if (!text.empty() && text.back() == '\r') text.remove_suffix(1);
-        lines.push_back({text, full});
+        const std::size_t brk = content.find_first_of("\r\n", pos);
+        std::size_t textEnd = brk == std::string_view::npos ? content.size() : brk;
+        std::size_t end = textEnd;
+        if (brk != std::string_view::npos) {
+            end = brk + 1;
+            if (content[brk] == '\r' && end < content.size() && content[end] == '\n') ++end;
+        }
+        const std::size_t textStart = pos == 0 ? bom : pos;
+        lines.push_back({content.substr(textStart, textEnd - textStart), content.substr(pos, end - pos),
+                         content.substr(textEnd, end - textEnd)});
         pos = end;
     }
     return lines;
@@ -100,20 +109,20 @@ IniFile::IniFile(const std::string& path) {
 IniFile IniFile::FromText(std::string_view text) {
     IniFile ini("");
     std::string section;
-    bool inSection = false;
+    int sectionIndex = -1;
     for (const Line& line : SplitLines(text)) {
         if (auto s = SectionOf(line.text)) {
             section.assign(*s);
-            inSection = true;
+            ++sectionIndex;
             continue;
         }
-        if (!inSection) continue;
+        if (sectionIndex < 0) continue;
         auto key = KeyOf(line.text);
         if (!key) continue;
         std::string_view t = Trim(line.text);
         std::string_view value = Trim(t.substr(t.find('=') + 1));
         if (value.size() > kMaxValueLength) value = value.substr(0, kMaxValueLength);
-        ini.m_entries.push_back({section, std::string(*key), std::string(value)});
+        ini.m_entries.push_back({section, sectionIndex, std::string(*key), std::string(value)});
     }
     return ini;
 }
@@ -121,12 +130,12 @@ IniFile IniFile::FromText(std::string_view text) {
 // Calls f(entry) for the entries of the section in file order until f returns true.
 template <typename F>
 void IniFile::ForEachInSection(std::string_view section, F&& f) const {
-    // The first section of that name holds the keys that count.
-    const std::string* first = nullptr;
+    // The first section of that name holds the keys that count; a later one, however spelled, is ignored.
+    int first = -1;
     for (const Entry& e : m_entries) {
         if (!EqualNoCase(e.section, section)) continue;
-        if (first == nullptr) first = &e.section;
-        if (e.section != *first) continue;
+        if (first < 0) first = e.sectionIndex;
+        if (e.sectionIndex != first) continue;
         if (f(e)) return;
     }
 }
@@ -225,8 +234,9 @@ bool IniFile::WriteString(const std::string& path, std::string_view section, std
         content.clear();
     }
     const std::vector<Line> lines = SplitLines(content);
-    const bool crlf = content.find("\r\n") != std::string::npos;
-    const std::string eol = crlf ? "\r\n" : "\n";
+    const std::string eol = content.find("\r\n") != std::string::npos ? "\r\n"
+                            : content.find('\n') == std::string::npos && content.find('\r') != std::string::npos ? "\r"
+                                                                                                                 : "\n";
     const std::string keyLine = std::string(key) + "=" + std::string(value);
 
     std::string out;
@@ -246,7 +256,7 @@ bool IniFile::WriteString(const std::string& path, std::string_view section, std
             if (inTarget) seenTarget = true;
             out += line.full;
             if (inTarget) {
-                if (line.full.back() != '\n') out += eol;
+                if (line.ending.empty()) out += eol;
                 lastKeyEnd = out.size();
             }
             continue;
@@ -255,13 +265,13 @@ bool IniFile::WriteString(const std::string& path, std::string_view section, std
             auto k = KeyOf(line.text);
             if (k && EqualNoCase(*k, key)) {
                 out += keyLine;
-                out += line.full.size() > line.text.size() ? std::string(line.full.substr(line.text.size())) : eol;
+                out += line.ending.empty() ? eol : std::string(line.ending);
                 done = true;
                 continue;
             }
             out += line.full;
             if (!Trim(line.text).empty()) {
-                if (line.full.back() != '\n') out += eol;
+                if (line.ending.empty()) out += eol;
                 lastKeyEnd = out.size();
             }
             continue;
@@ -272,7 +282,7 @@ bool IniFile::WriteString(const std::string& path, std::string_view section, std
         if (inTarget) {
             out.insert(lastKeyEnd, keyLine + eol);
         } else {
-            if (!out.empty() && out.back() != '\n') out += eol;
+            if (!lines.empty() && lines.back().ending.empty()) out += eol;
             out += "[" + std::string(section) + "]" + eol + keyLine + eol;
         }
     }

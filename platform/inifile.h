@@ -11,7 +11,8 @@ namespace drv {
 
 // An INI profile file read with the usual profile rules: section and key names match without regard to
 // (ASCII) case, names and values are trimmed of blanks, a value is at most 2047 characters, lines starting
-// with ';' or '#' are comments, and the first matching key of the first matching section wins.
+// with ';' or '#' are comments, and the first matching key of the first matching section wins. Lines end at LF,
+// CR LF or a lone CR; a leading UTF-8 byte order mark is skipped.
 // The file is read once, at construction; a missing or unreadable file reads as empty.
 class IniFile {
 public:
@@ -44,6 +45,7 @@ public:
 private:
     struct Entry {
         std::string section;
+        int sectionIndex = 0;  // which header of the file, counted from 0
         std::string key;
         std::string value;
     };

@@ -17,6 +17,7 @@
 #include <QSystemTrayIcon>
 #include <QTimer>
 #include <QToolButton>
+#include <cstdio>
 #include <exception>
 
 #include "core/ma.h"
@@ -225,7 +226,7 @@ void TForm1::BuildUi() {
     Label15->setObjectName(QStringLiteral("Label15"));
     Memo1 = new QPlainTextEdit(PageDefault);
     Memo1->setReadOnly(true);
-    Memo1->setMaximumBlockCount(0);
+    Memo1->setMaximumBlockCount(kLinkLogLines);
     Memo1->setLineWrapMode(QPlainTextEdit::NoWrap);
     Memo1->setGeometry(7, 84, 432, 100);
 
@@ -264,7 +265,7 @@ void TForm1::BuildUi() {
     connect(TrayIcon1, &QSystemTrayIcon::activated, this, [this](QSystemTrayIcon::ActivationReason reason) {
         if (reason == QSystemTrayIcon::Trigger || reason == QSystemTrayIcon::DoubleClick) N4Click();
     });
-    if (QSystemTrayIcon::isSystemTrayAvailable()) TrayIcon1->show();
+    if (!m_options.headless && QSystemTrayIcon::isSystemTrayAvailable()) TrayIcon1->show();
 }
 
 void TForm1::SetPortControlsStopped() {
@@ -280,7 +281,11 @@ void TForm1::SetPortControlsState(bool running) {
 
 bool TForm1::PortControlsRunning() const { return AdvGlowButton2->text() != Text(kStartText); }
 
-void TForm1::AppendLinkLog(const QString& line) { Memo1->appendPlainText(line); }
+void TForm1::AppendLinkLog(const QString& line) {
+    Memo1->appendPlainText(line);
+    std::fprintf(stderr, "drvorvel: link: %s\n", line.toUtf8().constData());
+    std::fflush(stderr);
+}
 
 void TForm1::closeEvent(QCloseEvent* event) {
     FormClose(event);

@@ -203,7 +203,7 @@ void cl::StepDisconnected() {
     m_assembler.Reset();
     const auto& t = m_config.timings;
     m_client = std::make_unique<drv::z8::BlockingTcpClient>(t.connectTimeoutMs, t.readTimeoutMs, t.writeTimeoutMs,
-                                                            m_stopSignal);
+                                                            m_stopSignal, m_config.resolver);
     m_polling = false;
     const drv::IniFile ini(drv::JoinPath(m_config.workingDirectory, "drvorvel.ini"));
     const std::string address = ini.ReadString(kServerHostSection, "Address", kDefaultAddress);

@@ -73,6 +73,8 @@ struct Z8LinkConfig {
     TickSource tick;      // empty: the system's millisecond tick
     NowSource now;        // empty: the local wall clock
     std::string version;  // empty: the program's version string
+    // How host names are looked up; empty: the C library's lookup.
+    NameLookup::Resolver resolver;
 };
 
 }  // namespace drv

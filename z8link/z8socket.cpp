@@ -1,7 +1,6 @@
 #include "z8link/z8socket.h"
 
 #include <fcntl.h>
-#include <netdb.h>
 #include <netinet/in.h>
 #include <netinet/tcp.h>
 #include <poll.h>
@@ -55,11 +54,12 @@ void StopSignal::Sleep(int ms) const {
 }
 
 BlockingTcpClient::BlockingTcpClient(int connectTimeoutMs, int readTimeoutMs, int writeTimeoutMs,
-                                     const StopSignal& stop)
+                                     const StopSignal& stop, NameLookup::Resolver resolver)
     : m_connectTimeoutMs(connectTimeoutMs),
       m_readTimeoutMs(readTimeoutMs),
       m_writeTimeoutMs(writeTimeoutMs),
-      m_stop(stop) {}
+      m_stop(stop),
+      m_resolver(std::move(resolver)) {}
 
 int BlockingTcpClient::Wait(short events, int timeoutMs) {
     pollfd p[2] = {{m_fd.get(), events, 0}, {m_stop.fd(), POLLIN, 0}};
@@ -85,23 +85,37 @@ bool BlockingTcpClient::Connect(const std::string& host, int port) {
         return false;
     }
     const auto deadline = Clock::now() + std::chrono::milliseconds(m_connectTimeoutMs);
-    addrinfo hints{};
-    hints.ai_family = AF_UNSPEC;
-    hints.ai_socktype = SOCK_STREAM;
-    addrinfo* list = nullptr;
-    const std::string service = std::to_string(port);
-    if (::getaddrinfo(host.c_str(), service.c_str(), &hints, &list) != 0 || list == nullptr) {
-        m_lastError = EHOSTUNREACH;
-        return false;
+    std::vector<ResolvedAddress> addresses;
+    {
+        NameLookup lookup(host, port, AF_UNSPEC, m_resolver);
+        pollfd p[2] = {{lookup.fd(), POLLIN, 0}, {m_stop.fd(), POLLIN, 0}};
+        while (!lookup.Done()) {
+            const int r = ::poll(p, 2, MsLeft(deadline));
+            if (r < 0 && errno == EINTR) continue;
+            if (r < 0 || p[1].revents != 0) {
+                m_lastError = r < 0 ? errno : ECANCELED;
+                return false;
+            }
+            if (r == 0) {
+                m_lastError = ETIMEDOUT;  // the lookup goes on alone; its answer is dropped
+                return false;
+            }
+        }
+        if (lookup.Error() != 0) {
+            m_lastError = EHOSTUNREACH;
+            return false;
+        }
+        addresses = lookup.Addresses();
     }
     bool connected = false;
-    for (addrinfo* a = list; a != nullptr && !connected; a = a->ai_next) {
-        UniqueFd fd(::socket(a->ai_family, a->ai_socktype | SOCK_NONBLOCK | SOCK_CLOEXEC, a->ai_protocol));
+    for (const ResolvedAddress& a : addresses) {
+        UniqueFd fd(::socket(a.family, a.socktype | SOCK_NONBLOCK | SOCK_CLOEXEC, a.protocol));
         if (!fd) {
             m_lastError = errno;
             continue;
         }
-        if (RetryEintr([&] { return ::connect(fd.get(), a->ai_addr, a->ai_addrlen); }) == 0) {
+        const auto* address = reinterpret_cast<const sockaddr*>(&a.address);
+        if (RetryEintr([&] { return ::connect(fd.get(), address, a.length); }) == 0) {
             m_fd = std::move(fd);
             connected = true;
             break;
@@ -122,7 +136,6 @@ bool BlockingTcpClient::Connect(const std::string& host, int port) {
             if (w != 1) break;  // time-out or stop: no time left for another address
         }
     }
-    ::freeaddrinfo(list);
     if (connected) {
         const int one = 1;
         ::setsockopt(m_fd.get(), IPPROTO_TCP, TCP_NODELAY, &one, sizeof one);

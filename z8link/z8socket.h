@@ -4,6 +4,7 @@
 #include <cstdint>
 #include <string>
 
+#include "platform/namelookup.h"
 #include "platform/uniquefd.h"
 
 namespace drv::z8 {
@@ -39,11 +40,14 @@ struct ReadResult {
 // every wait is a poll that also watches the stop signal.
 class BlockingTcpClient {
 public:
-    BlockingTcpClient(int connectTimeoutMs, int readTimeoutMs, int writeTimeoutMs, const StopSignal& stop);
+    // resolver: how host names are looked up (empty: the C library); a lookup runs on a helper thread of its own.
+    BlockingTcpClient(int connectTimeoutMs, int readTimeoutMs, int writeTimeoutMs, const StopSignal& stop,
+                      NameLookup::Resolver resolver = {});
     BlockingTcpClient(const BlockingTcpClient&) = delete;
     BlockingTcpClient& operator=(const BlockingTcpClient&) = delete;
 
-    // Resolves host (a name or a dotted address) and connects, giving up after the connect time-out in all.
+    // Resolves host (a name or a dotted address) and connects, giving up after the connect time-out in all, the
+    // name lookup included; a stop ends the wait at once, and a lookup that answers too late is dropped.
     // False on any failure: not found, refused, unreachable, time-out, stop.
     bool Connect(const std::string& host, int port);
     // Writes every byte or fails: connection closed or reset, not connected, no progress within the write
@@ -65,6 +69,7 @@ private:
     int m_readTimeoutMs;
     int m_writeTimeoutMs;
     const StopSignal& m_stop;
+    NameLookup::Resolver m_resolver;
     UniqueFd m_fd;
     bool m_peerClosed = false;
     int m_lastError = 0;

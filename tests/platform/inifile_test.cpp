@@ -52,11 +52,33 @@ TEST(IniRead, IntegerForms) {
 
 TEST(IniRead, BooleansAreNumbers) {
     const IniFile ini = IniFile::FromText("[main]\na=false\nb=0\nc=2\nd=true\ne=-1\n");
-    EXPECT_TRUE(ini.ReadBool("main", "a", true));    // not a number: default
+    EXPECT_TRUE(ini.ReadBool("main", "a", true));  // not a number: default
     EXPECT_FALSE(ini.ReadBool("main", "b", true));
     EXPECT_TRUE(ini.ReadBool("main", "c", false));
     EXPECT_FALSE(ini.ReadBool("main", "d", false));  // not a number: default
     EXPECT_TRUE(ini.ReadBool("main", "e", false));
+}
+
+// Files as editors save them: the same two sections must read alike whatever the line ends and the mark.
+TEST(IniRead, ByteOrderMarkAndEveryLineEndReadAlike) {
+    const std::string body[] = {"[main]", "ComPort=COM3", "[ServerHost]", "Port=7"};
+    for (const char* eol : {"\n", "\r\n", "\r"}) {
+        for (const char* bom : {"", "\xEF\xBB\xBF"}) {
+            std::string text = bom;
+            for (const auto& line : body) text += line + eol;
+            const IniFile ini = IniFile::FromText(text);
+            SCOPED_TRACE(testing::PrintToString(text));
+            EXPECT_EQ(ini.ReadString("main", "ComPort", ""), "COM3");
+            EXPECT_EQ(ini.ReadInteger("ServerHost", "Port", 0), 7);
+        }
+    }
+}
+
+TEST(IniRead, LaterDuplicateSectionIsIgnoredHoweverSpelled) {
+    const IniFile ini = IniFile::FromText("[main]\nLog=1\n[other]\nx=1\n[main]\nComPort=COM9\n[MAIN]\nn_abs=3\n");
+    EXPECT_EQ(ini.Value("main", "ComPort"), std::nullopt);
+    EXPECT_EQ(ini.Value("main", "n_abs"), std::nullopt);
+    EXPECT_TRUE(ini.ReadBool("Main", "Log", false));
 }
 
 TEST(IniRead, MissingFileGivesDefaults) {
@@ -70,7 +92,8 @@ TEST(IniWrite, ReplacesOneKeyAndKeepsEveryOtherLine) {
     const std::string original = "; settings\r\n[main]\r\nComPort=COM1\r\n  Log = 1 \r\n\r\n[ServerHost]\r\nPort=1\r\n";
     dir.write("a.ini", original);
     ASSERT_TRUE(IniFile::WriteString(dir.file("a.ini"), "MAIN", "comport", "COM7"));
-    EXPECT_EQ(dir.read("a.ini"), "; settings\r\n[main]\r\ncomport=COM7\r\n  Log = 1 \r\n\r\n[ServerHost]\r\nPort=1\r\n");
+    EXPECT_EQ(dir.read("a.ini"),
+              "; settings\r\n[main]\r\ncomport=COM7\r\n  Log = 1 \r\n\r\n[ServerHost]\r\nPort=1\r\n");
 }
 
 TEST(IniWrite, AddsMissingKeyAtTheEndOfItsSection) {
@@ -88,6 +111,13 @@ TEST(IniWrite, AddsMissingSectionAndCreatesMissingFile) {
     ASSERT_TRUE(IniFile::WriteString(dir.file("new.ini"), "main", "ComPort", "COM4"));
     EXPECT_EQ(IniFile(dir.file("new.ini")).ReadString("main", "ComPort", ""), "COM4");
     EXPECT_EQ(dir.list(".tmp-write").size(), 0u);
+}
+
+TEST(IniWrite, KeepsByteOrderMarkAndLoneCarriageReturns) {
+    drvtest::TempDir dir;
+    dir.write("a.ini", "\xEF\xBB\xBF[main]\rComPort=COM1\rLog=1\r");
+    ASSERT_TRUE(IniFile::WriteString(dir.file("a.ini"), "main", "ComPort", "COM2"));
+    EXPECT_EQ(dir.read("a.ini"), "\xEF\xBB\xBF[main]\rComPort=COM2\rLog=1\r");
 }
 
 TEST(IniWrite, FailsWhenTheDirectoryIsMissing) {
@@ -132,6 +162,7 @@ TEST(DateTime, FormatLeavesOutMidnightOnlyWhenAsked) {
 
 TEST(Cp1251, RoundTripOfRussianText) {
     const std::string cp = drv::Utf8ToCp1251("ошибка №9");
-    EXPECT_EQ(cp, std::string("\xEE\xF8\xE8\xE1\xEA\xE0 \xB9" "9"));
+    EXPECT_EQ(cp, std::string("\xEE\xF8\xE8\xE1\xEA\xE0 \xB9"
+                              "9"));
     EXPECT_EQ(drv::Cp1251ToUtf8(cp), "ошибка №9");
 }

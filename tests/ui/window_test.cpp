@@ -180,7 +180,7 @@ TEST_F(MainWindow, PagesSwitchWithExactlyOneButtonPressed) {
     EXPECT_FALSE(form->AdvGlowButton47->isChecked());
 }
 
-TEST_F(MainWindow, LinkLogAppendsEveryLineAsGivenWithoutLimit) {
+TEST_F(MainWindow, LinkLogAppendsEveryLineAsGivenAndKeepsTheNewest10000) {
     Start();
     EXPECT_TRUE(form->Memo1->isReadOnly());
     EXPECT_TRUE(form->Memo1->toPlainText().isEmpty());
@@ -188,10 +188,10 @@ TEST_F(MainWindow, LinkLogAppendsEveryLineAsGivenWithoutLimit) {
     form->AppendLinkLog(QStringLiteral("14.03.2025 9:26:53 Соединение установлено."));
     EXPECT_EQ(form->Memo1->toPlainText(),
               QStringLiteral("14.03.2025 9:26:53 Соединение...\n14.03.2025 9:26:53 Соединение установлено."));
-    for (int i = 0; i < 5000; ++i) form->AppendLinkLog(QString::number(i));
-    EXPECT_EQ(form->Memo1->blockCount(), 5002);
-    EXPECT_EQ(form->Memo1->document()->findBlockByNumber(2).text(), QStringLiteral("0"));
-    EXPECT_EQ(form->Memo1->document()->lastBlock().text(), QStringLiteral("4999"));
+    for (int i = 0; i < 10003; ++i) form->AppendLinkLog(QString::number(i));
+    EXPECT_EQ(form->Memo1->blockCount(), 10000);
+    EXPECT_EQ(form->Memo1->document()->firstBlock().text(), QStringLiteral("3"));
+    EXPECT_EQ(form->Memo1->document()->lastBlock().text(), QStringLiteral("10002"));
 }
 
 TEST_F(MainWindow, TrayIconHasTheHintAndTheMenu) {

@@ -1,5 +1,6 @@
 // The link thread against a real Z8 server on loopback, with short intervals.
 #include <gtest/gtest.h>
+#include <netdb.h>
 #include <netinet/in.h>
 #include <sys/socket.h>
 
@@ -133,8 +134,9 @@ protected:
         return t;
     }
 
-    void StartLink(drv::Z8LinkTimings timings) {
+    void StartLink(drv::Z8LinkTimings timings, drv::NameLookup::Resolver resolver = {}) {
         drv::Z8LinkConfig config;
+        config.resolver = std::move(resolver);
         config.workingDirectory = dir.path();
         config.timings = timings;
         config.version = "2.5.0.17";
@@ -606,6 +608,68 @@ TEST_F(Z8Link, NoServerListening) {
     EXPECT_FALSE(link->LinkConnected());
     EXPECT_EQ(host->CountLog("Соединение установлено."), 0u);
     EXPECT_EQ(static_cast<std::size_t>(host->indicatorSteps), host->CountLog("Соединение..."));
+}
+
+// A name server that answers only when told to; every lookup it was asked for is counted.
+struct NameServerGate {
+    std::mutex mutex;
+    std::condition_variable cv;
+    bool open = false;
+    int asked = 0;
+    int loopbackPort = 0;  // > 0: names are answered with 127.0.0.1 and this port at once
+
+    drv::NameLookup::Resolver Resolver(std::shared_ptr<NameServerGate> self) {
+        return [self](const std::string&, int port, int family, std::vector<drv::ResolvedAddress>& out) {
+            std::unique_lock lock(self->mutex);
+            ++self->asked;
+            self->cv.notify_all();
+            if (self->loopbackPort > 0) return drv::NameLookup::SystemResolve("127.0.0.1", port, family, out);
+            self->cv.wait(lock, [&] { return self->open; });
+            return EAI_AGAIN;
+        };
+    }
+    void Open() {
+        std::lock_guard lock(mutex);
+        open = true;
+        cv.notify_all();
+    }
+};
+
+TEST_F(Z8Link, AHostNameIsLookedUpAndConnects) {
+    std::ofstream(dir.file("drvorvel.ini")) << "[ServerHost]\nAddress=z8.centre.test\nPort=" << server.Port() << "\n";
+    auto names = std::make_shared<NameServerGate>();
+    names->loopbackPort = server.Port();
+    StartLink(Timings(), names->Resolver(names));
+    EXPECT_TRUE(WaitHandshake());
+}
+
+TEST_F(Z8Link, ASilentNameServerCostsOneAttemptAndNeverHoldsAStop) {
+    std::ofstream(dir.file("drvorvel.ini")) << "[ServerHost]\nAddress=z8.centre.test\nPort=" << server.Port() << "\n";
+    auto names = std::make_shared<NameServerGate>();
+    auto t = Timings();
+    t.attemptIntervalMs = 50;
+    t.connectTimeoutMs = 100;
+    StartLink(t, names->Resolver(names));
+    // Each attempt gives up on its own lookup, and the next one starts.
+    EXPECT_TRUE(host->WaitFor([&] { return host->LogCount("Соединение...") >= 3; }));
+    link->Stop();
+
+    // With a connect time-out of ten minutes, a stop during the lookup still ends the thread at once.
+    t.connectTimeoutMs = 600000;
+    const int before = [&] {
+        std::lock_guard lock(names->mutex);
+        return names->asked;
+    }();
+    StartLink(t, names->Resolver(names));
+    {
+        std::unique_lock lock(names->mutex);
+        ASSERT_TRUE(names->cv.wait_for(lock, std::chrono::seconds(20), [&] { return names->asked > before; }));
+    }
+    const auto start = std::chrono::steady_clock::now();
+    link->Stop();
+    EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(10));
+    EXPECT_EQ(host->CountLog("Соединение установлено."), 0u);
+    names->Open();
 }
 
 TEST_F(Z8Link, StopInterruptsLongReadsAndHandsBackTheEventInFlight) {

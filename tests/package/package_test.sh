@@ -1,0 +1,62 @@
+#!/usr/bin/env bash
+# Builds the Debian package from this build tree into a scratch directory and checks it without installing it:
+# its metadata and contents, the service unit, the desktop entries, and lintian (no errors).
+# Usage: package_test.sh <build-dir>
+set -euo pipefail
+build="$1"
+scratch=$(mktemp -d "${TMPDIR:-/tmp}/drvorvel-package.XXXXXX")
+trap 'rm -rf "$scratch"' EXIT
+fail() { echo "FAIL: $*" >&2; exit 1; }
+
+(cd "$build" && cpack -G DEB -B "$scratch" >"$scratch/cpack.log" 2>&1) || { cat "$scratch/cpack.log" >&2; fail "cpack"; }
+arch=$(dpkg --print-architecture)
+version=$(sed -n 's/^set(CPACK_PACKAGE_VERSION "\(.*\)")$/\1/p' "$build/CPackConfig.cmake")
+deb="$scratch/drvorvel_${version}_${arch}.deb"
+[ -f "$deb" ] || fail "no $deb among: $(ls "$scratch")"
+
+info=$(dpkg-deb --info "$deb")
+for field in "Package: drvorvel" "Version: $version" "Architecture: $arch"; do
+  grep -qx " $field" <<<"$info" || fail "control lacks '$field'"
+done
+depends=$(dpkg-deb --field "$deb" Depends)
+for dep in adduser libqt6widgets6 libqt6core6 libsystemd0 libc6; do
+  grep -q "\b$dep\b" <<<"$depends" || fail "Depends lacks $dep: $depends"
+done
+control=$(dpkg-deb --ctrl-tarfile "$deb" | tar -t)
+for script in postinst prerm postrm; do
+  grep -qx "./$script" <<<"$control" || fail "no $script"
+done
+
+contents=$(dpkg-deb --contents "$deb" | awk '{print $NF}')
+for path in ./usr/bin/drvorvel ./usr/bin/drv-stationsim ./usr/bin/drv-z8serversim \
+            ./lib/systemd/system/drvorvel.service ./usr/share/applications/drvorvel.desktop \
+            ./usr/share/icons/hicolor/scalable/apps/drvorvel.svg ./usr/share/drvorvel/drvorvel-autostart.desktop \
+            ./usr/share/drvorvel/drvorvel.ini.example ./var/lib/drvorvel/ ./usr/share/doc/drvorvel/copyright \
+            ./usr/share/doc/drvorvel/changelog.gz; do
+  grep -qx "$path" <<<"$contents" || fail "the package lacks $path"
+done
+# Every program of the tools folder is there under its own name.
+for tool in "$build"/tools/drv-*; do
+  [ -x "$tool" ] && { grep -qx "./usr/bin/$(basename "$tool")" <<<"$contents" || fail "no $(basename "$tool")"; }
+done
+
+root="$scratch/root"
+dpkg-deb --extract "$deb" "$root"
+unit="$root/lib/systemd/system/drvorvel.service"
+for line in "Type=notify" "ExecStart=/usr/bin/drvorvel --headless" "WorkingDirectory=/var/lib/drvorvel" \
+            "User=drvorvel" "SupplementaryGroups=dialout" "Restart=on-failure"; do
+  grep -qx "$line" "$unit" || fail "the unit lacks $line"
+done
+grep -q "^WatchdogSec=[1-9]" "$unit" || fail "the unit has no watchdog"
+# Verified as installed, with its programs taken from the extracted tree (nothing is installed on this machine).
+mkdir -p "$scratch/unit"
+sed "s|/usr/bin/|$root/usr/bin/|g" "$unit" >"$scratch/unit/drvorvel.service"
+verify=$(systemd-analyze verify --man=no "$scratch/unit/drvorvel.service" 2>&1) || { echo "$verify" >&2; fail "systemd-analyze verify"; }
+[ -z "$verify" ] || { echo "$verify" >&2; fail "systemd-analyze verify said something"; }
+desktop-file-validate "$root/usr/share/applications/drvorvel.desktop" "$root/usr/share/drvorvel/drvorvel-autostart.desktop" \
+  || fail "desktop-file-validate"
+
+lint=$(lintian --no-tag-display-limit "$deb" 2>&1 || true)
+echo "$lint"
+if grep -q "^E:" <<<"$lint"; then fail "lintian reports errors"; fi
+echo "package ok: $(basename "$deb")"
