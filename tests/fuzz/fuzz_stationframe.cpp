@@ -7,13 +7,15 @@
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
     if (size < 1) return 0;
-    // The first byte sets the delivery size (a full serial packet keeps an incomplete frame for the next).
+    // The first byte sets the delivery size and what the line says of each delivery: whether it continues the
+    // last one and whether the line was busy at its cut (a busy cut keeps an incomplete frame for the next).
     const std::size_t delivery = data[0] % 16 + 1;
+    const drv::DeliveryLine line{(data[0] & 0x20) != 0, (data[0] & 0x40) != 0};
     drv::FrameDecoder decoder;
     drv::StationEvent event{};
     for (std::size_t at = 1; at < size; at += delivery) {
         const std::size_t n = std::min(delivery, size - at);
-        decoder.Feed(data + at, n, n == 8, [&](const std::uint8_t* frame, int length) {
+        decoder.Feed(data + at, n, line, [&](const std::uint8_t* frame, int length) {
             if (length != drv::FrameLengthOf(frame[0])) std::abort();
             drv::FillStationEvent(event, frame, length, 4);
             const std::int32_t object = drv::EventObjectNumber(event);
