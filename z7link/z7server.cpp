@@ -12,6 +12,8 @@
 #include <cstring>
 #include <stdexcept>
 
+#include "platform/tcplisten.h"
+
 namespace drv::z7 {
 namespace {
 
@@ -30,25 +32,9 @@ bool WriteAll(int fd, const std::uint8_t* data, std::size_t size) {
 }  // namespace
 
 Z7Server::Z7Server(int port, const std::string& bindAddress) {
-    m_listen.reset(::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC | SOCK_NONBLOCK, 0));
     m_wake.reset(::eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK));
-    if (!m_listen || !m_wake) throw std::runtime_error(std::string("socket: ") + std::strerror(errno));
-    const int one = 1;
-    ::setsockopt(m_listen.get(), SOL_SOCKET, SO_REUSEADDR, &one, sizeof one);
-    sockaddr_in addr{};
-    addr.sin_family = AF_INET;
-    addr.sin_port = htons(static_cast<std::uint16_t>(port));
-    if (::inet_pton(AF_INET, bindAddress.c_str(), &addr.sin_addr) != 1) {
-        throw std::runtime_error("not a dotted IPv4 address: " + bindAddress);
-    }
-    if (::bind(m_listen.get(), reinterpret_cast<sockaddr*>(&addr), sizeof addr) != 0 ||
-        ::listen(m_listen.get(), 8) != 0) {
-        throw std::runtime_error("cannot listen on " + bindAddress + ":" + std::to_string(port) + ": " +
-                                 std::strerror(errno));
-    }
-    socklen_t length = sizeof addr;
-    ::getsockname(m_listen.get(), reinterpret_cast<sockaddr*>(&addr), &length);
-    m_port = ntohs(addr.sin_port);
+    if (!m_wake) throw std::runtime_error(std::string("eventfd: ") + std::strerror(errno));
+    m_listen = ListenTcp(bindAddress, port, m_port);
     m_thread = std::thread([this] { Run(); });
 }
 

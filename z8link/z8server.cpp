@@ -14,6 +14,8 @@
 #include <cstring>
 #include <stdexcept>
 
+#include "platform/tcplisten.h"
+
 namespace drv::z8 {
 
 Bytes ReplyFrame(std::uint32_t code, std::uint64_t sequence) {
@@ -50,25 +52,11 @@ std::string DescribeFrame(const ReceivedFrame& frame) {
 }
 
 Z8Server::Z8Server(int port, const std::string& bindAddress) {
-    m_listen.reset(::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC | SOCK_NONBLOCK, 0));
-    if (!m_listen) throw std::runtime_error(std::string("socket: ") + std::strerror(errno));
-    const int one = 1;
-    ::setsockopt(m_listen.get(), SOL_SOCKET, SO_REUSEADDR, &one, sizeof one);
     // Receive times for ReceivedFrame::arrivedAt; accepted connections inherit it, so their first bytes have one.
-    ::setsockopt(m_listen.get(), SOL_SOCKET, SO_TIMESTAMPNS, &one, sizeof one);
-    sockaddr_in addr{};
-    addr.sin_family = AF_INET;
-    addr.sin_port = htons(static_cast<std::uint16_t>(port));
-    if (::inet_pton(AF_INET, bindAddress.c_str(), &addr.sin_addr) != 1) {
-        throw std::runtime_error("not a dotted IPv4 address: " + bindAddress);
-    }
-    if (::bind(m_listen.get(), reinterpret_cast<sockaddr*>(&addr), sizeof addr) != 0 ||
-        ::listen(m_listen.get(), 8) != 0) {
-        throw std::runtime_error(std::string("bind/listen: ") + std::strerror(errno));
-    }
-    socklen_t len = sizeof addr;
-    ::getsockname(m_listen.get(), reinterpret_cast<sockaddr*>(&addr), &len);
-    m_port = ntohs(addr.sin_port);
+    m_listen = ListenTcp(bindAddress, port, m_port, [](int fd) {
+        const int one = 1;
+        ::setsockopt(fd, SOL_SOCKET, SO_TIMESTAMPNS, &one, sizeof one);
+    });
     m_thread = std::thread([this] { Run(); });
 }
 
