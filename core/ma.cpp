@@ -119,6 +119,16 @@ void TForm1::FormDestroy(QObject* /*Sender*/) {
     m_destroyed = true;
     if (Timer2 != nullptr) Timer2->stop();
     StopZ8Link();
+    // A last try for the events that wait in memory; what still cannot be written is said plainly.
+    if (m_spoolBacklog.Waiting() > 0) {
+        m_spoolBacklog.Retry(SpoolWriter());
+        if (const std::size_t left = m_spoolBacklog.Waiting(); left > 0) {
+            std::fprintf(
+                stderr,
+                "drvorvel: %zu events could not be written to the spool under \"%s\" (%s): lost with this stop\n", left,
+                SpoolPrefix().c_str(), std::strerror(m_spoolBacklog.LastError()));
+        }
+    }
     StopZ7Client();
     m_state.Z7ReceiveBuffer.reset();
 }

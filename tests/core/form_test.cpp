@@ -247,7 +247,12 @@ TEST_F(FormTest, EventsThatCannotBeSpooledWaitInMemoryAndAreWrittenInOrderOnceTh
         for (std::size_t i = 0; i < files.size(); ++i)  // objects 40001, 40002, 40003 in that order
             EXPECT_EQ(drvtest::ReadBytes(d.file(files[i]))[4], 0x41 + i);
         EXPECT_EQ(d.list(".part"), std::vector<std::string>{});
+        // An event that still cannot be written when the driver stops is said to be lost, not dropped unsaid.
+        fs->error = c.error;
+        f->CommPortDriver1ReceivePacket(nullptr, frames[0].data(), static_cast<std::uint32_t>(frames[0].size()));
+        testing::internal::CaptureStderr();
         f.reset();
+        EXPECT_NE(testing::internal::GetCapturedStderr().find("1 events could not be written"), std::string::npos);
     }
 }
 
