@@ -15,6 +15,7 @@
 #include <vector>
 
 #include "platform/datetime.h"
+#include "tools/stopflag.h"
 #include "z7link/z7record.h"
 #include "z7link/z7server.h"
 
@@ -43,9 +44,6 @@ Commands (on standard input, one a line, or as CMD of --after):
 Output, one line each: "listening on ADDR:PORT", "conn N accepted", "conn N: <record decoded>" for every 555 bytes
 received, "sending <command>" for every command.
 )";
-
-volatile sig_atomic_t g_stop = 0;
-void OnSignal(int) { g_stop = 1; }
 
 std::mutex g_outMutex;
 void Say(const std::string& line) {
@@ -198,10 +196,7 @@ int main(int argc, char** argv) {
         }
     }
 
-    struct sigaction sa {};
-    sa.sa_handler = OnSignal;
-    sigaction(SIGINT, &sa, nullptr);
-    sigaction(SIGTERM, &sa, nullptr);
+    drvsim::StopOnSignals();
 
     try {
         drv::z7::Z7Server server(port, bind);
@@ -222,7 +217,7 @@ int main(int argc, char** argv) {
         Say("drv-z7serversim listening on " + bind + ":" + std::to_string(server.Port()));
         bool input = true;
         std::string pendingLine;
-        while (!g_stop) {
+        while (!drvsim::g_stop) {
             pollfd in{0, POLLIN, 0};
             const int r = ::poll(&in, input ? 1 : 0, 200);
             if (r <= 0 || !(in.revents & (POLLIN | POLLHUP))) continue;
@@ -236,7 +231,7 @@ int main(int argc, char** argv) {
             for (auto eol = pendingLine.find('\n'); eol != std::string::npos; eol = pendingLine.find('\n')) {
                 const std::string line = pendingLine.substr(0, eol);
                 pendingLine.erase(0, eol + 1);
-                if (!Run(server, line)) g_stop = 1;
+                if (!Run(server, line)) drvsim::g_stop = 1;
             }
         }
         server.Stop();

@@ -9,6 +9,7 @@
 #include <mutex>
 #include <string>
 
+#include "tools/stopflag.h"
 #include "z8link/z8server.h"
 
 namespace {
@@ -39,9 +40,6 @@ void Usage() {
                  "                        big         a valid reply with a 120000-byte body, sent in pieces\n"
                  "                      (may be given several times)\n");
 }
-
-volatile sig_atomic_t g_stop = 0;
-void OnSignal(int) { g_stop = 1; }
 
 bool MakeAction(const std::string& name, drv::z8::ServerAction& action) {
     using namespace drv::z8;
@@ -132,10 +130,7 @@ int main(int argc, char** argv) {
         }
     }
 
-    struct sigaction sa {};
-    sa.sa_handler = OnSignal;
-    sigaction(SIGINT, &sa, nullptr);
-    sigaction(SIGTERM, &sa, nullptr);
+    drvsim::StopOnSignals();
 
     try {
         drv::z8::Z8Server server(port, bind);
@@ -161,7 +156,7 @@ int main(int argc, char** argv) {
         });
         std::printf("drv-z8serversim listening on %s:%d\n", bind.c_str(), server.Port());
         std::fflush(stdout);
-        while (!g_stop) pause();
+        while (!drvsim::g_stop) pause();
         server.Stop();
     } catch (const std::exception& e) {
         std::fprintf(stderr, "drv-z8serversim: %s\n", e.what());
