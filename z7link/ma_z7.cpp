@@ -59,6 +59,7 @@ void TForm1::SimpleTCPClient1Connected(QObject* /*Sender*/) {
     // Bytes of an earlier connection belong to no record of this one.
     if (m_state.Z7ReceiveBuffer) m_state.Z7ReceiveBuffer->clear();
     Z7Connected = true;
+    std::fprintf(stderr, "drvorvel: Z7 link: connected\n");
     DrawIndicator(Image1, Z7Connected, Z7ActivityCounter);
     SimpleTCPClient1->SendStream(Bytes(drv::z7::BuildRecord(drv::z7::kHello, drv::z7::kHelloParam)));
     SendZ7PortRecord();
@@ -66,6 +67,7 @@ void TForm1::SimpleTCPClient1Connected(QObject* /*Sender*/) {
 
 void TForm1::SimpleTCPClient1Disconnected(QObject* /*Sender*/) {
     if (m_state.Z7ReceiveBuffer) m_state.Z7ReceiveBuffer->clear();
+    if (Z7Connected) std::fprintf(stderr, "drvorvel: Z7 link: lost; trying again every %d ms\n", kReconnectIntervalMs);
     Z7Connected = false;
     DrawIndicator(Image1, Z7Connected, Z7ActivityCounter);
 }
