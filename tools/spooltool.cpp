@@ -167,6 +167,7 @@ struct SpoolFile {
     bool ob8 = true;  // the record type: .ob8 (else .obz)
     std::int64_t mtimeNs = 0;
     long long size = 0;
+    bool regular = true;  // else never opened: a pipe or a device could block or answer anything
 };
 
 bool EndsWith(const std::string& s, const std::string& tail) {
@@ -214,8 +215,9 @@ std::optional<SpoolFile> Stat(const std::string& path) {
     f.name = BaseOf(path);
     const auto kind = KindOfName(f.name, &f.ob8);
     struct stat st {};
-    if (!kind || ::lstat(path.c_str(), &st) != 0 || !S_ISREG(st.st_mode)) return std::nullopt;
+    if (!kind || ::lstat(path.c_str(), &st) != 0 || S_ISDIR(st.st_mode)) return std::nullopt;
     f.kind = *kind;
+    f.regular = S_ISREG(st.st_mode);
     f.size = static_cast<long long>(st.st_size);
     f.mtimeNs = static_cast<std::int64_t>(st.st_mtim.tv_sec) * 1000000000 + st.st_mtim.tv_nsec;
     return f;
@@ -340,6 +342,10 @@ Row Describe(const SpoolFile& f) {
     Row row{Str("name", f.name), Str("kind", KindName(f.kind)), Str("time", FormatLocal(f.mtimeNs)),
             Num("size", f.size)};
     if (f.kind == Kind::BeingWritten) return row;  // never opened: its writer may still be at it
+    if (!f.regular) {
+        row.push_back(Str("reason", "not a regular file"));
+        return row;
+    }
     std::string error;
     if (const auto bytes = ReadBytes(f, &error)) {
         AddContent(row, f, *bytes);
@@ -378,7 +384,7 @@ int Summary(const std::string& dir, Format format) {
         ++counts[f.kind];
         if (!oldest || f.mtimeNs < oldest->mtimeNs) oldest = &f;
         if (!newest || f.mtimeNs > newest->mtimeNs) newest = &f;
-        if (f.kind != Kind::Ob8) continue;
+        if (f.kind != Kind::Ob8 || !f.regular) continue;
         std::string error;
         const auto bytes = ReadBytes(f, &error);
         if (bytes && Defect(*bytes, true).empty()) {
@@ -423,11 +429,11 @@ int Summary(const std::string& dir, Format format) {
 int Show(const std::string& path, Format format) {
     const auto f = Stat(path);
     if (!f) {
-        std::fprintf(stderr, "drvorvel-spool: %s is no spool file (or no regular file)\n", path.c_str());
+        std::fprintf(stderr, "drvorvel-spool: %s is no spool file\n", path.c_str());
         return 1;
     }
     Row row = Describe(*f);
-    if (f->kind != Kind::BeingWritten) {
+    if (f->kind != Kind::BeingWritten && f->regular) {
         std::string error;
         if (const auto bytes = ReadBytes(*f, &error)) {
             row.push_back(Str("valid", Defect(*bytes, f->ob8).empty() ? "yes" : "no"));
@@ -468,8 +474,8 @@ int Requeue(const std::vector<std::string>& paths, const std::optional<std::stri
         };
         const auto f = Stat(path);
         std::string error;
-        const auto bytes = f && f->kind == Kind::SetAside ? ReadBytes(*f, &error) : std::nullopt;
-        if (!f || f->kind != Kind::SetAside) {
+        const auto bytes = f && f->kind == Kind::SetAside && f->regular ? ReadBytes(*f, &error) : std::nullopt;
+        if (!f || f->kind != Kind::SetAside || !f->regular) {
             refuse(f ? "not a set-aside file" : "no set-aside spool file of that name");
         } else if (!bytes) {
             refuse(error);
