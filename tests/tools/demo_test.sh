@@ -52,7 +52,7 @@ echo f >&3
 wait_for "spool: .*kind event" "$scratch/out1"
 echo z >&3
 wait_for "Z7 server stopped" "$scratch/out1"
-wait_for "link  *| Z7 link: lost" "$scratch/out1"
+wait_for "link  *| Z7 link\(: lost\| down\)" "$scratch/out1"
 interrupt "$scratch/out1" "$scratch/rc1"
 exec 3>&-
 
