@@ -113,10 +113,10 @@ std::optional<SpoolPacket> ParseOb8(const std::uint8_t* bytes, std::size_t size)
 Ob8Content CheckOb8(const std::vector<std::uint8_t>& bytes, std::uint64_t size) {
     Ob8Content c;
     const std::string sizeText = " (" + std::to_string(size) + " bytes)";
-    if (size < 4 || bytes.size() < 4) {
-        c.fault = "is shorter than 4 bytes" + sizeText;
-    } else if (size > kMaxOb8Size) {
+    if (size > kMaxOb8Size) {
         c.fault = "is too large for a packet" + sizeText;
+    } else if (size < 4 || bytes.size() < 4) {
+        c.fault = "is shorter than 4 bytes" + sizeText;
     } else if (bytes.size() != size) {
         c.fault = "changed while it was read" + sizeText;
     } else {
