@@ -118,9 +118,12 @@ void TForm1::MakeLinkEventsDurable() {
             case cl::DurableOutcome::Converted:  // forwarding leaves it to the link
                 SetZ8SpoolFileInFlight(written.path, true);
                 break;
-            case cl::DurableOutcome::Delivered:
-                SpoolFileSystem().Remove(written.path);
-                if (m_ob8Index) m_ob8Index->Remove(written.path);
+            case cl::DurableOutcome::Delivered:  // a file that cannot be deleted is kept from forwarding
+                if (m_ob8Index) {
+                    DeleteDeliveredSpoolFile(*m_ob8Index, written.path.substr(written.path.rfind('/') + 1));
+                } else {
+                    SpoolFileSystem().Remove(written.path);
+                }
                 break;
             case cl::DurableOutcome::Undelivered:
                 break;
