@@ -50,6 +50,10 @@ void TForm1::StartSpool() {
         if (f.error != 0) {
             std::fprintf(stderr, "drvorvel: the unfinished spool file %s could not be finished: %s\n", f.part.c_str(),
                          std::strerror(f.error));
+        } else if (!f.fileType.empty()) {
+            std::fprintf(stderr,
+                         "drvorvel: the unfinished spool file %s is a %s, not a regular file; set aside as %s\n",
+                         f.part.c_str(), f.fileType.c_str(), f.path.c_str());
         } else if (f.complete) {
             std::fprintf(stderr, "drvorvel: the unfinished spool file %s was complete and is now %s\n", f.part.c_str(),
                          f.path.c_str());

@@ -186,10 +186,14 @@ std::vector<LeftoverSpoolFile> FinishLeftoverSpoolFiles(const std::string& prefi
         LeftoverSpoolFile entry;
         entry.part = dirPrefix + name;
         const bool ob8 = parsed->suffix == ".ob8";  // else it ends in .obz
-        std::vector<std::uint8_t> bytes;
-        entry.error = fs.Read(entry.part, (ob8 ? kOb8RecordSize : kObzRecordSize) + 1, &bytes);
-        if (entry.error == 0) {
-            entry.complete = IsWholeSpoolRecord(bytes, ob8);
+        const auto read = fs.ReadFile(entry.part, (ob8 ? kOb8RecordSize : kObzRecordSize) + 1);
+        entry.error = read.error;
+        if (read.status == SpoolFileRead::Status::NotRegular) {
+            entry.fileType = read.fileType;
+            entry.path = entry.part.substr(0, entry.part.size() - 5) + ".bad";
+            entry.error = fs.RenameNoReplace(entry.part, entry.path);
+        } else if (read.status == SpoolFileRead::Status::Ok) {
+            entry.complete = IsWholeSpoolRecord(read.bytes, ob8);
             if (entry.complete) {
                 std::uint32_t value = 0;
                 if (IsHexStem(parsed->stem))

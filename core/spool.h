@@ -88,6 +88,7 @@ struct LeftoverSpoolFile {
     bool complete = false;  // it held a whole record (24 bytes with the event code, or 555 bytes)
     std::string path;       // where it went: the next free spool name when complete, <part without .part>.bad else
     int error = 0;          // errno when it could not be read or moved (it then stays where it was)
+    std::string fileType;   // set when it is no regular file (never opened; set aside as .bad like an incomplete one)
 };
 // Finishes the temporary .ob8 and .obz files under prefix whose writer is gone: a whole record goes under its
 // final name (the next free one on a clash), anything else is set aside as .bad. writerAlive(pid) tells whether

@@ -9,7 +9,6 @@
 #include <algorithm>
 #include <cerrno>
 #include <cstring>
-#include <string_view>
 
 #include "platform/uniquefd.h"
 
@@ -125,15 +124,6 @@ SpoolFileRead SpoolFs::ReadFile(const std::string& path, std::size_t limit, bool
     r.bytes.resize(got);
     r.status = SpoolFileRead::Status::Ok;
     return r;
-}
-
-int SpoolFs::Read(const std::string& path, std::size_t limit, std::vector<std::uint8_t>* bytes) {
-    auto r = ReadFile(path, limit);
-    *bytes = std::move(r.bytes);
-    if (r.status != SpoolFileRead::Status::NotRegular) return r.error;
-    return std::string_view(r.fileType) == "directory"       ? EISDIR
-           : std::string_view(r.fileType) == "symbolic link" ? ELOOP
-                                                             : EINVAL;
 }
 
 SpoolFs& SystemSpoolFs() {

@@ -45,8 +45,6 @@ public:
     // Reads at most limit bytes from the start of path, when it is a regular file; never blocks on the file itself
     // and never follows a symbolic link. wholeOnly: a file larger than limit is not read at all (size tells).
     virtual SpoolFileRead ReadFile(const std::string& path, std::size_t limit, bool wholeOnly = false);
-    // ReadFile as an errno: a file of another type gives EINVAL (EISDIR for a directory, ELOOP for a link).
-    int Read(const std::string& path, std::size_t limit, std::vector<std::uint8_t>* bytes);
 };
 
 // The system's file operations, shared by every caller.
