@@ -1,7 +1,8 @@
 // drvorvel-spool: what the spool directory and the raw capture hold, for the people who run the driver.
 // list, summary and show only read; requeue writes a new spool file the way the driver does (temporary name,
 // flushed, renamed to a free name) and then removes the set-aside file. Safe beside a running driver: files
-// still being written (*.part) are listed by name and size only and never opened; only regular files are read.
+// still being written (*.part) are listed by name and size only and never opened, and the reading is the driver's
+// own: only regular files, never in a way that could block.
 #include <dirent.h>
 #include <fcntl.h>
 #include <sys/stat.h>
@@ -28,8 +29,6 @@
 
 namespace {
 
-constexpr std::size_t kOb8Size = 24;
-constexpr std::size_t kReadLimit = 4096;  // enough to judge any spool file; a larger one is no record of ours
 
 const char* const kUsage = R"(usage: drvorvel-spool [--json|--csv] COMMAND ...
   list [DIR]          the pending .ob8 and .obz files in forwarding order, then the set-aside files,
@@ -167,7 +166,6 @@ struct SpoolFile {
     bool ob8 = true;  // the record type: .ob8 (else .obz)
     std::int64_t mtimeNs = 0;
     long long size = 0;
-    bool regular = true;  // else never opened: a pipe or a device could block or answer anything
 };
 
 bool EndsWith(const std::string& s, const std::string& tail) {
@@ -217,7 +215,6 @@ std::optional<SpoolFile> Stat(const std::string& path) {
     struct stat st {};
     if (!kind || ::lstat(path.c_str(), &st) != 0 || S_ISDIR(st.st_mode)) return std::nullopt;
     f.kind = *kind;
-    f.regular = S_ISREG(st.st_mode);
     f.size = static_cast<long long>(st.st_size);
     f.mtimeNs = static_cast<std::int64_t>(st.st_mtim.tv_sec) * 1000000000 + st.st_mtim.tv_nsec;
     return f;
@@ -251,41 +248,62 @@ bool ListSpool(const std::string& dir, std::vector<SpoolFile>* out) {
     return true;
 }
 
-// The bytes of a spool file (never one being written); an error text when it cannot be read.
-std::optional<std::vector<std::uint8_t>> ReadBytes(const SpoolFile& f, std::string* error) {
-    const auto read = drv::ReadSpoolFile(f.path, kReadLimit);
-    if (read.status == drv::SpoolFileRead::Status::Ok) return read.bytes;
-    *error = read.status == drv::SpoolFileRead::Status::Gone ? "gone (forwarded meanwhile)"
-                                                             : std::string("unreadable: ") + std::strerror(read.error);
-    return std::nullopt;
+// What a spool file holds, judged as the driver judges it (never for a file being written).
+struct Content {
+    bool read = false;                // bytes hold the file's content
+    std::vector<std::uint8_t> bytes;  // at most what the driver would read of it
+    std::string fault;                // why the driver would not forward it, or why it cannot be read; empty: valid
+};
+
+Content ReadContent(const SpoolFile& f) {
+    Content c;
+    const auto readFault = [&](const drv::SpoolFileRead& r) {
+        switch (r.status) {
+            case drv::SpoolFileRead::Status::Gone:
+                c.fault = "gone (forwarded meanwhile)";
+                break;
+            case drv::SpoolFileRead::Status::NotRegular:
+                c.fault = std::string("is a ") + r.fileType + ", not a regular file";
+                break;
+            default:
+                c.fault = std::string("cannot be read: ") + std::strerror(r.error);
+                break;
+        }
+    };
+    if (f.ob8) {
+        const auto file = drv::ReadOb8File(f.path);
+        if (file.read.status != drv::SpoolFileRead::Status::Ok) {
+            readFault(file.read);
+            return c;
+        }
+        c.read = true;
+        c.bytes = file.read.bytes;
+        c.fault = file.content.fault;
+        return c;
+    }
+    const auto r = drv::SystemSpoolFs().ReadFile(f.path, drv::z7::kRecordSize + 1);
+    if (r.status != drv::SpoolFileRead::Status::Ok) {
+        readFault(r);
+        return c;
+    }
+    c.read = true;
+    c.bytes = r.bytes;
+    if (r.size != drv::z7::kRecordSize) {
+        c.fault = "holds " + std::to_string(r.size) + " bytes instead of " + std::to_string(drv::z7::kRecordSize);
+    } else if (!drv::z7::HasSignature(r.bytes.data())) {
+        c.fault = "has no record signature";
+    }
+    return c;
 }
 
-// Why the bytes are no record the driver would forward; empty when they are one.
-std::string Defect(const std::vector<std::uint8_t>& bytes, bool ob8) {
-    char buf[120];
-    if (ob8) {
-        if (bytes.size() < 4) {
-            std::snprintf(buf, sizeof buf, "torn: %zu bytes, a station event file holds %zu", bytes.size(), kOb8Size);
-            return buf;
-        }
-        const auto packet = drv::ParseOb8(bytes.data(), bytes.size());
-        if (packet->code != drv::kStationEventCode) {
-            std::snprintf(buf, sizeof buf, "code 0x%08X is no station event", packet->code);
-            return buf;
-        }
-        if (!drv::IsWholeSpoolRecord(bytes, true)) {
-            std::snprintf(buf, sizeof buf, "torn: %zu bytes, a station event file holds %zu", bytes.size(), kOb8Size);
-            return buf;
-        }
-        return {};
-    }
-    if (!drv::IsWholeSpoolRecord(bytes, false)) {
-        std::snprintf(buf, sizeof buf, "torn: %zu bytes, a Z7 record file holds %zu", bytes.size(),
-                      drv::z7::kRecordSize);
-        return buf;
-    }
-    if (!drv::z7::HasSignature(bytes.data())) return "no Z7 record signature";
-    return {};
+// The station event an .ob8 file holds, when it holds one.
+std::optional<drv::StationEvent> EventOf(const Content& c) {
+    if (!c.read || !c.fault.empty()) return std::nullopt;
+    const auto packet = drv::ParseOb8(c.bytes.data(), c.bytes.size());
+    if (!packet || packet->code != drv::kOb8StationEventCode) return std::nullopt;
+    drv::StationEvent e{};
+    std::copy(packet->payload.begin(), packet->payload.end(), e.begin());
+    return e;
 }
 
 // ---- Decoding. ----
@@ -320,38 +338,35 @@ void AddEvent(Row& row, const std::uint8_t* event) {
     row.push_back(Str("b4", Hex(&e[10], 1)));
 }
 
-// The decoded content of a spool file's bytes; the reason when it is no valid record.
-void AddContent(Row& row, const SpoolFile& f, const std::vector<std::uint8_t>& bytes) {
-    const std::string defect = Defect(bytes, f.ob8);
-    if (f.ob8 && bytes.size() >= 4 + sizeof(drv::StationEvent) &&
-        drv::ParseOb8(bytes.data(), bytes.size())->code == drv::kStationEventCode) {
-        AddEvent(row, bytes.data() + 4);
-    } else if (!f.ob8 && bytes.size() >= drv::z7::kRecordSize && drv::z7::HasSignature(bytes.data())) {
-        const std::uint8_t code = drv::z7::CodeOf(bytes.data());
+// The decoded content of a spool file; the reason when it is no valid record.
+void AddContent(Row& row, const SpoolFile& f, const Content& c) {
+    if (f.ob8 && c.read && c.bytes.size() >= 4) {
+        const auto packet = drv::ParseOb8(c.bytes.data(), c.bytes.size());
+        if (const auto event = EventOf(c)) {
+            AddEvent(row, event->data());
+        } else if (packet->code != drv::kOb8StationEventCode) {
+            char code[16];
+            std::snprintf(code, sizeof code, "0x%08X", packet->code);
+            row.push_back(Str("packet", code));
+            row.push_back(Num("payload", static_cast<long long>(packet->payload.size())));
+        }
+    } else if (!f.ob8 && c.read && c.bytes.size() >= drv::z7::kRecordSize && drv::z7::HasSignature(c.bytes.data())) {
+        const std::uint8_t code = drv::z7::CodeOf(c.bytes.data());
         row.push_back(Num("code", code));
         if (*drv::z7::RecordName(code) != 0) row.push_back(Str("record", drv::z7::RecordName(code)));
-        row.push_back(Num("param", drv::z7::ParamOf(bytes.data())));
-        row.push_back(Num("value", drv::z7::ValueOf(bytes.data())));
-        const drv::TDateTime t = drv::z7::DateTimeOf(bytes.data());
+        row.push_back(Num("param", drv::z7::ParamOf(c.bytes.data())));
+        row.push_back(Num("value", drv::z7::ValueOf(c.bytes.data())));
+        const drv::TDateTime t = drv::z7::DateTimeOf(c.bytes.data());
         if (t != 0 && drv::DecodeDateTime(t)) row.push_back(Str("datetime", drv::FormatDateTime(t)));
     }
-    if (!defect.empty()) row.push_back(Str("reason", defect));
+    if (!c.fault.empty()) row.push_back(Str("reason", c.fault));
 }
 
 Row Describe(const SpoolFile& f) {
     Row row{Str("name", f.name), Str("kind", KindName(f.kind)), Str("time", FormatLocal(f.mtimeNs)),
             Num("size", f.size)};
     if (f.kind == Kind::BeingWritten) return row;  // never opened: its writer may still be at it
-    if (!f.regular) {
-        row.push_back(Str("reason", "not a regular file"));
-        return row;
-    }
-    std::string error;
-    if (const auto bytes = ReadBytes(f, &error)) {
-        AddContent(row, f, *bytes);
-    } else {
-        row.push_back(Str("reason", error));
-    }
+    AddContent(row, f, ReadContent(f));
     return row;
 }
 
@@ -384,14 +399,8 @@ int Summary(const std::string& dir, Format format) {
         ++counts[f.kind];
         if (!oldest || f.mtimeNs < oldest->mtimeNs) oldest = &f;
         if (!newest || f.mtimeNs > newest->mtimeNs) newest = &f;
-        if (f.kind != Kind::Ob8 || !f.regular) continue;
-        std::string error;
-        const auto bytes = ReadBytes(f, &error);
-        if (bytes && Defect(*bytes, true).empty()) {
-            drv::StationEvent e{};
-            std::copy(bytes->begin() + 4, bytes->begin() + 4 + e.size(), e.begin());
-            ++perObject[drv::EventObjectNumber(e)];
-        }
+        if (f.kind != Kind::Ob8) continue;
+        if (const auto event = EventOf(ReadContent(f))) ++perObject[drv::EventObjectNumber(*event)];
     }
     std::vector<std::pair<long long, long long>> top(perObject.begin(), perObject.end());
     std::stable_sort(top.begin(), top.end(), [](const auto& a, const auto& b) { return a.second > b.second; });
@@ -432,14 +441,15 @@ int Show(const std::string& path, Format format) {
         std::fprintf(stderr, "drvorvel-spool: %s is no spool file\n", path.c_str());
         return 1;
     }
-    Row row = Describe(*f);
-    if (f->kind != Kind::BeingWritten && f->regular) {
-        std::string error;
-        if (const auto bytes = ReadBytes(*f, &error)) {
-            row.push_back(Str("valid", Defect(*bytes, f->ob8).empty() ? "yes" : "no"));
-            // The bytes that carry information: all of an .ob8 file, the named fields of a Z7 record.
-            row.push_back(
-                Str("bytes", Hex(bytes->data(), f->ob8 ? bytes->size() : std::min<std::size_t>(38, bytes->size()))));
+    Row row{Str("name", f->name), Str("kind", KindName(f->kind)), Str("time", FormatLocal(f->mtimeNs)),
+            Num("size", f->size)};
+    if (f->kind != Kind::BeingWritten) {  // never opened: its writer may still be at it
+        const Content c = ReadContent(*f);
+        AddContent(row, *f, c);
+        if (c.read) {
+            row.push_back(Str("valid", c.fault.empty() ? "yes" : "no"));
+            // The bytes that carry information: all of an .ob8 file (its first 64), the named fields of a Z7 record.
+            row.push_back(Str("bytes", Hex(c.bytes.data(), std::min<std::size_t>(f->ob8 ? 64 : 38, c.bytes.size()))));
         }
     }
     if (format == Format::Text) {
@@ -473,14 +483,11 @@ int Requeue(const std::vector<std::string>& paths, const std::optional<std::stri
             status = 1;
         };
         const auto f = Stat(path);
-        std::string error;
-        const auto bytes = f && f->kind == Kind::SetAside && f->regular ? ReadBytes(*f, &error) : std::nullopt;
-        if (!f || f->kind != Kind::SetAside || !f->regular) {
+        const Content c = f && f->kind == Kind::SetAside ? ReadContent(*f) : Content{};
+        if (!f || f->kind != Kind::SetAside) {
             refuse(f ? "not a set-aside file" : "no set-aside spool file of that name");
-        } else if (!bytes) {
-            refuse(error);
-        } else if (const std::string defect = Defect(*bytes, f->ob8); !defect.empty()) {
-            refuse(defect);
+        } else if (!c.read || !c.fault.empty()) {
+            refuse(c.fault);
         } else {
             // The original name: what stands before the set-aside ending (.bad, .badN, or .<pid>.bad).
             std::string original = f->name.substr(0, f->name.rfind(f->ob8 ? ".ob8" : ".obz") + 4);
@@ -491,7 +498,7 @@ int Requeue(const std::vector<std::string>& paths, const std::optional<std::stri
             }
             const std::string namePrefix = NamePrefixOf(original, prefix, f->ob8);
             const auto written =
-                drv::WriteSpoolFile(DirOf(path) + "/" + namePrefix, drv::SpoolTimeValue(drv::Now()), suffix, *bytes);
+                drv::WriteSpoolFile(DirOf(path) + "/" + namePrefix, drv::SpoolTimeValue(drv::Now()), suffix, c.bytes);
             if (!written.ok) {
                 refuse(std::string("cannot be written: ") + std::strerror(written.error));
             } else if (::unlink(path.c_str()) != 0) {

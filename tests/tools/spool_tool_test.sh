@@ -58,7 +58,7 @@ touch -d '1 minute ago' "$dir/5265C00.ob8.bad"
 list=$("$tool" list "$dir") || fail "list"
 [ "$(grep -c 'kind event' <<<"$list")" -eq 3 ] || fail "list: three pending events expected: $list"
 grep -q "object 40802  code 0A  b3 05  b4 00" <<<"$list" || fail "list: the first event decoded: $list"
-grep -q "5265C01.ob8.bad .*reason torn: 10 bytes" <<<"$list" || fail "list: the torn file's reason: $list"
+grep -q "5265C01.ob8.bad .*reason holds a station event of 6 bytes instead of 20" <<<"$list" || fail "list: the torn file's reason: $list"
 summary=$("$tool" summary "$dir") || fail "summary"
 grep -qx "pending station events (.ob8): 3" <<<"$summary" && grep -qx "set aside: 2" <<<"$summary" &&
   grep -qx "object 40802: 2" <<<"$summary" || fail "summary: $summary"
@@ -81,7 +81,7 @@ PY
 
 # Requeue: the torn file is refused and stays; the fixed one gets a spool name.
 if out=$("$tool" requeue "$dir/5265C01.ob8.bad"); then fail "a torn file was requeued: $out"; fi
-grep -q "refused  reason torn" <<<"$out" && [ -e "$dir/5265C01.ob8.bad" ] || fail "torn file: $out"
+grep -q "refused  reason holds a station event of 6 bytes" <<<"$out" && [ -e "$dir/5265C01.ob8.bad" ] || fail "torn file: $out"
 out=$("$tool" requeue "$dir/5265C00.ob8.bad") || fail "requeue: $out"
 grep -q "requeued" <<<"$out" && [ ! -e "$dir/5265C00.ob8.bad" ] && [ "$(count "*.ob8")" -eq 4 ] || fail "requeue: $out"
 
