@@ -1,15 +1,23 @@
 #include "serial/linuxserial.h"
 
+#include <dirent.h>
 #include <fcntl.h>
 #include <linux/serial.h>
 #include <poll.h>
+#include <signal.h>
 #include <sys/file.h>
 #include <sys/ioctl.h>
+#include <sys/stat.h>
 #include <termios.h>
 #include <unistd.h>
 
 #include <array>
 #include <cerrno>
+#include <climits>
+#include <cstdlib>
+#include <cstring>
+#include <fstream>
+#include <iterator>
 #include <utility>
 
 #include "serial/portnames.h"
@@ -145,7 +153,82 @@ bool ProgramLine(int fd, const Dcb& dcb) {
     return true;
 }
 
+bool ProcessAlive(int pid) { return pid > 0 && (::kill(pid, 0) == 0 || errno == EPERM); }
+
+// The pid a lock file names: ten ASCII digits (padded with spaces) or, in older files, a binary int. 0 when the
+// file is missing, unreadable or names no live process.
+int LockFileHolder(const std::string& file) {
+    std::ifstream in(file, std::ios::binary);
+    if (!in) return 0;
+    const std::string text((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+    int pid = 0;
+    const char* p = text.c_str();
+    while (*p == ' ') ++p;
+    char* end = nullptr;
+    const long v = std::strtol(p, &end, 10);
+    if (end != p && v > 0 && v < INT_MAX) {
+        pid = static_cast<int>(v);
+    } else if (text.size() == sizeof(int)) {
+        std::memcpy(&pid, text.data(), sizeof(int));
+    }
+    return ProcessAlive(pid) ? pid : 0;
+}
+
+// The target of a /proc/<pid>/fd link, or empty.
+std::string LinkTarget(const std::string& link) {
+    char buf[PATH_MAX];
+    const ssize_t n = ::readlink(link.c_str(), buf, sizeof buf - 1);
+    return n > 0 ? std::string(buf, static_cast<std::size_t>(n)) : std::string();
+}
+
+int OpenedByOther(const std::string& real) {
+    DIR* proc = ::opendir("/proc");
+    if (proc == nullptr) return 0;
+    const int self = static_cast<int>(::getpid());
+    int holder = 0;
+    while (holder == 0) {
+        const dirent* e = ::readdir(proc);
+        if (e == nullptr) break;
+        char* end = nullptr;
+        const long pid = std::strtol(e->d_name, &end, 10);
+        if (end == e->d_name || *end != '\0' || pid <= 0 || pid == self) continue;
+        const std::string fdDir = std::string("/proc/") + e->d_name + "/fd";
+        DIR* fds = ::opendir(fdDir.c_str());
+        if (fds == nullptr) continue;  // gone, or another user's: not to be seen
+        while (const dirent* f = ::readdir(fds)) {
+            if (f->d_name[0] == '.') continue;
+            if (LinkTarget(fdDir + "/" + f->d_name) == real) {
+                holder = static_cast<int>(pid);
+                break;
+            }
+        }
+        ::closedir(fds);
+    }
+    ::closedir(proc);
+    return holder;
+}
+
 }  // namespace
+
+int FindDeviceHolder(const std::string& path) {
+    char resolved[PATH_MAX];
+    if (::realpath(path.c_str(), resolved) == nullptr) return 0;
+    const std::string real = resolved;
+    // Lock files name the device by what follows /dev/ ("ttyUSB0"; "pts/3" as "pts_3" or by its last part).
+    std::string rel = real.starts_with("/dev/") ? real.substr(5) : real.substr(real.rfind('/') + 1);
+    std::string flat = rel;
+    for (char& c : flat) {
+        if (c == '/') c = '_';
+    }
+    const std::string base = real.substr(real.rfind('/') + 1);
+    for (const char* dir : {"/run/lock/", "/var/lock/"}) {
+        for (const std::string& name : {flat, base}) {
+            const int pid = LockFileHolder(std::string(dir) + "LCK.." + name);
+            if (pid != 0 && pid != static_cast<int>(::getpid())) return pid;
+        }
+    }
+    return OpenedByOther(real);
+}
 
 LinuxSerialDevice::LinuxSerialDevice(std::function<std::string()> iniPath) : m_iniPath(std::move(iniPath)) {}
 
@@ -160,6 +243,17 @@ bool LinuxSerialDevice::Fail() {
 
 bool LinuxSerialDevice::Open(const std::string& portName) {
     const std::string path = DevicePathForPort(portName, m_iniPath ? m_iniPath() : std::string("drvorvel.ini"));
+    m_holder = 0;
+    struct stat st {};
+    if (::stat(path.c_str(), &st) < 0) return Fail();
+    // Opening a tty another program uses would reprogram and flush its line: such a device is not touched.
+    if (S_ISCHR(st.st_mode)) {
+        m_holder = FindDeviceHolder(path);
+        if (m_holder != 0) {
+            errno = EBUSY;
+            return Fail();
+        }
+    }
     UniqueFd fd(RetryEintr([&] { return ::open(path.c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC); }));
     if (!fd) return Fail();
     if (!::isatty(fd.get())) return Fail();
@@ -269,6 +363,20 @@ bool LinuxSerialDevice::Vanished() {
     pollfd p{m_fd.get(), 0, 0};
     if (RetryEintr([&] { return ::poll(&p, 1, 0); }) < 0) return false;
     return (p.revents & (POLLHUP | POLLERR | POLLNVAL)) != 0;
+}
+
+std::uint64_t LinuxSerialDevice::Presence(const std::string& portName) {
+    const std::string path = DevicePathForPort(portName, m_iniPath ? m_iniPath() : std::string("drvorvel.ini"));
+    struct stat st {};
+    if (::stat(path.c_str(), &st) < 0) return 0;
+    // The node's identity and its change time: a device made again under the name differs in one of them.
+    std::uint64_t h = 1469598103934665603ull;
+    for (const std::uint64_t v :
+         {static_cast<std::uint64_t>(st.st_rdev), static_cast<std::uint64_t>(st.st_ino),
+          static_cast<std::uint64_t>(st.st_ctim.tv_sec), static_cast<std::uint64_t>(st.st_ctim.tv_nsec)}) {
+        h = (h ^ v) * 1099511628211ull;
+    }
+    return h == 0 ? 1 : h;
 }
 
 bool ConfigureRawLine(int fd, std::uint32_t rate) {
