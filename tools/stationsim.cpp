@@ -52,6 +52,10 @@ How it is sent:
   --burst K             send the frames in bursts of K, back to back, --rate being bursts a second
   --cut-every N         cut every Nth frame: only its first half is sent, followed by --cut-gap of silence
   --cut-gap MS          silence after a cut frame (default 200), so that the driver drops it
+  --chunk-every MS      hand the line's bytes over in chunks every MS milliseconds, as a USB adapter with that
+                        latency timer does (16 is common): each chunk holds what the line carried since the last
+  --chunk-random MIN:MAX  hand them over at random gaps between MIN and MAX milliseconds, as a relayed line does
+                        (both on top of the pacing at --baud; --seed also seeds the gaps)
   --first-number N      the driver's FirstNumber, for the object numbers printed (default 4)
   --hold SECONDS        keep the line open this long after the last frame (default 1): bytes the driver has not
                         read yet are lost when the simulator closes a pseudo-terminal
@@ -187,6 +191,8 @@ struct Options {
     double holdUntilClose = -1;
     int vanishAfter = 0;
     int vanishForMs = 3000;
+    double chunkMin = 0;  // hand-over gaps in ms; 0: every frame is written when the line has carried it
+    double chunkMax = 0;
 };
 
 Options ParseArgs(int argc, char** argv) {
@@ -245,6 +251,14 @@ Options ParseArgs(int argc, char** argv) {
             o.vanishAfter = std::max(0, std::atoi(value().c_str()));
         } else if (a == "--vanish-for") {
             o.vanishForMs = std::max(0, std::atoi(value().c_str()));
+        } else if (a == "--chunk-every") {
+            o.chunkMin = o.chunkMax = std::atof(value().c_str());
+        } else if (a == "--chunk-random") {
+            const std::string v = value();
+            const auto colon = v.find(':');
+            if (colon == std::string::npos) Die("--chunk-random wants MIN:MAX");
+            o.chunkMin = std::atof(v.substr(0, colon).c_str());
+            o.chunkMax = std::atof(v.substr(colon + 1).c_str());
         } else if (a == "--help" || a == "-h") {
             std::fputs(kUsage, stdout);
             std::exit(0);
@@ -257,6 +271,9 @@ Options ParseArgs(int argc, char** argv) {
     if (o.baud == 0) Die("--baud must be above 0");
     if (o.vanishAfter > 0 && !o.pty) Die("--vanish-after needs --pty");
     if (o.rate <= 0) Die("--rate must be above 0");
+    if (o.chunkMin < 0 || o.chunkMax < o.chunkMin) Die("chunk gaps must be 0 or more, MIN not above MAX");
+    if (o.chunkMax > 0 && (!o.pace || o.vanishAfter > 0))
+        Die("chunked hand-over goes with pacing, without --vanish-after");
     std::mt19937 rng(o.seed);
     for (int i = 0; i < o.randomCount; ++i) o.frames.push_back(RandomFrame(rng));
     return o;
@@ -322,6 +339,84 @@ drv::UniqueFd OpenPty(const Options& o) {
     return master;
 }
 
+std::string SentLine(const Frame& f, int firstNumber, double at) {
+    const auto object = static_cast<std::int32_t>(static_cast<std::uint32_t>(ObjectOf(f)) +
+                                                  static_cast<std::uint32_t>(firstNumber) * 10000u);
+    char tail[64];
+    std::snprintf(tail, sizeof tail, " at=%.3f", at);
+    return "sent " + Hex(f.data(), f.size()) + " object=" + std::to_string(object) +
+           " code=" + (f.size() > 2 ? Hex(&f[2], 1) : std::string()) + " event=" + ExpectedEvent(f, firstNumber) + tail;
+}
+
+struct ChunkTotals {
+    std::size_t frames = 0, cut = 0, bytes = 0;
+};
+
+// Plays the line behind an adapter or a relay: the bytes leave the station paced at the line's speed (frames
+// --rate a second, in bursts of --burst, cut frames followed by their silence), and are handed over in chunks
+// holding whatever the line carried by then, every chunkMin ms or at random gaps up to chunkMax ms. A frame's
+// "at" is the moment the chunk with its last byte was written.
+ChunkTotals SendChunked(int out, const Options& o) {
+    struct Mark {
+        std::size_t end;   // index one past the frame's last byte
+        std::string line;  // what to print once it is written (without the at=)
+        const Frame* frame;
+    };
+    std::vector<std::uint8_t> bytes;
+    std::vector<double> ready;  // ms after the start at which each byte has crossed the line
+    std::vector<Mark> marks;
+    ChunkTotals totals;
+    const double byteMs = 10000.0 / o.baud;
+    const double periodMs = 1000.0 / o.rate;
+    double lineFree = 0;
+    for (std::size_t index = 0, group = 0; index < o.frames.size(); ++group) {
+        lineFree = std::max(lineFree, static_cast<double>(group) * periodMs);
+        for (int k = 0; k < o.burst && index < o.frames.size(); ++k, ++index) {
+            const Frame& f = o.frames[index];
+            const bool cut = o.cutEvery > 0 && (index + 1) % static_cast<std::size_t>(o.cutEvery) == 0;
+            const std::size_t n = cut ? std::max<std::size_t>(1, f.size() / 2) : f.size();
+            for (std::size_t i = 0; i < n; ++i) {
+                lineFree += byteMs;
+                bytes.push_back(f[i]);
+                ready.push_back(lineFree);
+            }
+            marks.push_back({bytes.size(), cut ? "cut " + Hex(f.data(), n) : std::string(), cut ? nullptr : &f});
+            if (cut) {
+                lineFree += o.cutGapMs;
+                ++totals.cut;
+            } else {
+                ++totals.frames;
+            }
+        }
+    }
+    totals.bytes = bytes.size();
+    std::mt19937 rng(o.seed ^ 0x5bd1e995u);
+    std::uniform_real_distribution<double> gap(o.chunkMin, o.chunkMax);
+    const auto start = Clock::now();
+    const auto msSinceStart = [&] { return std::chrono::duration<double, std::milli>(Clock::now() - start).count(); };
+    double next = gap(rng);
+    std::size_t written = 0;
+    std::size_t mark = 0;
+    while (written < bytes.size()) {
+        std::this_thread::sleep_until(
+            start + std::chrono::duration_cast<Clock::duration>(std::chrono::duration<double, std::milli>(next)));
+        const double now = msSinceStart();
+        std::size_t end = written;
+        while (end < bytes.size() && ready[end] <= now) ++end;
+        if (end > written) {
+            WriteAll(out, bytes.data() + written, end - written);
+            written = end;
+            const double at = std::chrono::duration<double, std::milli>(Clock::now().time_since_epoch()).count();
+            for (; mark < marks.size() && marks[mark].end <= written; ++mark) {
+                const Mark& m = marks[mark];
+                std::printf("%s\n", m.frame ? SentLine(*m.frame, o.firstNumber, at).c_str() : m.line.c_str());
+            }
+        }
+        next += std::max(gap(rng), 0.5);
+    }
+    return totals;
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
@@ -371,6 +466,13 @@ int main(int argc, char** argv) {
                    std::chrono::duration_cast<Clock::duration>(byteTime * static_cast<double>(size));
     };
 
+    if (o.chunkMax > 0) {
+        const ChunkTotals t = SendChunked(out.get(), o);
+        sentFrames = t.frames;
+        cutFrames = t.cut;
+        bytes = t.bytes;
+        index = o.frames.size();
+    }
     while (index < o.frames.size()) {
         std::this_thread::sleep_until(nextGroup);
         nextGroup = Clock::now() + std::chrono::duration_cast<Clock::duration>(period);
