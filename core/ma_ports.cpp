@@ -19,7 +19,8 @@ constexpr const char* kPortInUseText = "Порт уже занят!";
 constexpr const char* kAccessDeniedText = "Неправильный пароль. В доступе отказано";
 constexpr const char* kDeviceLostLog = "Порт %1: устройство отключено, порт закрыт. Попытки открыть его снова.";
 constexpr const char* kDeviceBackLog = "Порт %1: устройство снова на месте, порт открыт.";
-constexpr const char* kDeviceLostErr = "drvorvel: port %s: the device went away; trying to open it again every %d ms\n";
+constexpr const char* kDeviceLostErr =
+    "drvorvel: port %s: the device went away; opening it again as soon as it is back\n";
 constexpr const char* kDeviceBackErr = "drvorvel: port %s: the device is back and the port open again\n";
 constexpr const char* kDeviceHeldErr =
     "drvorvel: port %s: the device is held by process %d; waiting until that program lets it go\n";
@@ -122,7 +123,7 @@ void TForm1::CommPortDriver1DeviceChange(QObject* /*Sender*/, bool present) {
     } else {
         // The rest of a frame that the loss cut never comes: the next bytes start a new frame.
         m_decoder.Reset();
-        std::fprintf(stderr, kDeviceLostErr, name.c_str(), CommPortDriver1->ReopenInterval());
+        std::fprintf(stderr, kDeviceLostErr, name.c_str());
     }
     std::fflush(stderr);
     const QString text = QString::fromUtf8(present ? kDeviceBackLog : kDeviceLostLog).arg(QString::fromStdString(name));
