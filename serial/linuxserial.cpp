@@ -18,8 +18,10 @@
 #include <cstring>
 #include <fstream>
 #include <iterator>
+#include <unordered_map>
 #include <utility>
 
+#include "platform/tick.h"
 #include "serial/portnames.h"
 #include "serial/termios2.h"
 
@@ -181,14 +183,23 @@ std::string LinkTarget(const std::string& link) {
     return n > 0 ? std::string(buf, static_cast<std::size_t>(n)) : std::string();
 }
 
-int OpenedByOther(const std::string& real) {
+// The devices under /dev that other processes have open, with one of their pids: a snapshot of /proc/*/fd that is
+// taken again when older than kSnapshotMs, so that a scan of many ports walks /proc once, not once a port.
+constexpr std::uint32_t kSnapshotMs = 100;
+
+const std::unordered_map<std::string, int>& OpenDevices() {
+    static std::unordered_map<std::string, int> devices;
+    static std::uint32_t takenAt = 0;
+    static bool taken = false;
+    const std::uint32_t now = GetTickCount();
+    if (taken && TicksSince(now, takenAt) < kSnapshotMs) return devices;
+    devices.clear();
+    taken = true;
+    takenAt = now;
     DIR* proc = ::opendir("/proc");
-    if (proc == nullptr) return 0;
+    if (proc == nullptr) return devices;
     const int self = static_cast<int>(::getpid());
-    int holder = 0;
-    while (holder == 0) {
-        const dirent* e = ::readdir(proc);
-        if (e == nullptr) break;
+    while (const dirent* e = ::readdir(proc)) {
         char* end = nullptr;
         const long pid = std::strtol(e->d_name, &end, 10);
         if (end == e->d_name || *end != '\0' || pid <= 0 || pid == self) continue;
@@ -197,15 +208,19 @@ int OpenedByOther(const std::string& real) {
         if (fds == nullptr) continue;  // gone, or another user's: not to be seen
         while (const dirent* f = ::readdir(fds)) {
             if (f->d_name[0] == '.') continue;
-            if (LinkTarget(fdDir + "/" + f->d_name) == real) {
-                holder = static_cast<int>(pid);
-                break;
-            }
+            std::string target = LinkTarget(fdDir + "/" + f->d_name);
+            if (target.starts_with("/dev/")) devices.emplace(std::move(target), static_cast<int>(pid));
         }
         ::closedir(fds);
     }
     ::closedir(proc);
-    return holder;
+    return devices;
+}
+
+int OpenedByOther(const std::string& real) {
+    const auto& devices = OpenDevices();
+    const auto it = devices.find(real);
+    return it != devices.end() ? it->second : 0;
 }
 
 }  // namespace

@@ -428,14 +428,16 @@ TEST_F(PortRecovery, AHeldDeviceIsNotReopenedAndItsHolderIsNamedAFreeOneIsReopen
     StderrCapture capture(dir.file("stderr.txt"));
     Start("ComPort=COM3", {{3, link()}});
     first.reset();
+    std::filesystem::remove(link());  // gone with the device: the next pseudo-terminal may reuse its number
     ASSERT_TRUE(PumpUntil([&] { return form->CommPortDriver1->Reopening(); }));
     Pty second;
-    Relink(second);
     {
-        OtherHolder other(second.path);  // another program took the device that came back under the name
+        OtherHolder other(second.path);  // another program has the device that comes back under the name
+        Relink(second);
         const std::string named = "held by process " + std::to_string(other.pid());
-        ASSERT_TRUE(
-            PumpUntil([&] { return drvtest::ReadFile(dir.file("stderr.txt")).find(named) != std::string::npos; }));
+        ASSERT_TRUE(PumpUntil([&] {
+            return drvtest::ReadFile(dir.file("stderr.txt")).find(named) != std::string::npos;
+        })) << drvtest::ReadFile(dir.file("stderr.txt"));
         EXPECT_FALSE(form->CommPortDriver1->IsPortOpen());
     }
     ASSERT_TRUE(PumpUntil([&] { return form->CommPortDriver1->IsPortOpen(); }));  // let go: taken at the next try
