@@ -158,7 +158,8 @@ void TCommPortDriver::StartWatching() {
         StartTimer();
         return;
     }
-    m_notifier = std::make_unique<QSocketNotifier>(fd, QSocketNotifier::Read);
+    // A child, so that one released inside its own signal and not yet deleted goes with the component.
+    m_notifier = std::make_unique<QSocketNotifier>(fd, QSocketNotifier::Read, this);
     connect(m_notifier.get(), &QSocketNotifier::activated, this, &TCommPortDriver::PollReceive);
 }
 

@@ -248,12 +248,14 @@ TEST(Config, DefaultsWithoutAFile) {
     EXPECT_FALSE(s.Log);
     EXPECT_FALSE(s.SendZ7);
     EXPECT_TRUE(s.SendZ8);
+    EXPECT_EQ(s.ResyncGap, 100);
 }
 
 TEST(Config, ValuesAsTheProfileRulesReadThem) {
     drvtest::TempDir dir;
-    dir.write("drvorvel.ini",
-              "[MAIN]\nComPort=COM3\nFirstNumber=abc\nSendZ8=false\nAttention=25:00:00\nLog=2\nn_abs=0x10\n");
+    dir.write(
+        "drvorvel.ini",
+        "[MAIN]\nComPort=COM3\nFirstNumber=abc\nSendZ8=false\nAttention=25:00:00\nLog=2\nn_abs=0x10\nResyncGap=0\n");
     auto s = drv::LoadDriverSettings(dir.file("drvorvel.ini"));
     EXPECT_EQ(s.ComPort, "COM3");
     EXPECT_EQ(s.FirstNumber, 4);
@@ -261,11 +263,13 @@ TEST(Config, ValuesAsTheProfileRulesReadThem) {
     EXPECT_DOUBLE_EQ(s.Attention, 600.0 / 86400);
     EXPECT_TRUE(s.Log);
     EXPECT_EQ(s.n_abs, 16);
-    dir.write("drvorvel.ini", "[main]\nSendZ8=0\nAttention=01:30\nFirstNumber=0x0A\n");
+    EXPECT_EQ(s.ResyncGap, 100);  // below 1: the default
+    dir.write("drvorvel.ini", "[main]\nSendZ8=0\nAttention=01:30\nFirstNumber=0x0A\nResyncGap=250\n");
     s = drv::LoadDriverSettings(dir.file("drvorvel.ini"));
     EXPECT_FALSE(s.SendZ8);
     EXPECT_DOUBLE_EQ(s.Attention, 5400.0 / 86400);
     EXPECT_EQ(s.FirstNumber, 10);
+    EXPECT_EQ(s.ResyncGap, 250);
     EXPECT_DOUBLE_EQ(drv::ParseAttention("00:00:30"), 30.0 / 86400);
     EXPECT_DOUBLE_EQ(drv::ParseAttention("ten"), 600.0 / 86400);
 }
