@@ -357,59 +357,69 @@ struct ChunkTotals {
 // holding whatever the line carried by then, every chunkMin ms or at random gaps up to chunkMax ms. A frame's
 // "at" is the moment the chunk with its last byte was written.
 ChunkTotals SendChunked(int out, const Options& o) {
-    struct Mark {
-        std::size_t end;   // index one past the frame's last byte
-        std::string line;  // what to print once it is written (without the at=)
-        const Frame* frame;
-    };
-    std::vector<std::uint8_t> bytes;
-    std::vector<double> ready;  // ms after the start at which each byte has crossed the line
-    std::vector<Mark> marks;
     ChunkTotals totals;
     const double byteMs = 10000.0 / o.baud;
     const double periodMs = 1000.0 / o.rate;
+    // The line, frame by frame as time goes on: the frame being carried, how many of its bytes go out (half of a
+    // cut one), and the moment the line is free again (ms after the start).
+    std::size_t index = 0;
+    std::size_t group = 0;
+    int inGroup = 0;
+    std::size_t pos = 0;
     double lineFree = 0;
-    for (std::size_t index = 0, group = 0; index < o.frames.size(); ++group) {
-        lineFree = std::max(lineFree, static_cast<double>(group) * periodMs);
-        for (int k = 0; k < o.burst && index < o.frames.size(); ++k, ++index) {
-            const Frame& f = o.frames[index];
-            const bool cut = o.cutEvery > 0 && (index + 1) % static_cast<std::size_t>(o.cutEvery) == 0;
-            const std::size_t n = cut ? std::max<std::size_t>(1, f.size() / 2) : f.size();
-            for (std::size_t i = 0; i < n; ++i) {
-                lineFree += byteMs;
-                bytes.push_back(f[i]);
-                ready.push_back(lineFree);
-            }
-            marks.push_back({bytes.size(), cut ? "cut " + Hex(f.data(), n) : std::string(), cut ? nullptr : &f});
-            if (cut) {
-                lineFree += o.cutGapMs;
-                ++totals.cut;
-            } else {
-                ++totals.frames;
-            }
-        }
-    }
-    totals.bytes = bytes.size();
+    bool started = false;
+    auto isCut = [&](std::size_t i) { return o.cutEvery > 0 && (i + 1) % static_cast<std::size_t>(o.cutEvery) == 0; };
+    auto lengthOf = [&](std::size_t i) {
+        const Frame& f = o.frames[i];
+        return isCut(i) ? std::max<std::size_t>(1, f.size() / 2) : f.size();
+    };
+    std::vector<std::uint8_t> chunk;
+    std::vector<std::size_t> finished;  // frames whose last byte is in the chunk
+
     std::mt19937 rng(o.seed ^ 0x5bd1e995u);
     std::uniform_real_distribution<double> gap(o.chunkMin, o.chunkMax);
     const auto start = Clock::now();
-    const auto msSinceStart = [&] { return std::chrono::duration<double, std::milli>(Clock::now() - start).count(); };
     double next = gap(rng);
-    std::size_t written = 0;
-    std::size_t mark = 0;
-    while (written < bytes.size()) {
+    while (index < o.frames.size()) {
         std::this_thread::sleep_until(
             start + std::chrono::duration_cast<Clock::duration>(std::chrono::duration<double, std::milli>(next)));
-        const double now = msSinceStart();
-        std::size_t end = written;
-        while (end < bytes.size() && ready[end] <= now) ++end;
-        if (end > written) {
-            WriteAll(out, bytes.data() + written, end - written);
-            written = end;
+        const double now = std::chrono::duration<double, std::milli>(Clock::now() - start).count();
+        chunk.clear();
+        finished.clear();
+        // Everything the line has carried by now.
+        while (index < o.frames.size()) {
+            if (!started) {
+                if (inGroup == o.burst) {
+                    ++group;
+                    inGroup = 0;
+                }
+                lineFree = std::max(lineFree, static_cast<double>(group) * periodMs);
+                started = true;
+            }
+            if (lineFree + byteMs > now) break;
+            lineFree += byteMs;
+            chunk.push_back(o.frames[index][pos++]);
+            if (pos < lengthOf(index)) continue;
+            finished.push_back(index);
+            if (isCut(index)) lineFree += o.cutGapMs;
+            ++index;
+            ++inGroup;
+            pos = 0;
+            started = false;
+        }
+        if (!chunk.empty()) {
+            WriteAll(out, chunk.data(), chunk.size());
+            totals.bytes += chunk.size();
             const double at = std::chrono::duration<double, std::milli>(Clock::now().time_since_epoch()).count();
-            for (; mark < marks.size() && marks[mark].end <= written; ++mark) {
-                const Mark& m = marks[mark];
-                std::printf("%s\n", m.frame ? SentLine(*m.frame, o.firstNumber, at).c_str() : m.line.c_str());
+            for (const std::size_t i : finished) {
+                const Frame& f = o.frames[i];
+                if (isCut(i)) {
+                    ++totals.cut;
+                    std::printf("cut %s\n", Hex(f.data(), lengthOf(i)).c_str());
+                } else {
+                    ++totals.frames;
+                    std::printf("%s\n", SentLine(f, o.firstNumber, at).c_str());
+                }
             }
         }
         next += std::max(gap(rng), 0.5);

@@ -312,6 +312,7 @@ TEST_F(CommPortDriverTest, ShortPacketAfterTheTimeOutHoldsEverythingQueuedByThen
     dev->Queue({0x13, 0x22});
     port->PollReceive();
     EXPECT_EQ(port->PacketStartTick(), 1000u);
+    EXPECT_TRUE(port->PacketTimerActive());  // set for the rest of the time-out
     tick += 10;
     dev->Queue({0x0A, 0x05});
     port->PollReceive();
@@ -325,6 +326,7 @@ TEST_F(CommPortDriverTest, ShortPacketAfterTheTimeOutHoldsEverythingQueuedByThen
     ASSERT_EQ(packets.size(), 1u);
     EXPECT_EQ(packets[0], (Bytes{0x13, 0x22, 0x0A, 0x05, 0xE5}));
     EXPECT_EQ(silences[0], kUnknown);  // the first bytes since the port opened
+    EXPECT_FALSE(port->PacketTimerActive());
 
     // Without a time-out an incomplete packet waits until it is full.
     port->SetPacketTimeout(0);
