@@ -402,9 +402,19 @@ void TCommPortDriver::PollReceive() {
         return;
     }
 
-    if (!TakeWaitingBytes() && m_device->Vanished()) {
-        CheckDevicePresent();
-        return;
+    if (!TakeWaitingBytes()) {
+        if (m_device->Vanished()) {
+            CheckDevicePresent();
+            return;
+        }
+        // A device that stays readable but fails its reads would wake the loop on and on: it rests for a poll
+        // interval, and what it holds is handed on as usual.
+        if (m_notifier) {
+            m_notifier->setEnabled(false);
+            QTimer::singleShot(m_pollingDelay, this, [this, openCount] {
+                if (m_notifier && m_openCount == openCount) m_notifier->setEnabled(true);
+            });
+        }
     }
 
     const auto packetSize = static_cast<std::uint32_t>(m_packetSize);
