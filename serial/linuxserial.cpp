@@ -20,6 +20,7 @@
 #include <iterator>
 #include <unordered_map>
 #include <utility>
+#include <vector>
 
 #include "platform/tick.h"
 #include "serial/portnames.h"
@@ -225,19 +226,56 @@ int OpenedByOther(const std::string& real) {
 
 }  // namespace
 
-int FindDeviceHolder(const std::string& path) {
-    char resolved[PATH_MAX];
-    if (::realpath(path.c_str(), resolved) == nullptr) return 0;
-    const std::string real = resolved;
-    // Lock files name the device by what follows /dev/ ("ttyUSB0"; "pts/3" as "pts_3" or by its last part).
-    std::string rel = real.starts_with("/dev/") ? real.substr(5) : real.substr(real.rfind('/') + 1);
-    std::string flat = rel;
+namespace {
+
+// The names a lock file for the device at real (a resolved path) may have: what follows /dev/ with '/' as '_'
+// ("ttyUSB0", "pts_3"), and the last part alone.
+std::vector<std::string> LockNames(const std::string& real) {
+    std::string flat = real.starts_with("/dev/") ? real.substr(5) : real.substr(real.rfind('/') + 1);
     for (char& c : flat) {
         if (c == '/') c = '_';
     }
     const std::string base = real.substr(real.rfind('/') + 1);
-    for (const char* dir : {"/run/lock/", "/var/lock/"}) {
-        for (const std::string& name : {flat, base}) {
+    return flat == base ? std::vector<std::string>{flat} : std::vector<std::string>{flat, base};
+}
+
+constexpr const char* kLockDirs[] = {"/run/lock/", "/var/lock/"};
+
+std::string ResolvedPath(const std::string& path) {
+    char resolved[PATH_MAX];
+    return ::realpath(path.c_str(), resolved) != nullptr ? std::string(resolved) : std::string();
+}
+
+// Creates the lock file that tells other programs this process has the device: "LCK..<name>" in the first lock
+// directory that takes it, holding the pid as ten padded digits. A stale one (of a process that is gone) is
+// replaced. The path made, or empty when none could be (a directory this user may not write is no failure).
+std::string TakeLockFile(const std::string& real) {
+    for (const char* dir : kLockDirs) {
+        const std::string file = std::string(dir) + "LCK.." + LockNames(real).front();
+        for (int attempt = 0; attempt < 2; ++attempt) {
+            UniqueFd fd(
+                RetryEintr([&] { return ::open(file.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0644); }));
+            if (fd) {
+                char text[16];
+                const int n = std::snprintf(text, sizeof text, "%10d\n", static_cast<int>(::getpid()));
+                if (::write(fd.get(), text, static_cast<std::size_t>(n)) == n) return file;
+                ::unlink(file.c_str());
+                break;
+            }
+            if (errno != EEXIST || LockFileHolder(file) != 0) break;
+            ::unlink(file.c_str());  // stale
+        }
+    }
+    return {};
+}
+
+}  // namespace
+
+int FindDeviceHolder(const std::string& path) {
+    const std::string real = ResolvedPath(path);
+    if (real.empty()) return 0;
+    for (const char* dir : kLockDirs) {
+        for (const std::string& name : LockNames(real)) {
             const int pid = LockFileHolder(std::string(dir) + "LCK.." + name);
             if (pid != 0 && pid != static_cast<int>(::getpid())) return pid;
         }
@@ -279,6 +317,7 @@ bool LinuxSerialDevice::Open(const std::string& portName) {
     if (RetryEintr([&] { return ::ioctl(fd.get(), TIOCEXCL); }) < 0) return Fail();
     m_fd = std::move(fd);
     m_path = path;
+    if (S_ISCHR(st.st_mode)) m_lockFile = TakeLockFile(ResolvedPath(path));
     m_rs485Enabled = false;
     m_error = 0;
     return true;
@@ -292,6 +331,8 @@ void LinuxSerialDevice::Close() {
     ::ioctl(m_fd.get(), TIOCNXCL);
     m_fd.reset();
     m_path.clear();
+    if (!m_lockFile.empty()) ::unlink(m_lockFile.c_str());
+    m_lockFile.clear();
 }
 
 void LinuxSerialDevice::SetRtsToggle(bool on) {

@@ -13,7 +13,8 @@ namespace drv {
 //
 // Devices held by others are left alone: before the open, a device that another process has open (seen through
 // /proc/<pid>/fd, as far as this user may look) or has locked with a live LCK..<name> file in /run/lock or
-// /var/lock is refused with EBUSY, without opening it, and HolderPid names that process.
+// /var/lock is refused with EBUSY, without opening it, and HolderPid names that process. An open device is
+// locked the same way for others (LCK..<name> with this pid, where the lock directory may be written), until Close.
 // Exclusive open: the open takes an flock on the device (which also stops a second open by root, or a second
 // open in this process) and sets the tty's exclusive mode, which refuses other opens by anyone but root while
 // this one lasts. Reads never wait: the device is opened non-blocking and the line is in raw mode with no
@@ -55,6 +56,7 @@ private:
     std::string m_path;
     int m_error = 0;
     int m_holder = 0;
+    std::string m_lockFile;       // the lock file this open made, removed at Close
     bool m_rs485Enabled = false;  // this open switched the device's RS-485 RTS-on-send mode on
 };
 

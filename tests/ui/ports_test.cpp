@@ -233,9 +233,10 @@ TEST_F(PortControls, ADeviceAnotherProcessHoldsIsNeitherListedNorStarted) {
 // Enter stores nothing and lists nothing; a typed name is reported in Windows-1251, cut to 6 characters; a stop
 // signal during the failed start's message ends the handler without the scan.
 TEST_F(PortControls, TheEditableFieldOnlyStartsTypedNames) {
-    auto com2 = std::make_unique<Pty>();
-    Start("ComPort=COM255", {{2, com2->path}});
+    Pty com2;
+    Start("ComPort=COM255", {{2, com2.path}});
     form->AdvGlowButton1Click();
+    ASSERT_EQ(ReportsWhen(1).size(), 1u);
     ASSERT_TRUE(drv::IniFile::WriteString(dir.file("drvorvel.ini"), "main", "ComPort", "COM255"));
     form->AdvOfficeComboBox1->setEditText(QStringLiteral("COM2"));  // the text of an item: Enter still stores nothing
     QLineEdit* field = form->AdvOfficeComboBox1->lineEdit();
@@ -258,7 +259,7 @@ TEST_F(PortControls, TheEditableFieldOnlyStartsTypedNames) {
     EXPECT_EQ(Answer({stopThenOk}, [&] { form->AdvGlowButton2->click(); }), Seen{"Tadvsm: Порт уже занят!"});
     EXPECT_EQ(ListItems(), std::vector<std::string>{"COM2"});  // no scan after the message
     stopRequested = false;
-    com2.reset();
+    OtherHolder other(com2.path);  // no free port now
     form->AdvOfficeComboBox1->setEditText(QStringLiteral("Порт-Ω9"));
     form->AdvGlowButton1Click();  // no free port: the typed text is stored
     EXPECT_EQ(StoredComPort(), "\xCF\xEE\xF0\xF2-?9");
