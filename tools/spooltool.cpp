@@ -29,7 +29,6 @@
 
 namespace {
 
-
 const char* const kUsage = R"(usage: drvorvel-spool [--json|--csv] COMMAND ...
   list [DIR]          the pending .ob8 and .obz files in forwarding order, then the set-aside files,
                       each with its time, size and decoded content (DIR: the spool directory, default .)
@@ -531,12 +530,11 @@ int Capture(const std::string& path, std::int32_t firstNumber, Format format) {
     std::vector<std::uint8_t> pending;  // its bytes so far
     std::uint8_t buf[65536];
     std::size_t n = 0;
-    bool first = true;
     while ((n = std::fread(buf, 1, sizeof buf, in)) > 0) {
-        // One byte per delivery, each continuing the previous one on a busy line: one unbroken stream.
+        // One byte per delivery with no silence before it: one unbroken stream (the capture keeps no times).
         for (std::size_t i = 0; i < n; ++i) {
             pending.push_back(buf[i]);
-            decoder.Feed(buf + i, 1, drv::DeliveryLine{!first, true}, [&](const std::uint8_t* frame, int length) {
+            decoder.Feed(buf + i, 1, drv::DeliveryLine{0}, [&](const std::uint8_t* frame, int length) {
                 drv::StationEvent e{};
                 drv::FillStationEvent(e, frame, length, firstNumber);
                 Row row{Num("offset", frameStart), Str("frame", Hex(frame, static_cast<std::size_t>(length)))};
@@ -545,7 +543,6 @@ int Capture(const std::string& path, std::int32_t firstNumber, Format format) {
                 frameStart += length;
                 pending.clear();
             });
-            first = false;
         }
     }
     const bool failed = std::ferror(in) != 0;
