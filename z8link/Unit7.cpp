@@ -181,7 +181,10 @@ void cl::Run() {
         if (drv::z8::WaitForWork(m_stopSignal, m_wake, IdleConnectionFd(), waitMs) == drv::z8::WorkWake::PeerGone &&
             LinkConnected()) {
             // The server closed an idle connection: nothing more can be exchanged on it.
-            CloseConnection();
+            try {
+                CloseConnection();
+            } catch (const std::exception&) {
+            }
         }
     }
     if (m_client && m_client->IsOpen()) CloseConnection();
