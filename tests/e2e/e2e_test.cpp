@@ -1,9 +1,10 @@
 // The whole road of station events: the real driver, started offscreen in a working directory of its own, between
 // the station simulator on a pseudo-terminal and the Z8 server simulator on a loopback port.
-#include <gtest/gtest.h>
 #include <arpa/inet.h>
+#include <gtest/gtest.h>
 #include <netinet/in.h>
 #include <signal.h>
+#include <sys/inotify.h>
 #include <sys/socket.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -17,6 +18,7 @@
 #include <sstream>
 
 #include "core/stationframe.h"
+#include "platform/uniquefd.h"
 #include "tests/support/process.h"
 #include "tests/support/tempdir.h"
 
@@ -29,7 +31,8 @@ namespace {
 
 std::vector<std::uint8_t> FromHex(const std::string& hex) {
     std::vector<std::uint8_t> out;
-    for (std::size_t i = 0; i + 1 < hex.size(); i += 2) out.push_back(static_cast<std::uint8_t>(std::stoi(hex.substr(i, 2), nullptr, 16)));
+    for (std::size_t i = 0; i + 1 < hex.size(); i += 2)
+        out.push_back(static_cast<std::uint8_t>(std::stoi(hex.substr(i, 2), nullptr, 16)));
     return out;
 }
 
@@ -92,7 +95,8 @@ protected:
     // On a failure, what each party said, for the log.
     void TearDown() override {
         if (!HasFailure()) return;
-        for (const char* name : {"station.out", "station.err", "server.out", "server.err", "z7.out", "z7-again.out", "driver.err"}) {
+        for (const char* name :
+             {"station.out", "station.err", "server.out", "server.err", "z7.out", "z7-again.out", "driver.err"}) {
             std::cerr << "---- " << name << "\n" << drvtest::ReadFile(dir.file(name));
         }
         std::cerr << "---- spool files:";
@@ -103,8 +107,10 @@ protected:
     void StartServer(std::vector<std::string> args) {
         std::vector<std::string> argv = {DRV_Z8SERVERSIM, "--port", std::to_string(port)};
         argv.insert(argv.end(), args.begin(), args.end());
-        server = std::make_unique<ChildProcess>(ChildProcess::Options{argv, dir.path(), {}, dir.file("server.out"), dir.file("server.err")});
-        ASSERT_TRUE(WaitUntil([&] { return drvtest::ReadFile(dir.file("server.out")).find("listening") != std::string::npos; }));
+        server = std::make_unique<ChildProcess>(
+            ChildProcess::Options{argv, dir.path(), {}, dir.file("server.out"), dir.file("server.err")});
+        ASSERT_TRUE(WaitUntil(
+            [&] { return drvtest::ReadFile(dir.file("server.out")).find("listening") != std::string::npos; }));
     }
 
     // Waits until the driver's link has made its handshake with the server, then lets the station start (it was
@@ -120,10 +126,11 @@ protected:
 
     // Starts the station on a pseudo-terminal (it waits until the driver has opened the port), then the driver.
     void StartStationAndDriver(std::vector<std::string> stationArgs, const std::string& mainLines = "") {
-        std::vector<std::string> argv = {DRV_STATIONSIM, "--pty", "--link", dir.file("station-tty"), "--wait-open", "60",
-                                         "--hold", "3"};
+        std::vector<std::string> argv = {DRV_STATIONSIM, "--pty", "--link", dir.file("station-tty"),
+                                         "--wait-open",  "60",    "--hold", "3"};
         argv.insert(argv.end(), stationArgs.begin(), stationArgs.end());
-        station = std::make_unique<ChildProcess>(ChildProcess::Options{argv, dir.path(), {}, dir.file("station.out"), dir.file("station.err")});
+        station = std::make_unique<ChildProcess>(
+            ChildProcess::Options{argv, dir.path(), {}, dir.file("station.out"), dir.file("station.err")});
         ASSERT_TRUE(WaitUntil([&] { return std::filesystem::exists(dir.file("station-tty")); }));
         dir.write("drvorvel.ini", "[main]\nComPort=COM1\n" + mainLines + "\n[ServerHost]\nAddress=127.0.0.1\nPort=" +
                                       std::to_string(port) + "\n[ports]\nCOM1=" + dir.file("station-tty") + "\n");
@@ -132,8 +139,14 @@ protected:
     }
 
     void WaitStationDone() {
-        ASSERT_TRUE(WaitUntil([&] { return drvtest::ReadFile(dir.file("station.out")).find("done ") != std::string::npos; }, 120s))
+        ASSERT_TRUE(WaitUntil(
+            [&] { return drvtest::ReadFile(dir.file("station.out")).find("done ") != std::string::npos; }, 120s))
             << drvtest::ReadFile(dir.file("station.err")) << drvtest::ReadFile(dir.file("driver.err"));
+    }
+
+    void WaitStationSent(std::size_t frames) {
+        ASSERT_TRUE(WaitUntil([&] { return Sent().size() >= frames; }, 60s))
+            << drvtest::ReadFile(dir.file("station.err"));
     }
 
     // The events the station sent, as the driver must build them (FirstNumber 4): the simulator computes them from
@@ -190,7 +203,6 @@ protected:
         for (const auto& [e, n] : want) EXPECT_GE(have[e], n) << "missing: " << Describe(e);
     }
 
-
     drvtest::TempDir dir;
     int port = 0;
     std::unique_ptr<ChildProcess> server, station, driver;
@@ -201,7 +213,8 @@ std::string WriteFrames(const drvtest::TempDir& dir, int count) {
     for (int i = 0; i < count; ++i) {
         char line[32];
         // 5-byte frames (bit 0x10 clear) with distinct object numbers.
-        std::snprintf(line, sizeof line, "%02X%02X%02X%02X%02X\n", 0x01 + ((i >> 8) & 0x0F), i & 0xFF, 0x21, i & 0xFF, 0x77);
+        std::snprintf(line, sizeof line, "%02X%02X%02X%02X%02X\n", 0x01 + ((i >> 8) & 0x0F), i & 0xFF, 0x21, i & 0xFF,
+                      0x77);
         text += line;
     }
     dir.write("frames.txt", text);
@@ -304,12 +317,14 @@ TEST_F(EndToEnd, AServerThatClosesMidStreamCostsNoEvent) {
     StartStationAndDriver({"--random", "20", "--rate", "8", "--seed", "14"});
     WaitStationDone();
     const auto sent = Sent();
-    ASSERT_TRUE(WaitUntil([&] {
-        std::map<Event, int> have;
-        for (const auto& e : AtServer()) ++have[e];
-        for (const auto& e : Spooled()) ++have[e];
-        return std::all_of(sent.begin(), sent.end(), [&](const Event& e) { return have[e] > 0; });
-    }, 90s));
+    ASSERT_TRUE(WaitUntil(
+        [&] {
+            std::map<Event, int> have;
+            for (const auto& e : AtServer()) ++have[e];
+            for (const auto& e : Spooled()) ++have[e];
+            return std::all_of(sent.begin(), sent.end(), [&](const Event& e) { return have[e] > 0; });
+        },
+        90s));
     ExpectNothingLost(sent);
 }
 
@@ -351,20 +366,56 @@ TEST_F(EndToEnd, KillingTheDriverMidBurstLeavesOnlyCompleteSpoolFiles) {
     for (std::size_t i = 0; i < spooled.size(); ++i) EXPECT_EQ(spooled[i], sent[i]) << i;
 }
 
-TEST_F(EndToEnd, StoppingTheDriverBySignalKeepsWhatTheLinkStillHolds) {
+TEST_F(EndToEnd, StoppingTheDriverBySignalClosesThePortFirstAndKeepsWhatTheLinkStillHolds) {
+    // The server takes the hello and never answers: the link waits for that answer, the burst's events wait in
+    // its ring, and the signal comes as soon as the driver has read the burst, well before an event has waited
+    // the 2 s after which it would be written anyway.
     StartServer({"--silent"});
-    StartStationAndDriver({"--random", "3", "--rate", "8", "--seed", "15"});
-    WaitStationDone();
-    const auto sent = Sent();
-    // The hello is out on the wire, waiting for an answer that never comes; the events wait in the ring.
-    ASSERT_TRUE(WaitUntil([&] { return drvtest::ReadFile(dir.file("server.out")).find("frame 0") != std::string::npos; }, 30s));
+    StartStationAndDriver(
+        {"--file", WriteFrames(dir, 20), "--burst", "20", "--start-when", go(), "--hold-until-close", "60"}, "Log=1");
+    ASSERT_TRUE(
+        WaitUntil([&] { return drvtest::ReadFile(dir.file("server.out")).find("frame 0") != std::string::npos; }, 60s));
+    ASSERT_TRUE(
+        WaitUntil([&] { return drvtest::ReadFile(dir.file("station.out")).find("ready") != std::string::npos; }));
+    // The order of what happens at the stop, as the kernel sees it: the driver's close of the station's line, and
+    // spool files appearing.
+    const drv::UniqueFd watch(::inotify_init1(IN_NONBLOCK | IN_CLOEXEC));
+    ASSERT_TRUE(watch);
+    const int tty =
+        ::inotify_add_watch(watch.get(), dir.file("station-tty").c_str(), IN_CLOSE_WRITE | IN_CLOSE_NOWRITE);
+    ASSERT_GE(tty, 0);
+    ASSERT_GE(::inotify_add_watch(watch.get(), dir.path().c_str(), IN_CREATE | IN_MOVED_TO), 0);
+    const auto changes = [&] {
+        std::vector<std::string> seen;  // "port closed", or the name of a spool file
+        alignas(inotify_event) char buf[8192];
+        for (ssize_t n; (n = ::read(watch.get(), buf, sizeof buf)) > 0;) {
+            for (char* p = buf; p < buf + n;) {
+                const auto* e = reinterpret_cast<const inotify_event*>(p);
+                p += sizeof(inotify_event) + e->len;
+                if (e->wd == tty) {
+                    if ((e->mask & (IN_CLOSE_WRITE | IN_CLOSE_NOWRITE)) != 0) seen.push_back("port closed");
+                } else if (std::string(e->name).find(".ob8") != std::string::npos) {
+                    seen.push_back(e->name);
+                }
+            }
+        }
+        return seen;
+    };
+    dir.write("go", "");
+    WaitStationSent(20);
+    ASSERT_TRUE(WaitUntil([&] { return drvtest::ReadFile(dir.file("drvorvel.log")).size() >= 100; }, 30s));
+    ASSERT_EQ(changes(), std::vector<std::string>{});  // nothing is on disk yet: the link holds every event
     driver->Signal(SIGTERM);
     const auto status = driver->WaitExit(30s);
     ASSERT_TRUE(status.has_value());
     EXPECT_TRUE(WIFEXITED(*status) && WEXITSTATUS(*status) == 0) << *status;
-    std::map<Event, int> spooled;
-    for (const auto& e : Spooled()) ++spooled[e];
-    for (const auto& e : sent) EXPECT_GE(spooled[e], 1) << "not spooled: " << Describe(e);
+    const auto order = changes();
+    ASSERT_FALSE(order.empty());
+    EXPECT_EQ(order.front(), "port closed");
+    EXPECT_EQ(std::count(order.begin(), order.end(), "port closed"), 1);
+    const auto sent = Sent();
+    ASSERT_EQ(sent.size(), 20u);
+    EXPECT_EQ(Spooled(), sent);  // each event once, in the order of the line
 }
 
 TEST_F(EndToEnd, KilledWhileTheServerTricklesItsRepliesLosesNoEvent) {
