@@ -1,7 +1,7 @@
 // The whole road of station events: the real driver, started offscreen in a working directory of its own, between
 // the station simulator on a pseudo-terminal and the Z8 server simulator on a loopback port.
-#include <arpa/inet.h>
 #include <gtest/gtest.h>
+#include <arpa/inet.h>
 #include <netinet/in.h>
 #include <signal.h>
 #include <sys/inotify.h>
@@ -31,8 +31,7 @@ namespace {
 
 std::vector<std::uint8_t> FromHex(const std::string& hex) {
     std::vector<std::uint8_t> out;
-    for (std::size_t i = 0; i + 1 < hex.size(); i += 2)
-        out.push_back(static_cast<std::uint8_t>(std::stoi(hex.substr(i, 2), nullptr, 16)));
+    for (std::size_t i = 0; i + 1 < hex.size(); i += 2) out.push_back(static_cast<std::uint8_t>(std::stoi(hex.substr(i, 2), nullptr, 16)));
     return out;
 }
 
@@ -95,8 +94,7 @@ protected:
     // On a failure, what each party said, for the log.
     void TearDown() override {
         if (!HasFailure()) return;
-        for (const char* name :
-             {"station.out", "station.err", "server.out", "server.err", "z7.out", "z7-again.out", "driver.err"}) {
+        for (const char* name : {"station.out", "station.err", "server.out", "server.err", "z7.out", "z7-again.out", "driver.err"}) {
             std::cerr << "---- " << name << "\n" << drvtest::ReadFile(dir.file(name));
         }
         std::cerr << "---- spool files:";
@@ -107,10 +105,8 @@ protected:
     void StartServer(std::vector<std::string> args) {
         std::vector<std::string> argv = {DRV_Z8SERVERSIM, "--port", std::to_string(port)};
         argv.insert(argv.end(), args.begin(), args.end());
-        server = std::make_unique<ChildProcess>(
-            ChildProcess::Options{argv, dir.path(), {}, dir.file("server.out"), dir.file("server.err")});
-        ASSERT_TRUE(WaitUntil(
-            [&] { return drvtest::ReadFile(dir.file("server.out")).find("listening") != std::string::npos; }));
+        server = std::make_unique<ChildProcess>(ChildProcess::Options{argv, dir.path(), {}, dir.file("server.out"), dir.file("server.err")});
+        ASSERT_TRUE(WaitUntil([&] { return drvtest::ReadFile(dir.file("server.out")).find("listening") != std::string::npos; }));
     }
 
     // Waits until the driver's link has made its handshake with the server, then lets the station start (it was
@@ -126,11 +122,10 @@ protected:
 
     // Starts the station on a pseudo-terminal (it waits until the driver has opened the port), then the driver.
     void StartStationAndDriver(std::vector<std::string> stationArgs, const std::string& mainLines = "") {
-        std::vector<std::string> argv = {DRV_STATIONSIM, "--pty", "--link", dir.file("station-tty"),
-                                         "--wait-open",  "60",    "--hold", "3"};
+        std::vector<std::string> argv = {DRV_STATIONSIM, "--pty", "--link", dir.file("station-tty"), "--wait-open", "60",
+                                         "--hold", "3"};
         argv.insert(argv.end(), stationArgs.begin(), stationArgs.end());
-        station = std::make_unique<ChildProcess>(
-            ChildProcess::Options{argv, dir.path(), {}, dir.file("station.out"), dir.file("station.err")});
+        station = std::make_unique<ChildProcess>(ChildProcess::Options{argv, dir.path(), {}, dir.file("station.out"), dir.file("station.err")});
         ASSERT_TRUE(WaitUntil([&] { return std::filesystem::exists(dir.file("station-tty")); }));
         dir.write("drvorvel.ini", "[main]\nComPort=COM1\n" + mainLines + "\n[ServerHost]\nAddress=127.0.0.1\nPort=" +
                                       std::to_string(port) + "\n[ports]\nCOM1=" + dir.file("station-tty") + "\n");
@@ -139,8 +134,7 @@ protected:
     }
 
     void WaitStationDone() {
-        ASSERT_TRUE(WaitUntil(
-            [&] { return drvtest::ReadFile(dir.file("station.out")).find("done ") != std::string::npos; }, 120s))
+        ASSERT_TRUE(WaitUntil([&] { return drvtest::ReadFile(dir.file("station.out")).find("done ") != std::string::npos; }, 120s))
             << drvtest::ReadFile(dir.file("station.err")) << drvtest::ReadFile(dir.file("driver.err"));
     }
 
@@ -203,6 +197,7 @@ protected:
         for (const auto& [e, n] : want) EXPECT_GE(have[e], n) << "missing: " << Describe(e);
     }
 
+
     drvtest::TempDir dir;
     int port = 0;
     std::unique_ptr<ChildProcess> server, station, driver;
@@ -213,8 +208,7 @@ std::string WriteFrames(const drvtest::TempDir& dir, int count) {
     for (int i = 0; i < count; ++i) {
         char line[32];
         // 5-byte frames (bit 0x10 clear) with distinct object numbers.
-        std::snprintf(line, sizeof line, "%02X%02X%02X%02X%02X\n", 0x01 + ((i >> 8) & 0x0F), i & 0xFF, 0x21, i & 0xFF,
-                      0x77);
+        std::snprintf(line, sizeof line, "%02X%02X%02X%02X%02X\n", 0x01 + ((i >> 8) & 0x0F), i & 0xFF, 0x21, i & 0xFF, 0x77);
         text += line;
     }
     dir.write("frames.txt", text);
@@ -317,14 +311,12 @@ TEST_F(EndToEnd, AServerThatClosesMidStreamCostsNoEvent) {
     StartStationAndDriver({"--random", "20", "--rate", "8", "--seed", "14"});
     WaitStationDone();
     const auto sent = Sent();
-    ASSERT_TRUE(WaitUntil(
-        [&] {
-            std::map<Event, int> have;
-            for (const auto& e : AtServer()) ++have[e];
-            for (const auto& e : Spooled()) ++have[e];
-            return std::all_of(sent.begin(), sent.end(), [&](const Event& e) { return have[e] > 0; });
-        },
-        90s));
+    ASSERT_TRUE(WaitUntil([&] {
+        std::map<Event, int> have;
+        for (const auto& e : AtServer()) ++have[e];
+        for (const auto& e : Spooled()) ++have[e];
+        return std::all_of(sent.begin(), sent.end(), [&](const Event& e) { return have[e] > 0; });
+    }, 90s));
     ExpectNothingLost(sent);
 }
 
