@@ -178,9 +178,10 @@ int main(int argc, char** argv) {
         for (const auto& r : results) {
             SummaryRow("Drain of " + std::to_string(r.files) + " spool files, server answering in " +
                            std::to_string(r.delayMs) + " ms",
-                       Fixed(r.rate, 0) + " files/s", r.delayMs == 0 ? "at least 300 files/s" : "(no goal)");
+                       Fixed(r.rate, 0) + " files/s", r.delayMs == 0 ? "at least 300 files/s" : "(no goal)",
+                       r.delayMs == 0 ? AtLeast(r.rate, 300) : Verdict::NoLimit);
             SummaryRow("Longest wait of a live event during that drain (" + std::to_string(r.delayMs) + " ms)",
-                       Fixed(r.liveMax, 0) + " ms", "at most 1000 ms");
+                       Fixed(r.liveMax, 0) + " ms", "at most 1000 ms", AtMost(r.liveMax, 1000));
             if (!r.survived) std::fprintf(stderr, "bench_drain: the driver ended during a run\n");
         }
     } catch (const std::exception& e) {

@@ -148,7 +148,7 @@ int main(int argc, char** argv) {
                     r.delayMs, Fixed(r.rate, 0).c_str(), Fixed(bound, 0).c_str());
             if (r.corrupted > 0) std::printf("**%zu events arrived corrupted.**\n\n", r.corrupted);
             SummaryRow("Z8 link, server answering in " + std::to_string(r.delayMs) + " ms: events a second",
-                       Fixed(r.rate, 1), "bound " + Fixed(bound, 0) + "; line brings up to 240");
+                       Fixed(r.rate, 1), "bound " + Fixed(bound, 0) + "; line brings up to 240", AtMost(r.rate, bound));
         }
         return 0;
     } catch (const std::exception& e) {
