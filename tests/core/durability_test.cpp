@@ -181,7 +181,8 @@ protected:
 
 TEST_F(Durability, EverySpoolFileIsWrittenSyncedPlacedWithoutReplacingAndItsDirectorySynced) {
     // A complete file left behind by a writer that is gone, finished at startup.
-    dir.write("2BE1C0D2.ob8.999999998.part", std::string("\x20\x00\x00\x03", 4) + std::string(20, '\x01'));
+    const std::string leftover = std::string("\x20\x00\x00\x03", 4) + std::string(20, '\x01');
+    dir.write("2BE1C0D2.ob8.999999998.part", leftover);
     const struct {
         const char* name;
         std::function<void()> action;
@@ -216,5 +217,6 @@ TEST_F(Durability, EverySpoolFileIsWrittenSyncedPlacedWithoutReplacingAndItsDire
         EXPECT_EQ(StepRecorder::Get().Take(), c.steps);
         EXPECT_EQ(drvtest::ReadBytes(dir.file(c.file)).size(), c.size);
     }
+    EXPECT_EQ(dir.read("2BE1C0D2.ob8"), leftover);
     EXPECT_EQ(dir.list(".part"), std::vector<std::string>{});
 }

@@ -280,15 +280,6 @@ TEST_F(FormTest, ASpoolNameWithoutStampAndAnUnwritableErrorLogCostNoEvent) {
     EXPECT_EQ(drvtest::ReadBytes(dir.file("0.ob8")), kEvent4);
 }
 
-TEST_F(FormTest, SpoolFilesLeftUnfinishedByACrashAreFinishedAtStartup) {
-    dir.write("2BE1C0D2.ob8.999999998.part", std::string(kEvent4.begin(), kEvent4.end()));
-    dir.write("2BE1C0D3.ob8.999999998.part", "cut");
-    Start("");
-    EXPECT_EQ(dir.list(".ob8"), std::vector<std::string>{"2BE1C0D2.ob8"});
-    EXPECT_EQ(drvtest::ReadBytes(dir.file("2BE1C0D2.ob8")), kEvent4);
-    EXPECT_EQ(dir.list(".bad"), std::vector<std::string>{"2BE1C0D3.ob8.999999998.bad"});
-}
-
 TEST_F(FormTest, AFrameCutByALostDeviceIsNotCompletedByTheNextBytes) {
     Start("");
     std::vector<std::uint8_t> full;

@@ -187,7 +187,15 @@ protected:
         return out;
     }
 
-    // Every event sent is at the server or in a spool file; returns how many were found.
+    // Whether every event sent is at the server or in a spool file.
+    bool AllAccountedFor(const std::vector<Event>& sent) const {
+        std::map<Event, int> have;
+        for (const auto& e : AtServer()) ++have[e];
+        for (const auto& e : Spooled()) ++have[e];
+        return std::all_of(sent.begin(), sent.end(), [&](const Event& e) { return have[e] > 0; });
+    }
+
+    // Every event sent is at the server or in a spool file, as often as it was sent.
     void ExpectNothingLost(const std::vector<Event>& sent) {
         std::map<Event, int> have;
         for (const auto& e : AtServer()) ++have[e];
@@ -311,12 +319,7 @@ TEST_F(EndToEnd, AServerThatClosesMidStreamCostsNoEvent) {
     StartStationAndDriver({"--random", "20", "--rate", "8", "--seed", "14"});
     WaitStationDone();
     const auto sent = Sent();
-    ASSERT_TRUE(WaitUntil([&] {
-        std::map<Event, int> have;
-        for (const auto& e : AtServer()) ++have[e];
-        for (const auto& e : Spooled()) ++have[e];
-        return std::all_of(sent.begin(), sent.end(), [&](const Event& e) { return have[e] > 0; });
-    }, 90s));
+    ASSERT_TRUE(WaitUntil([&] { return AllAccountedFor(sent); }, 90s));
     ExpectNothingLost(sent);
 }
 
@@ -417,13 +420,7 @@ TEST_F(EndToEnd, KilledWhileTheServerTricklesItsRepliesLosesNoEvent) {
     StartStationAndDriver({"--random", "8", "--rate", "4", "--seed", "16"});
     WaitStationDone();
     const auto sent = Sent();
-    const auto covered = [&] {
-        std::map<Event, int> have;
-        for (const auto& e : AtServer()) ++have[e];
-        for (const auto& e : Spooled()) ++have[e];
-        return std::all_of(sent.begin(), sent.end(), [&](const Event& e) { return have[e] > 0; });
-    };
-    ASSERT_TRUE(WaitUntil(covered, 60s));
+    ASSERT_TRUE(WaitUntil([&] { return AllAccountedFor(sent); }, 60s));
     ASSERT_TRUE(WaitUntil([&] { return !AtServer().empty(); }, 60s));
     driver->Signal(SIGKILL);
     driver->WaitExit(10s);
