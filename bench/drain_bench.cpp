@@ -189,7 +189,8 @@ int PrintStuckComparison(const std::string& driverPath, std::size_t files, std::
     std::printf("\n");
     SummaryRow("Drain of " + std::to_string(files - files / stuckEvery) + " of " + std::to_string(files) +
                    " spool files past one in " + std::to_string(stuckEvery) + " never acknowledged",
-               Fixed(stuck.drainSeconds, 2) + " s", "at most " + Fixed(limit, 2) + " s (clean drain + 10 %)");
+               Fixed(stuck.drainSeconds, 2) + " s", "at most " + Fixed(limit, 2) + " s (clean drain + 10 %)",
+               AtMost(stuck.drainSeconds, limit));
     return clean.survived && stuck.survived ? 0 : 1;
 }
 
