@@ -1,7 +1,6 @@
 // Latency of one station event: from the last byte of a frame written into the station line to the frame's
 // arrival at the Z8 server, through the real driver. Frames go one at a time, each after the previous one has
-// arrived and a random pause, so that every frame is a short serial packet of its own and meets the receive poll
-// at a random phase.
+// arrived and a random pause, so that every frame is a short serial packet of its own.
 //
 // Then steady streams: frames at 1, 10, 30, 100 and 200 a second and a saturated line, each for --seconds, through a
 // new driver each, timing every frame from its last byte to its arrival.
@@ -23,6 +22,9 @@ namespace {
 
 using namespace bench;
 using std::chrono::milliseconds;
+
+// The goal for the 99th percentile of the latency, single frames and steady streams alike.
+constexpr double kP99GoalMs = 45;
 
 double Ms(Clock::duration d) { return std::chrono::duration<double, std::milli>(d).count(); }
 
@@ -64,33 +66,30 @@ int Run(const std::string& driverPath, std::size_t frames) {
     const Tally t = CountOutcome(
         frames, [](std::size_t i) { return i % 2 == 0; }, watch.Arrivals(), ReadSpoolFiles(dir.path()));
 
-    // A driver that added nothing would deliver at the fifth receive poll after the one that first saw the bytes,
-    // which comes 0-10 ms after the last byte: evenly spread over 50-60 ms.
-    const double floorLow = kPacketTimeoutMs + kPollMs;
-    const double floorHigh = floorLow + kPollMs;
-    const auto floorAt = [&](double percent) { return floorLow + kPollMs * percent / 100.0; };
+    const double floorLow = kPacketTimeoutMs;
+    const double floorHigh = kPacketTimeoutMs + kPollMs;
     const double med = Percentile(latency, 50);
     const double p99 = Percentile(latency, 99);
     const double max = Percentile(latency, 100);
     const double min = latency.empty() ? 0 : Percentile(latency, 0.0001);
-    auto share = [&](double v, double percent) { return Fixed(v - floorAt(percent), 1) + " ms"; };
+    auto share = [&](double v) { return Fixed(v - floorHigh, 1) + " ms"; };
 
     std::printf("## Latency: last byte on the line to the frame at the Z8 server\n\n");
     std::printf(
         "%zu frames (4- and 5-byte, alternating) sent one at a time at 9600 bit/s, each written whole when "
         "its last byte would be done, after the previous one had arrived and a random pause of 0-20 ms; the server "
         "acknowledges at once and polls are on. "
-        "The floor is what a driver that added nothing would show: %.0f-%.0f ms, spread evenly (explained below). "
-        "The driver's own share is the latency minus the floor at the same rank: minus %.0f ms for the median, "
-        "%.1f ms for the 99th percentile, %.0f ms for the maximum.\n\n",
-        frames, floorLow, floorHigh, floorAt(50), floorAt(99), floorAt(100));
+        "The floor is the serial packet time-out (%.0f ms, counted from the arrival of the packet's first byte, "
+        "which here is the moment of the write) plus its being exceeded and the timer's wake-up (%.0f ms): "
+        "%.0f-%.0f ms. The driver's own share is the latency minus the top of the floor.\n\n",
+        frames, kPacketTimeoutMs, kPollMs, floorLow, floorHigh);
     std::printf("| Figure | Measured | Floor / limit | Driver's own share |\n|---|---|---|---|\n");
     std::printf("| median | %s ms | %.0f-%.0f ms | %s |\n", Fixed(med, 1).c_str(), floorLow, floorHigh,
-                share(med, 50).c_str());
-    std::printf("| 99th percentile | %s ms | %.0f-%.0f ms; at most 60 ms | %s |\n", Fixed(p99, 1).c_str(), floorLow,
-                floorHigh, share(p99, 99).c_str());
+                share(med).c_str());
+    std::printf("| 99th percentile | %s ms | %.0f-%.0f ms; at most %.0f ms | %s |\n", Fixed(p99, 1).c_str(), floorLow,
+                floorHigh, kP99GoalMs, share(p99).c_str());
     std::printf("| maximum | %s ms | %.0f-%.0f ms | %s |\n", Fixed(max, 1).c_str(), floorLow, floorHigh,
-                share(max, 100).c_str());
+                share(max).c_str());
     std::printf("| minimum | %s ms | %.0f-%.0f ms | |\n", Fixed(min, 1).c_str(), floorLow, floorHigh);
     std::printf("| frames timed | %zu of %zu | all | |\n", latency.size(), frames);
     std::printf("| lost (sent - delivered - spooled) | %zu | 0 | |\n", t.lost());
@@ -99,17 +98,20 @@ int Run(const std::string& driverPath, std::size_t frames) {
                 t.corrupted, t.outOfOrder);
     std::printf("| driver still running at the end | %s | yes | |\n\n", survived ? "yes" : "NO");
     std::printf(
-        "The receive poll counts the time-out from the poll that first saw the packet's bytes, which comes 0-10 ms "
-        "after the frame's last byte. The time-out must be *exceeded*: with polls exactly 10 ms apart an elapsed "
-        "40 ms is not enough, so the short packet is mostly handed on at the fifth poll after that one, 50 ms "
-        "after it, and at the fourth only when the millisecond tick happens to count 41. A driver that added "
-        "nothing would so deliver mostly 50-60 ms after the last byte (median about 55 ms), a few frames 40-50 ms "
-        "after it, which gives a negative share at the low end.\n\n");
+        "The serial component wakes on the device's readiness and times the packet time-out with a precise timer "
+        "from the arrival of the packet's first byte; the time-out must be *exceeded*, so a lone frame is handed "
+        "on 41 ms after its first byte came: on a real line about 37 ms after its last, here (where each frame goes "
+        "into the line in one write when its last byte would be done) 41 ms after that write. Goal: p99 at most "
+        "45 ms.\n\n");
     if (missing > 0) std::printf("**%zu frames did not reach the server within 3 s.**\n\n", missing);
-    if (p99 > 60) std::printf("**The 99th percentile, %s ms, misses its limit of 60 ms.**\n\n", Fixed(p99, 1).c_str());
-    SummaryRow("Latency, last byte to server: median / p99 / max",
-               Fixed(med, 1) + " / " + Fixed(p99, 1) + " / " + Fixed(max, 1) + " ms",
-               "p99 <= 60 ms (floor " + Fixed(floorLow, 0) + "-" + Fixed(floorHigh, 0) + " ms)", AtMost(p99, 60));
+    if (p99 > kP99GoalMs)
+        std::printf("**The 99th percentile, %s ms, misses its limit of %.0f ms.**\n\n", Fixed(p99, 1).c_str(),
+                    kP99GoalMs);
+    SummaryRow(
+        "Latency, last byte to server: median / p99 / max",
+        Fixed(med, 1) + " / " + Fixed(p99, 1) + " / " + Fixed(max, 1) + " ms",
+        "p99 <= " + Fixed(kP99GoalMs, 0) + " ms (floor " + Fixed(floorLow, 0) + "-" + Fixed(floorHigh, 0) + " ms)",
+        AtMost(p99, kP99GoalMs));
     SummaryRow("Latency run: frames lost of " + std::to_string(frames), std::to_string(t.lost()), "0",
                AtMost(static_cast<double>(t.lost() + missing), 0));
     return 0;
@@ -179,9 +181,9 @@ void RunStreams(const std::string& driverPath, double seconds) {
         "Frames (4- and 5-byte, alternating) at a steady rate for %s s each, through a new driver each time, the "
         "server acknowledging at once; the saturated line sends them back to back at 9600 bit/s (about 213 a "
         "second). Latency runs from the moment a frame's last byte is on the line to its arrival at the server. "
-        "A packet is handed on at the first receive poll more than %.0f ms after the poll that first saw its bytes, "
-        "so the first frame of a packet waits 50-60 ms and later ones less; goal: p99 at most 60 ms, nothing lost, "
-        "nothing out of order.\n\n",
+        "A packet is handed on %.0f ms after the arrival of its first byte (or at once when 256 bytes are there), "
+        "so the first frame of a packet waits about 40 ms and later ones less; goal: p99 at most 45 ms, nothing "
+        "lost, nothing out of order.\n\n",
         Fixed(seconds, 0).c_str(), kPacketTimeoutMs);
     std::printf("| Traffic | Frames | Median | p99 | Max | Lost | Spooled | Out of order | Duplicates / corrupted |\n");
     std::printf("|---|---|---|---|---|---|---|---|---|\n");
@@ -194,8 +196,8 @@ void RunStreams(const std::string& driverPath, double seconds) {
                    Fixed(Percentile(r.latency, 50), 1) + " / " + Fixed(Percentile(r.latency, 99), 1) + " / " +
                        Fixed(Percentile(r.latency, 100), 1) + " ms; " + std::to_string(r.tally.lost()) + ", " +
                        std::to_string(r.tally.outOfOrder),
-                   "p99 <= 60 ms; 0, 0",
-                   AllOf({AtMost(Percentile(r.latency, 99), 60), AtMost(static_cast<double>(r.tally.lost()), 0),
+                   "p99 <= 45 ms; 0, 0",
+                   AllOf({AtMost(Percentile(r.latency, 99), kP99GoalMs), AtMost(static_cast<double>(r.tally.lost()), 0),
                           AtMost(static_cast<double>(r.tally.outOfOrder), 0)}));
     }
     std::printf("\n");
