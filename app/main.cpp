@@ -20,6 +20,7 @@
 
 namespace {
 
+// Another driver runs in the working directory, or none could be kept from it.
 constexpr int kExitAlreadyRunning = 3;
 
 std::string CurrentDirectory() {
@@ -76,9 +77,12 @@ int main(int argc, char** argv) {
             TellAlreadyRunning(lock, directory, options.headless);
             return kExitAlreadyRunning;
         case drv::InstanceLock::Outcome::Unavailable:
-            std::fprintf(stderr, "drvorvel: cannot lock %s (%s); running without the single-instance guard.\n",
-                         lock.Path().c_str(), std::strerror(lock.Error()));
-            break;
+            // Two drivers on one port and one spool lose events: without the guard there is no run.
+            std::fprintf(stderr,
+                         "drvorvel: cannot lock the working directory %s (%s), so nothing keeps a second driver "
+                         "from taking the same port and spool files; this start ends.\n",
+                         directory.c_str(), std::strerror(lock.Error()));
+            return kExitAlreadyRunning;
     }
 
     if (options.headless) std::fprintf(stderr, "drvorvel: running headless: messages go to standard error\n");
