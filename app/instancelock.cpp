@@ -70,30 +70,26 @@ InstanceLock::InstanceLock(const std::string& directory)
 InstanceLock::Outcome InstanceLock::Acquire() {
     if (m_held) return Outcome::Acquired;
     UniqueFd dir(RetryEintr([&] { return ::open(m_directory.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC); }));
-    if (!dir) {
-        m_error = errno;
-        return Outcome::Unavailable;
-    }
-    if (!LockNow(dir.get())) {
-        m_error = errno;
-        if (m_error != EWOULDBLOCK) return Outcome::Unavailable;
-        m_ownerPid = PidFromLockTable(dir.get());
-        if (m_ownerPid == 0) m_ownerPid = PidFromFile(m_path);
-        return Outcome::HeldByAnother;
+    int dirError = dir ? 0 : errno;
+    if (dir && !LockNow(dir.get())) {
+        dirError = errno;
+        if (dirError == EWOULDBLOCK) return Refused(dir.get());
+        dir.reset();  // a file system that locks no directories (NFS): the file's lock alone has to do
     }
     // A driver that locks only the file may hold it: it counts as a holder as well. A file that cannot be opened
     // at all (mode 0600 of another user) does not weaken the lock on the directory.
     UniqueFd file(RetryEintr([&] {
         return ::open(m_path.c_str(), O_RDWR | O_CREAT | O_CLOEXEC | O_NOCTTY | O_NOFOLLOW | O_NONBLOCK, kLockFileMode);
     }));
-    bool writable = static_cast<bool>(file);
-    if (!file)
+    const bool writable = static_cast<bool>(file);
+    if (!file) {
         file.reset(RetryEintr([&] { return ::open(m_path.c_str(), O_RDONLY | O_CLOEXEC | O_NOFOLLOW | O_NONBLOCK); }));
-    if (file && !LockNow(file.get()) && errno == EWOULDBLOCK) {
-        m_error = EWOULDBLOCK;
-        m_ownerPid = PidFromLockTable(file.get());
-        if (m_ownerPid == 0) m_ownerPid = PidFromFile(m_path);
-        return Outcome::HeldByAnother;
+    }
+    const bool fileLocked = file && LockNow(file.get());
+    if (file && !fileLocked && errno == EWOULDBLOCK) return Refused(file.get());
+    if (!dir && !fileLocked) {
+        m_error = dirError;
+        return Outcome::Unavailable;
     }
     m_held = true;
     m_ownerPid = ::getpid();
@@ -106,10 +102,17 @@ InstanceLock::Outcome InstanceLock::Acquire() {
             [[maybe_unused]] const int r = ::fchmod(m_fileFd.get(), kLockFileMode);
         }
         WritePid(m_fileFd.get());
-    } else {
+    } else if (m_dirFd) {
         ReplaceFile();
     }
     return Outcome::Acquired;
+}
+
+InstanceLock::Outcome InstanceLock::Refused(int lockedFd) {
+    m_error = EWOULDBLOCK;
+    m_ownerPid = PidFromLockTable(lockedFd);
+    if (m_ownerPid == 0) m_ownerPid = PidFromFile(m_path);
+    return Outcome::HeldByAnother;
 }
 
 void InstanceLock::WritePid(int fd) const {

@@ -23,7 +23,8 @@ public:
     enum class Outcome {
         Acquired,       // this process holds the lock
         HeldByAnother,  // another driver runs in this directory; OwnerPid() names it when known
-        Unavailable,    // the directory cannot be opened or locked; Error() tells why. No guard: do not run.
+        Unavailable,    // neither the directory nor the lock file can be locked; Error() tells why. No guard: do
+                        // not run.
     };
 
     explicit InstanceLock(const std::string& directory);
@@ -38,6 +39,7 @@ public:
     const std::string& Path() const { return m_path; }
 
 private:
+    Outcome Refused(int lockedFd);
     void WritePid(int fd) const;
     void ReplaceFile();
 
