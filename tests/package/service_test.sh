@@ -2,9 +2,9 @@
 # Runs the driver as the packaged unit runs it, as far as a machine without systemd as its service manager allows:
 # the unit's environment, umask, arguments and working directory; a user and group of its own with dialout as a
 # supplementary group (numeric stand-ins for drvorvel, as no package is installed); no new privileges; only the
-# capabilities the unit grants, in the bounding and the ambient set; memory that is never writable and executable
-# at once; and, where a mount namespace can be made, a read-only system with only the working and the runtime
-# directory writable. The station's line is a pseudo-terminal owned by dialout, as a serial port is.
+# capabilities the unit grants, in the bounding and the ambient set; its system call filter, address families and
+# memory that is never writable and executable at once (tests/package/confine.py); and, where a mount namespace
+# can be made, a read-only system with only the working and the runtime directory writable. The station's line is a pseudo-terminal owned by dialout, as a serial port is.
 # Checked: an operator's driver (another user of the group, umask 022) and the service's driver exclude each other
 # in one directory, in both orders, the refused one ending with status 3 and naming the holder's process; the
 # service's driver delivers the station's events to a Z8 server and holds the right to set the clock; a stop
@@ -15,7 +15,7 @@ set -euo pipefail
 build=$(cd "$1" && pwd)
 unit="$2/packaging/drvorvel.service"
 [ "$(id -u)" -eq 0 ] || { echo "SKIP: switching users needs root"; exit 77; }
-for tool in setpriv python3; do
+for tool in setpriv /usr/bin/python3; do
   command -v "$tool" >/dev/null || { echo "SKIP: no $tool"; exit 77; }
 done
 
@@ -45,6 +45,7 @@ dialout=$(getent group dialout | cut -d: -f3)
 [ -n "$dialout" ] || dialout=20
 # The programs are copied out of the build tree, which the stand-in users might not be able to read.
 install -m 0755 "$build/app/drvorvel" "$scratch/drvorvel"
+install -m 0644 "$(dirname "$0")/confine.py" "$unit" "$scratch/"
 station="$scratch/station" rundir="$scratch/run"
 install -d -o "$service_uid" -g "$group" -m 2775 "$station"
 install -d -o "$service_uid" -g "$group" -m 0700 "$rundir"
@@ -58,6 +59,16 @@ caps=$(sed -n 's/^AmbientCapabilities=//p' "$unit" | tr 'A-Z ' 'a-z,' | sed 's/c
 [ "$caps" = "$(sed -n 's/^CapabilityBoundingSet=//p' "$unit" | tr 'A-Z ' 'a-z,' | sed 's/cap_//g')" ] \
   || fail "the unit's ambient and bounding capabilities differ"
 [ -n "$umask" ] && [ ${#environment[@]} -gt 0 ] || fail "cannot read the unit"
+# The system calls its filter allows: the groups and names of the allowing lines, less those of the "~" lines.
+expand() {
+  systemd-analyze syscall-filter "$1" | tail -n +2 | sed 's/^ *//; /^#/d; /^$/d' | while read -r name; do
+    case $name in @*) expand "$name" ;; *) echo "$name" ;; esac
+  done
+}
+names() { tr ' ' '\n' | grep . | while read -r group; do expand "$group"; done | sort -u; }
+comm -23 <(sed -n 's/^SystemCallFilter=\([^~]\)/\1/p' "$unit" | names) \
+  <(sed -n 's/^SystemCallFilter=~//p' "$unit" | names) >"$scratch/syscalls"
+grep -qx clock_settime "$scratch/syscalls" && ! grep -qx setrlimit "$scratch/syscalls" || fail "cannot read the filter"
 
 "$build/tools/drv-z8serversim" --port 0 --ack >"$scratch/z8.out" 2>&1 &
 pids+=($!)
@@ -72,11 +83,11 @@ printf '[main]\nComPort=COM1\n[ports]\nCOM1=%s\n[ServerHost]\nAddress=127.0.0.1\
   >"$station/drvorvel.ini"
 chown "$service_uid:$group" "$station/drvorvel.ini" && chmod 0664 "$station/drvorvel.ini"
 
-# Memory that is never writable and executable, set before the user changes and kept across every exec.
-mdwe='import ctypes, os, sys
-if ctypes.CDLL(None, use_errno=True).prctl(65, 1, 0, 0, 0) != 0:
-    print("memory protection not set:", os.strerror(ctypes.get_errno()), file=sys.stderr)
-os.execvp(sys.argv[1], sys.argv[1:])'
+as_service=(setpriv --reuid="$service_uid" --regid="$group" --groups="$group,$dialout" --no-new-privs
+  --bounding-set="-all,+$caps" --inh-caps="-all,+$caps" --ambient-caps="-all,+$caps"
+  env -i HOME="$station" "${environment[@]}"
+  /usr/bin/python3 "$scratch/confine.py" "$scratch/$(basename "$unit")" "$scratch/syscalls" --
+  "$scratch/drvorvel" "${arguments[@]}")
 confined=1
 unshare --mount true 2>/dev/null || { confined=0; echo "note: no mount namespace here; the system stays writable"; }
 
@@ -89,14 +100,10 @@ start_service() {
     if [ "$confined" = 1 ]; then
       exec unshare --mount --propagation private sh -c 'mount --bind "$1" "$1" && mount --bind "$2" "$2" &&
         mount -o remount,bind,ro / && cd "$1" && shift 2 && exec "$@"' sh "$station" "$rundir" \
-        python3 -c "$mdwe" setpriv --reuid="$service_uid" --regid="$group" --groups="$group,$dialout" \
-        --no-new-privs --bounding-set="-all,+$caps" --inh-caps="-all,+$caps" --ambient-caps="-all,+$caps" \
-        env -i HOME="$station" "${environment[@]}" "$scratch/drvorvel" "${arguments[@]}"
+        "${as_service[@]}"
     fi
     cd "$station"
-    exec python3 -c "$mdwe" setpriv --reuid="$service_uid" --regid="$group" --groups="$group,$dialout" \
-      --no-new-privs --bounding-set="-all,+$caps" --inh-caps="-all,+$caps" --ambient-caps="-all,+$caps" \
-      env -i HOME="$station" "${environment[@]}" "$scratch/drvorvel" "${arguments[@]}"
+    exec "${as_service[@]}"
   ) >"$scratch/$name.out" 2>"$scratch/$name.err" &
   pids+=($!)
   last=$!
