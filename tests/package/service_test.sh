@@ -8,7 +8,8 @@
 # Checked: an operator's driver (another user of the group, umask 022) and the service's driver exclude each other
 # in one directory, in both orders, the refused one ending with status 3 and naming the holder's process; the
 # service's driver delivers the station's events to a Z8 server and holds the right to set the clock; a stop
-# signal ends it with status 0.
+# signal ends it with status 0; with the drop-in that takes the right away, a clock record is refused and said
+# so once.
 # Needs root to switch users (CI runs as root); otherwise it is skipped with status 77.
 # Usage: service_test.sh <build-dir> <source-dir>
 set -euo pipefail
@@ -162,4 +163,22 @@ effective=$(awk '/^CapEff:/ {print $2}' <<<"$status")
 [ $((16#$effective)) = $((1 << 25)) ] || fail "effective capabilities $effective, not CAP_SYS_TIME alone"
 if grep -q "cannot\|refused" "$scratch/service.err"; then fail "the service's driver reports a fault"; fi
 stop "$service"
+
+# With the drop-in that refuses the clock record ("AmbientCapabilities=" emptied): two clock records from the Z7
+# server, and the driver says once that the clock cannot be set and goes on.
+for attempt in 1 2 3 4 5; do
+  z7=127.0.0.$((RANDOM % 200 + 20))
+  "$build/tools/drv-z7serversim" --port 7788 --bind "$z7" --after 2 "repeat 2 clock now" >"$scratch/z7.out" 2>&1 &
+  pids+=($!)
+  wait_for 'grep -q "listening on\|rror" "$scratch/z7.out"' && grep -q "listening on" "$scratch/z7.out" && break
+done
+grep -q "listening on" "$scratch/z7.out" || fail "no Z7 server"
+printf '[main]\nSendZ7=1\nhost=%s\nSendZ8=0\n' "$z7" >"$station/drvorvel.ini"
+as_service=("${as_service[@]/--ambient-caps=*/--ambient-caps=-all}")
+start_service refusing
+refusing=$last
+wait_for 'grep -q "sending repeat 2 clock now" "$scratch/z7.out"' || fail "the driver never announced itself to Z7"
+wait_for 'grep -q "clock cannot be set" "$scratch/refusing.err"' || fail "the refused clock record is not reported"
+stop "$refusing"
+[ "$(grep -c "clock cannot be set" "$scratch/refusing.err")" = 1 ] || fail "the refusal is reported more than once"
 echo "service ok (confined mount namespace: $confined)"
