@@ -57,6 +57,7 @@ install -m 0644 "$(dirname "$0")/confine.py" "$unit" "$scratch/"
 station="$scratch/station" rundir="$scratch/run"
 install -d -o "$service_uid" -g "$group" -m 2775 "$station"
 install -d -o "$service_uid" -g "$group" -m 0700 "$rundir"
+install -d -o "$operator_uid" -g "$operator_uid" -m 0700 "$scratch/operator-run"
 
 # What the unit gives the driver: its environment (with %t/drvorvel, the runtime directory, made here), umask,
 # arguments and capabilities.
@@ -123,7 +124,8 @@ start_operator() {
     umask 022
     cd "$station"
     exec setpriv --reuid="$operator_uid" --regid="$operator_uid" --groups="$group,$dialout" --inh-caps=-all \
-      env -i HOME="$station" QT_QPA_PLATFORM=offscreen "$scratch/drvorvel" --headless
+      env -i HOME="$station" XDG_RUNTIME_DIR="$scratch/operator-run" QT_QPA_PLATFORM=offscreen "$scratch/drvorvel" \
+      --headless
   ) >"$scratch/$name.out" 2>"$scratch/$name.err" &
   pids+=($!)
   last=$!
