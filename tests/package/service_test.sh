@@ -83,8 +83,8 @@ grep -qx clock_settime "$scratch/syscalls" && ! grep -qx setrlimit "$scratch/sys
 pids+=($!)
 "$build/tools/drv-stationsim" --pty --random 100000 --rate 2 --seed 7 >"$scratch/station.out" 2>&1 &
 pids+=($!)
-wait_for 'grep -q "listening on" "$scratch/z8.out"' || fail "no Z8 server"
-wait_for 'grep -q "^pty " "$scratch/station.out"' || fail "no station"
+wait_for 'grep -qs "listening on" "$scratch/z8.out"' || fail "no Z8 server"
+wait_for 'grep -qs "^pty " "$scratch/station.out"' || fail "no station"
 port=$(sed -n 's/.*listening on .*:\([0-9]*\)$/\1/p' "$scratch/z8.out")
 pty=$(sed -n 's/^pty //p' "$scratch/station.out")
 chgrp "$dialout" "$pty" && chmod 0660 "$pty"
@@ -165,7 +165,7 @@ start_operator refused-operator
 expect_refused refused-operator "$service"
 
 # The service's driver delivers the station's events to the Z8 server, with the right to set the clock in effect.
-wait_for 'tail -n +$((seen + 1)) "$scratch/z8.out" | grep -q "station event"' || fail "no station event reached the Z8 server"
+wait_for 'tail -n +$((seen + 1)) "$scratch/z8.out" | grep -qs "station event"' || fail "no station event reached the Z8 server"
 status=$(cat "/proc/$service/status")
 [ "$(awk '/^Uid:/ {print $2}' <<<"$status")" = "$service_uid" ] || fail "not the service's user"
 [ "$(awk '/^NoNewPrivs:/ {print $2}' <<<"$status")" = 1 ] || fail "new privileges are possible"
@@ -180,15 +180,15 @@ for attempt in 1 2 3 4 5; do
   z7=127.0.0.$((RANDOM % 200 + 20))
   "$build/tools/drv-z7serversim" --port 7788 --bind "$z7" --after 2 "repeat 2 clock now" >"$scratch/z7.out" 2>&1 &
   pids+=($!)
-  wait_for 'grep -q "listening on\|rror" "$scratch/z7.out"' && grep -q "listening on" "$scratch/z7.out" && break
+  wait_for 'grep -qs "listening on\|rror" "$scratch/z7.out"' && grep -qs "listening on" "$scratch/z7.out" && break
 done
 grep -q "listening on" "$scratch/z7.out" || fail "no Z7 server"
 printf '[main]\nSendZ7=1\nhost=%s\nSendZ8=0\n' "$z7" >"$station/drvorvel.ini"
 as_service=("${as_service[@]/--ambient-caps=*/--ambient-caps=-all}")
 start_service refusing
 refusing=$last
-wait_for 'grep -q "sending repeat 2 clock now" "$scratch/z7.out"' || fail "the driver never announced itself to Z7"
-wait_for 'grep -q "clock cannot be set" "$scratch/refusing.err"' || fail "the refused clock record is not reported"
+wait_for 'grep -qs "sending repeat 2 clock now" "$scratch/z7.out"' || fail "the driver never announced itself to Z7"
+wait_for 'grep -qs "clock cannot be set" "$scratch/refusing.err"' || fail "the refused clock record is not reported"
 stop "$refusing"
 [ "$(grep -c "clock cannot be set" "$scratch/refusing.err")" = 1 ] || fail "the refusal is reported more than once"
 echo "service ok (confined mount namespace: $confined)"
