@@ -97,6 +97,7 @@ as_service=(setpriv --reuid="$service_uid" --regid="$group" --groups="$groups" -
   env -i HOME="$station" "${environment[@]}"
   /usr/bin/python3 "$scratch/confine.py" "$scratch/$(basename "$unit")" "$scratch/syscalls" --
   "$scratch/drvorvel" "${arguments[@]}")
+writable=$(sed -n 's/^ReadWritePaths=-\?//p' "$unit" | tr '\n' ' ')  # besides the working directory
 confined=1
 unshare --mount true 2>/dev/null || { confined=0; echo "note: no mount namespace here; the system stays writable"; }
 
@@ -108,7 +109,8 @@ start_service() {
     umask "$umask"
     if [ "$confined" = 1 ]; then
       exec unshare --mount --propagation private sh -c 'mount --bind "$1" "$1" && mount --bind "$2" "$2" &&
-        mount -o remount,bind,ro / && cd "$1" && shift 2 && exec "$@"' sh "$station" "$rundir" \
+        for dir in $3; do [ ! -d "$dir" ] || mount --bind "$dir" "$dir"; done &&
+        mount -o remount,bind,ro / && cd "$1" && shift 3 && exec "$@"' sh "$station" "$rundir" "$writable" \
         "${as_service[@]}"
     fi
     cd "$station"
@@ -161,6 +163,9 @@ start_service service
 service=$last
 wait_for "holds_lock $service" || fail "the service's driver takes no lock"
 [ "$(cat "$station/drvorvel.lock")" = "$service" ] || fail "the lock file does not name the service's driver"
+serial_lock="/run/lock/LCK..$(realpath "$pty" | sed 's|^/dev/||; s|/|_|g')"
+[ ! -d /run/lock ] || wait_for '[ "$(cat "$serial_lock" 2>/dev/null | tr -d " ")" = "$service" ]' \
+  || fail "no serial lock file $serial_lock"
 start_operator refused-operator
 expect_refused refused-operator "$service"
 
