@@ -46,6 +46,11 @@ public:
     // The oldest pending file that is not in flight; nullopt when there is none.
     std::optional<std::string> First() const;
     std::size_t Size() const { return m_byName.size(); }
+    // The modification time (ns since the epoch) of the oldest pending file, in flight or not; nullopt when none.
+    std::optional<std::int64_t> OldestMtimeNs() const {
+        if (m_ordered.empty()) return std::nullopt;
+        return m_ordered.begin()->mtimeNs;
+    }
 
     // A file in flight (its packet is queued on a link or waits for its reply) is skipped by First until the
     // mark is cleared. The mark belongs to the name and outlives Remove and Add.

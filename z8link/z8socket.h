@@ -59,7 +59,9 @@ public:
     ReadResult Read(std::uint8_t* into, std::size_t k, int maxWaitMs = -1);
     void Close();
     bool IsOpen() const { return m_fd.valid(); }
-    int LastError() const { return m_lastError; }  // errno of the last failure, for diagnostics
+    // errno of the last failure, or kErrorNameNotFound (core/metrics.h) when the host name was not found.
+    int LastError() const { return m_lastError; }
+    bool PeerClosed() const { return m_peerClosed; }
 
 private:
     // Waits for `events` on the socket; 1 ready, 0 time-out, -1 stop or failure.
