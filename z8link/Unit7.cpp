@@ -159,6 +159,10 @@ void cl::Log(const char* text) { m_host->LogLine(text); }
 
 void cl::NoteLink(bool up, drv::LinkReason reason, int error) {
     if (m_config.metrics == nullptr) return;
+    if (!up && m_stop.load()) {
+        reason = drv::LinkReason::Stopping;  // an attempt or a connection that the stop cut short
+        error = 0;
+    }
     std::string detail = "Z8 server " + m_server;
     if (!up && reason != drv::LinkReason::AccessDenied && reason != drv::LinkReason::Stopping)
         detail += "; trying every " + std::to_string(m_config.timings.attemptIntervalMs) + " ms";
