@@ -201,7 +201,8 @@ int main(int argc, char** argv) {
     // Declared after the window, so that it goes first: its answers read the window's state.
     std::unique_ptr<MetricsServer> metrics;
     if (const drv::MetricsSettings settings = drv::LoadMetricsSettings(iniPath); settings.On()) {
-        metrics = std::make_unique<MetricsServer>([f = form1.get()] { return f->Status(); });
+        metrics = std::make_unique<MetricsServer>(
+            [f = form1.get()](bool withConfiguration) { return f->Status(withConfiguration); });
         if (!metrics->Listen(settings)) {
             std::fprintf(stderr,
                          "drvorvel: the metrics endpoint cannot listen on %s:%d (%s); the driver runs on without it\n",

@@ -25,11 +25,11 @@ MetricsServer::MetricsServer(StatusSource status, QObject* parent)
     : QObject(parent), m_status(std::move(status)), m_server(std::make_unique<QHttpServer>()) {
     m_server->route("/metrics", [this](const QHttpServerRequest& request) {
         if (!IsGet(request)) return MethodNotAllowed();
-        return QHttpServerResponse("text/plain; version=0.0.4; charset=utf-8", PrometheusText(m_status()));
+        return QHttpServerResponse("text/plain; version=0.0.4; charset=utf-8", PrometheusText(m_status(false)));
     });
     m_server->route("/status", [this](const QHttpServerRequest& request) {
         if (!IsGet(request)) return MethodNotAllowed();
-        return QHttpServerResponse("application/json", StatusJson(m_status()));
+        return QHttpServerResponse("application/json", StatusJson(m_status(true)));
     });
     m_server->setMissingHandler([](const QHttpServerRequest&, QHttpServerResponder&& responder) {
         responder.write("not found: the driver answers GET /metrics and GET /status\n", "text/plain; charset=utf-8",

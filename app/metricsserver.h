@@ -17,7 +17,8 @@ class MetricsServer : public QObject {
     Q_OBJECT
 
 public:
-    using StatusSource = std::function<drv::DriverStatus()>;
+    // The status of the moment; with the configuration in effect when asked (for /status).
+    using StatusSource = std::function<drv::DriverStatus(bool withConfiguration)>;
 
     MetricsServer(StatusSource status, QObject* parent = nullptr);
     ~MetricsServer() override;

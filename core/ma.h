@@ -121,7 +121,8 @@ public:
     // What the driver counts (any thread may count) and what the metrics endpoint and the status command tell
     // (core/ma_metrics.cpp; main thread).
     drv::DriverMetrics& Metrics() { return m_metrics; }
-    drv::DriverStatus Status() const;
+    // withConfiguration: also the configuration in effect (which reads drvorvel.ini).
+    drv::DriverStatus Status(bool withConfiguration = true) const;
 
     drv::DriverState& State() { return m_state; }
     const drv::DriverState& State() const { return m_state; }

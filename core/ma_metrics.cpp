@@ -32,7 +32,7 @@ void TForm1::CountEventToday() {
     drv::DriverMetrics::Count(m_metrics.eventsToday);
 }
 
-drv::DriverStatus TForm1::Status() const {
+drv::DriverStatus TForm1::Status(bool withConfiguration) const {
     using M = drv::DriverMetrics;
     drv::DriverStatus s;
     const drv::DriverSettings& c = m_state.settings;
@@ -73,6 +73,7 @@ drv::DriverStatus TForm1::Status() const {
     s.lastFrameAgeSeconds =
         static_cast<double>(nowMs - (lastFrame >= 0 ? lastFrame : m_metrics.startSteadyMs)) / 1000.0;
 
+    if (!withConfiguration) return s;
     const std::string iniPath = WorkingPath(drv::kConfigFileName);
     s.workingDirectory = m_state.WorkingDirectory;
     s.comPort = m_state.shared.ComPort();
