@@ -177,7 +177,8 @@ public:
     void SimpleTCPClient1Read(QObject* Sender, const std::vector<std::uint8_t>& Stream);
     void SimpleTCPClient1Error(QObject* Sender, int Socket, std::int32_t ErrorCode, const std::string& ErrorMsg);
     void Timer3Timer();
-    std::string Z7ServerText() const;  // the server and the retry interval, for the state lines
+    // The server, the failure's own words and (while down) the retry interval, for the state lines.
+    std::string Z7ServerText(bool up, const std::string& why = {}) const;
     bool Z7Connected = false;
     int Z7ActivityCounter = 0;  // phase of the Z7 indicator Image1, 0..16
 

@@ -83,7 +83,7 @@ void TForm1::SimpleTCPClient1Connected(QObject* /*Sender*/) {
     // Bytes of an earlier connection belong to no record of this one.
     if (m_state.Z7ReceiveBuffer) m_state.Z7ReceiveBuffer->clear();
     Z7Connected = true;
-    m_metrics.SetLink(drv::Link::Z7, true, drv::LinkReason::Connected, Z7ServerText());
+    m_metrics.SetLink(drv::Link::Z7, true, drv::LinkReason::Connected, Z7ServerText(true));
     DrawIndicator(Image1, Z7Connected, Z7ActivityCounter);
     SimpleTCPClient1->SendStream(Bytes(drv::z7::BuildRecord(drv::z7::kHello, drv::z7::kHelloParam)));
     SendZ7PortRecord();
@@ -92,20 +92,21 @@ void TForm1::SimpleTCPClient1Connected(QObject* /*Sender*/) {
 void TForm1::SimpleTCPClient1Disconnected(QObject* /*Sender*/) {
     if (m_state.Z7ReceiveBuffer) m_state.Z7ReceiveBuffer->clear();
     Z7Connected = false;
-    m_metrics.SetLink(drv::Link::Z7, false, drv::LinkReason::ClosedByServer, Z7ServerText());
+    m_metrics.SetLink(drv::Link::Z7, false, drv::LinkReason::ClosedByServer, Z7ServerText(false));
     DrawIndicator(Image1, Z7Connected, Z7ActivityCounter);
 }
 
 void TForm1::SimpleTCPClient1Error(QObject* /*Sender*/, int /*Socket*/, std::int32_t ErrorCode,
                                    const std::string& ErrorMsg) {
     // The client has closed the link already; Timer3 tries again.
-    m_metrics.SetLink(drv::Link::Z7, false, Z7Reason(ErrorCode),
-                      Z7ServerText() + (Z7Reason(ErrorCode) == drv::LinkReason::Failed ? " (" + ErrorMsg + ")" : ""));
+    const drv::LinkReason reason = Z7Reason(ErrorCode);
+    m_metrics.SetLink(drv::Link::Z7, false, reason,
+                      Z7ServerText(false, reason == drv::LinkReason::Failed ? " (" + ErrorMsg + ")" : ""));
 }
 
-std::string TForm1::Z7ServerText() const {
-    return "Z7 server " + SimpleTCPClient1->Host.Value() + ":" + std::to_string(SimpleTCPClient1->Port.Value()) +
-           "; trying every " + std::to_string(kReconnectIntervalMs) + " ms";
+std::string TForm1::Z7ServerText(bool up, const std::string& why) const {
+    return "Z7 server " + SimpleTCPClient1->Host.Value() + ":" + std::to_string(SimpleTCPClient1->Port.Value()) + why +
+           (up ? "" : "; trying every " + std::to_string(kReconnectIntervalMs) + " ms");
 }
 
 void TForm1::SimpleTCPClient1Read(QObject* /*Sender*/, const std::vector<std::uint8_t>& Stream) {
