@@ -1,5 +1,6 @@
 #pragma once
 
+#include <climits>
 #include <cstdint>
 #include <mutex>
 #include <optional>
@@ -32,20 +33,24 @@ public:
         std::lock_guard lock(m_mutex);
         m_forwardedSpoolPath = std::move(value);
     }
-    TDateTime LastForwardTime() const {
+    // When forwarding last handed a spool file to the link, on the driver's monotonic clock (milliseconds);
+    // kNoForward once the spacing has been ended (at start, by a new connection, by an acknowledgement).
+    static constexpr std::int64_t kNoForward = INT64_MIN;
+    std::int64_t LastForwardTime() const {
         std::lock_guard lock(m_mutex);
         return m_lastForwardTime;
     }
-    void SetLastForwardTime(TDateTime value) {
+    void SetLastForwardTime(std::int64_t value) {
         std::lock_guard lock(m_mutex);
         m_lastForwardTime = value;
     }
+    void EndForwardSpacing() { SetLastForwardTime(kNoForward); }
 
 private:
     mutable std::mutex m_mutex;
     std::string m_comPort;
     std::string m_forwardedSpoolPath;
-    TDateTime m_lastForwardTime = 0.0;
+    std::int64_t m_lastForwardTime = kNoForward;
 };
 
 // The state the driver core keeps for the whole run. Owned by the main window; main thread only, except

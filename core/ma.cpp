@@ -38,6 +38,12 @@ TForm1::~TForm1() { FormDestroy(this); }
 
 drv::TDateTime TForm1::NowTime() const { return m_options.now ? m_options.now() : drv::Now(); }
 
+std::int64_t TForm1::MonotonicMs() const {
+    if (m_options.monotonicMs) return m_options.monotonicMs();
+    return std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::steady_clock::now().time_since_epoch())
+        .count();
+}
+
 std::string TForm1::WorkingPath(const char* fileName) const {
     return drv::JoinPath(m_state.WorkingDirectory, fileName);
 }

@@ -2,6 +2,7 @@
 
 #include <QMainWindow>
 #include <QString>
+#include <climits>
 #include <cstdint>
 #include <functional>
 #include <memory>
@@ -13,6 +14,7 @@
 #include "core/metrics.h"
 #include "core/spool.h"
 #include "core/spoolbacklog.h"
+#include "core/spoolindex.h"
 #include "core/stationframe.h"
 #include "platform/datetime.h"
 #include "z8link/outboundring.h"
@@ -42,14 +44,15 @@ class Z8HostAdapter;
 namespace drv {
 struct Z8LinkTimings;
 class SpoolFs;
-class SpoolIndex;
-class SpoolDirectoryWatch;
 }  // namespace drv
 
 // What the program leaves at its defaults and tests or tools may set before the window is created.
 struct TForm1Options {
-    std::string workingDirectory;                         // empty: the process's current directory at startup
-    drv::NowSource now;                                   // empty: the local wall clock
+    std::string workingDirectory;  // empty: the process's current directory at startup
+    drv::NowSource now;            // empty: the local wall clock
+    // Milliseconds on a clock that never steps, for every interval and deadline of the core (forwarding spacing
+    // and pauses, the watchdog, the spool rescan). Empty: CLOCK_MONOTONIC.
+    std::function<std::int64_t()> monotonicMs;
     unsigned randomSeed = 0;                              // 0: seeded from the clock
     std::shared_ptr<const drv::Z8LinkTimings> z8Timings;  // empty: the Z8 link's own intervals
     std::shared_ptr<drv::SpoolFs> spoolFs;                // empty: the system's file operations
@@ -127,6 +130,7 @@ public:
     drv::DriverState& State() { return m_state; }
     const drv::DriverState& State() const { return m_state; }
     drv::TDateTime NowTime() const;
+    std::int64_t MonotonicMs() const;
     std::string WorkingPath(const char* fileName) const;
     // PathForSoob as a prefix of spool file paths; a relative one is taken from the working directory.
     std::string SpoolPrefix() const;
@@ -185,9 +189,11 @@ public:
     // Spool forwarding and the station watchdog (core/ma_forward.cpp). One tick: Z8 forwarding, Z7 forwarding,
     // the watchdog, in this order; a failure of one forwarding duty is reported on stderr and the tick goes on.
     void Timer2Timer(QObject* Sender);
-    // Hands the oldest pending .ob8 file to the Z8 link unless one was handed over within the last 3 seconds.
+    // Hands the oldest due .ob8 file to the Z8 link, unless the file handed over last is still queued or awaits its
+    // reply, or was handed over within the last 3 seconds. Entries that are no regular file or hold no packet are
+    // set aside; a file that cannot be read now waits for a later try.
     void ForwardZ8Spool();
-    // Sends the oldest pending .obz file to the Z7 server and deletes it once the client took all of it.
+    // Sends the oldest due .obz file to the Z7 server and deletes it once the client took all of it.
     void ForwardZ7Spool();
     // Decides whether the station link counts as up; on a change redraws Image2 and reports 'I' or 'H'.
     void StationWatchdog();
@@ -196,9 +202,14 @@ public:
     // Marks a pending .ob8 file as in flight on the Z8 link (its packet is queued or awaits its reply) or ends
     // the mark; forwarding never hands over a file so marked.
     void SetZ8SpoolFileInFlight(const std::string& path, bool inFlight);
-    // The server acknowledged the packet of this .ob8 file (posted by the link thread): the index forgets the
-    // file and its in-flight mark when it is gone, and forwarding hands over the next one at once.
+    // The server acknowledged the packet of this .ob8 file (posted by the link thread, which has deleted it): the
+    // index forgets the file, and forwarding hands over the next one at once.
     void Z8SpoolFileAcknowledged(const std::string& path);
+    // The acknowledged file could not be deleted (error: errno): it is never handed over again, and deleted later.
+    void Z8SpoolFileUndeleted(const std::string& path, int error);
+    // The packet of this .ob8 file got no acknowledgement (answer says what came instead): the file waits behind
+    // the others for a pause that grows while it keeps failing, and the next file may go at once.
+    void Z8SpoolFileUnanswered(const std::string& path, const std::string& answer);
     // Lists the spool directory again and renews its watch. Runs at start, when the watch missed changes, and
     // every 30 seconds while no watch can be set.
     void RescanSpool();
@@ -288,6 +299,13 @@ private:
     void StartSpoolForwarding();  // core/ma_forward.cpp
     void CountEventToday();       // core/ma_metrics.cpp
     void ApplySpoolChanges();
+    // Takes a spool entry that cannot be used out of its index: moved aside as .bad, or ignored when it cannot be.
+    void SetSpoolEntryAside(drv::SpoolIndex& index, const std::string& name, const std::string& why);
+    // A file that cannot be read now: tried again after a pause, reported at most once a minute.
+    void DeferUnreadableSpoolFile(drv::SpoolIndex& index, const std::string& name, int error);
+    // Deletes a delivered spool file; one that cannot be deleted is kept from forwarding and deleted later.
+    void DeleteDeliveredSpoolFile(drv::SpoolIndex& index, const std::string& name, int error = -1);
+    void RetrySpoolDeletions();
     void CreateZ7Client();  // z7link/ma_z7.cpp
     void StopZ7Client();
     void SpoolZ7Record(const std::vector<std::uint8_t>& record);
@@ -309,13 +327,21 @@ private:
     QTimer* m_spoolRetryTimer = nullptr;
     QTimer* m_durableTimer = nullptr;
     int m_spoolRetryTicks = 0;
+    // Since events began to wait in memory: how many were spooled from there, and how many handed to the link.
+    std::size_t m_backlogSpooled = 0;
+    std::size_t m_backlogHandedOver = 0;
     std::unique_ptr<drv::SpoolIndex> m_ob8Index;
     std::unique_ptr<drv::SpoolIndex> m_obzIndex;
     std::unique_ptr<drv::SpoolIndex> m_badIndex;  // files set aside, for the metrics only
     std::unique_ptr<drv::SpoolDirectoryWatch> m_spoolWatch;
     QSocketNotifier* m_spoolNotifier = nullptr;
-    drv::TDateTime m_lastSpoolRescan = 0.0;
-    drv::TDateTime m_stationHeardAt = 0.0;  // the watchdog's reference: start, then the last delivery with a frame
+    std::int64_t m_lastSpoolRescanMs = INT64_MIN;  // monotonic; INT64_MIN: due at the next tick
+    // The watchdog's reference on the monotonic clock: start, then the last delivery with a frame.
+    std::int64_t m_stationHeardMs = 0;
+    // Reports of spool files that keep failing, each at most once a minute.
+    drv::ReportLimiter m_unacknowledgedReports;
+    drv::ReportLimiter m_readFaultReports;
+    drv::ReportLimiter m_deleteFaultReports;
     // A refused clock setting is reported once a run.
     bool m_clockFailureReported = false;
 };

@@ -5,9 +5,12 @@
 #include <QSocketNotifier>
 #include <QTimer>
 #include <cerrno>
+#include <cmath>
 #include <cstdio>
 #include <cstring>
 #include <exception>
+#include <string>
+#include <vector>
 
 #include "core/ma.h"
 #include "core/spool.h"
@@ -18,23 +21,18 @@
 
 namespace {
 
-constexpr drv::TDateTime kForwardSpacing = 3 * drv::kOneSecond;
-constexpr drv::TDateTime kRescanInterval = 30 * drv::kOneSecond;  // while the directory cannot be watched
+constexpr std::int64_t kForwardSpacingMs = 3000;
+constexpr std::int64_t kRescanIntervalMs = 30000;  // while the directory cannot be watched
 constexpr std::size_t kZ7RecordSize = 555;
-constexpr std::size_t kMaxOb8Size = 16u * 1024u * 1024u;  // a larger file is no event of ours
-constexpr int kMaxFilesSetAsidePerTick = 64;              // keeps a tick short in a directory full of bad files
+constexpr int kMaxFilesSetAsidePerTick = 64;  // keeps a tick short in a directory full of bad files
 constexpr std::uint8_t kReportLinkUp = 'I';
 constexpr std::uint8_t kReportLinkLost = 'H';
 
-// Reports a spool file that was moved out of the way (or could not be) on stderr.
-void ReportSetAside(const std::string& path, const char* why) {
-    const std::string to = drv::SetSpoolFileAside(path);
-    if (!to.empty()) {
-        std::fprintf(stderr, "drvorvel: spool file \"%s\" %s; moved aside to \"%s\"\n", path.c_str(), why, to.c_str());
-    } else {
-        std::fprintf(stderr, "drvorvel: spool file \"%s\" %s and cannot be moved aside: %s\n", path.c_str(), why,
-                     std::strerror(errno));
-    }
+// The operator's text in the link log for a file the server keeps declining.
+constexpr const char* kTextNotAcknowledged = "Файл %1 не подтверждён сервером (%2); попыток: %3, следующая через %4 с.";
+
+std::string HeldBackNote(int heldBack) {
+    return heldBack > 0 ? " (" + std::to_string(heldBack) + " more such reports held back this minute)" : "";
 }
 
 }  // namespace
@@ -45,7 +43,7 @@ void TForm1::StartSpoolForwarding() {
     m_obzIndex = std::make_unique<drv::SpoolIndex>(drv::SpoolPattern(prefix, ".obz"));
     m_badIndex = std::make_unique<drv::SpoolIndex>(drv::SpoolPattern(prefix, ".bad"));
     m_spoolWatch = std::make_unique<drv::SpoolDirectoryWatch>();
-    m_stationHeardAt = m_state.StartTime;
+    m_stationHeardMs = MonotonicMs();
     RescanSpool();
     if (Timer2 == nullptr) {
         Timer2 = new QTimer(this);
@@ -58,7 +56,7 @@ void TForm1::StartSpoolForwarding() {
 
 void TForm1::RescanSpool() {
     if (!m_ob8Index) return;
-    m_lastSpoolRescan = NowTime();
+    m_lastSpoolRescanMs = MonotonicMs();
     delete m_spoolNotifier;
     m_spoolNotifier = nullptr;
     // The watch first, so that nothing arriving during the listing is missed.
@@ -87,7 +85,7 @@ void TForm1::ApplySpoolChanges() {
         // Deleting the notifier from its own signal is not safe: leave that to the next rescan.
         if (m_spoolNotifier != nullptr) m_spoolNotifier->setEnabled(false);
         m_spoolWatch->Stop();
-        m_lastSpoolRescan = 0.0;
+        m_lastSpoolRescanMs = INT64_MIN;
     }
 }
 
@@ -103,10 +101,9 @@ void TForm1::SetZ8SpoolFileInFlight(const std::string& path, bool inFlight) {
 
 void TForm1::Z8SpoolFileAcknowledged(const std::string& path) {
     if (!m_ob8Index) return;
-    if (::access(path.c_str(), F_OK) != 0) {
-        m_ob8Index->Remove(path);
-        m_ob8Index->SetInFlight(path, false);  // delivered: no packet of it is on its way any more
-    }
+    m_ob8Index->SetInFlight(path, false);  // delivered: no packet of it is on its way any more
+    // A file that could not be deleted stays marked as delivered until it is.
+    if (m_ob8Index->Delivered().count(path.substr(path.rfind('/') + 1)) == 0) m_ob8Index->Remove(path);
     try {
         ForwardZ8Spool();
     } catch (const std::exception& e) {
@@ -114,10 +111,93 @@ void TForm1::Z8SpoolFileAcknowledged(const std::string& path) {
     }
 }
 
+void TForm1::Z8SpoolFileUndeleted(const std::string& path, int error) {
+    if (m_ob8Index) DeleteDeliveredSpoolFile(*m_ob8Index, path.substr(path.rfind('/') + 1), error);
+}
+
+void TForm1::Z8SpoolFileUnanswered(const std::string& path, const std::string& answer) {
+    if (!m_ob8Index) return;
+    m_ob8Index->SetInFlight(path, false);
+    const std::string name = path.substr(path.rfind('/') + 1);
+    const std::int64_t now = MonotonicMs();
+    if (m_ob8Index->Pattern().Matches(name) && ::access(path.c_str(), F_OK) == 0) {
+        const std::int64_t pause = m_ob8Index->Defer(name, now);
+        if (const auto heldBack = m_unacknowledgedReports.Allow(now)) {
+            const int tries = m_ob8Index->Failures(name);
+            std::fprintf(stderr,
+                         "drvorvel: spool file \"%s\" was not acknowledged (%s); tried %d times, next try in %lld s, "
+                         "the other files go meanwhile%s\n",
+                         path.c_str(), answer.c_str(), tries, static_cast<long long>(pause / 1000),
+                         HeldBackNote(*heldBack).c_str());
+            AppendLinkLog(QString::fromStdString(drv::FormatDateTime(NowTime(), true) + " ") +
+                          QString::fromUtf8(kTextNotAcknowledged)
+                              .arg(QString::fromStdString(path), QString::fromStdString(answer))
+                              .arg(tries)
+                              .arg(pause / 1000));
+        }
+    }
+    // The answer has come: the file waits out its own pause, the next one need not wait for the spacing.
+    if (path == m_state.shared.ForwardedSpoolPath()) m_state.shared.EndForwardSpacing();
+    try {
+        ForwardZ8Spool();
+    } catch (const std::exception& e) {
+        std::fprintf(stderr, "drvorvel: spool forwarding: %s\n", e.what());
+    }
+}
+
+void TForm1::SetSpoolEntryAside(drv::SpoolIndex& index, const std::string& name, const std::string& why) {
+    const std::string path = index.Pattern().PathOf(name);
+    const std::string to = drv::SetSpoolFileAside(path);
+    if (!to.empty()) {
+        std::fprintf(stderr, "drvorvel: spool file \"%s\" %s; moved aside to \"%s\"\n", path.c_str(), why.c_str(),
+                     to.c_str());
+        index.Remove(name);
+    } else {
+        std::fprintf(stderr, "drvorvel: spool file \"%s\" %s and cannot be moved aside (%s); it is left and ignored\n",
+                     path.c_str(), why.c_str(), std::strerror(errno));
+        index.Ignore(name);
+    }
+}
+
+void TForm1::DeferUnreadableSpoolFile(drv::SpoolIndex& index, const std::string& name, int error) {
+    const std::int64_t now = MonotonicMs();
+    const std::int64_t pause = index.Defer(name, now);
+    if (const auto heldBack = m_readFaultReports.Allow(now)) {
+        std::fprintf(stderr, "drvorvel: spool file \"%s\" cannot be read now (%s); next try in %lld s%s\n",
+                     index.Pattern().PathOf(name).c_str(), std::strerror(error), static_cast<long long>(pause / 1000),
+                     HeldBackNote(*heldBack).c_str());
+    }
+}
+
+void TForm1::DeleteDeliveredSpoolFile(drv::SpoolIndex& index, const std::string& name, int error) {
+    const std::string path = index.Pattern().PathOf(name);
+    if (error < 0) error = SpoolFileSystem().Remove(path);
+    if (error == 0 || error == ENOENT) {
+        index.Remove(name);
+        return;
+    }
+    index.MarkDelivered(name);  // never sent again: that would be a duplicate
+    if (const auto heldBack = m_deleteFaultReports.Allow(MonotonicMs())) {
+        std::fprintf(stderr, "drvorvel: the delivered spool file \"%s\" cannot be deleted (%s); trying again%s\n",
+                     path.c_str(), std::strerror(error), HeldBackNote(*heldBack).c_str());
+    }
+}
+
+void TForm1::RetrySpoolDeletions() {
+    for (auto* index : {m_ob8Index.get(), m_obzIndex.get()}) {
+        if (index->Delivered().empty()) continue;
+        const std::vector<std::string> names(index->Delivered().begin(), index->Delivered().end());
+        for (const auto& name : names) DeleteDeliveredSpoolFile(*index, name);
+    }
+}
+
 void TForm1::Timer2Timer(QObject* /*Sender*/) {
     if (m_ob8Index) {
         ApplySpoolChanges();
-        if (!m_spoolWatch->Active() && NowTime() > m_lastSpoolRescan + kRescanInterval) RescanSpool();
+        if (!m_spoolWatch->Active() &&
+            (m_lastSpoolRescanMs == INT64_MIN || MonotonicMs() - m_lastSpoolRescanMs > kRescanIntervalMs))
+            RescanSpool();
+        RetrySpoolDeletions();
     }
     try {
         ForwardZ8Spool();
@@ -134,31 +214,43 @@ void TForm1::Timer2Timer(QObject* /*Sender*/) {
 
 void TForm1::ForwardZ8Spool() {
     if (!m_state.settings.SendZ8 || !Z8Link || !Z8LinkConnected() || !m_ob8Index) return;
+    // One file outstanding at a time, also across a reconnect: the link keeps a queued packet for the next
+    // connection, and that file goes before any other.
+    if (Z8Link->HoldsSpoolFile(m_state.shared.ForwardedSpoolPath())) return;
+    const std::int64_t now = MonotonicMs();
+    const std::int64_t last = m_state.shared.LastForwardTime();
+    if (last != drv::SharedLinkValues::kNoForward && now - last <= kForwardSpacingMs) return;
     for (int skipped = 0; skipped <= kMaxFilesSetAsidePerTick; ++skipped) {
-        const auto name = m_ob8Index->First();
+        const auto name = m_ob8Index->First(now);
         if (!name) return;
-        const drv::TDateTime now = NowTime();
-        if (now <= m_state.shared.LastForwardTime() + kForwardSpacing) return;
         const std::string path = m_ob8Index->Pattern().PathOf(*name);
-        auto read = drv::ReadSpoolFile(path, kMaxOb8Size + 1);
-        if (read.status == drv::SpoolFileRead::Status::Gone) {
-            m_ob8Index->Remove(*name);  // deleted behind our back: nothing to forward
+        const auto file = drv::ReadOb8File(path, SpoolFileSystem());
+        switch (file.read.status) {
+            case drv::SpoolFileRead::Status::Gone:
+                m_ob8Index->Remove(*name);  // deleted behind our back: nothing to forward
+                continue;
+            case drv::SpoolFileRead::Status::NotRegular:
+                SetSpoolEntryAside(*m_ob8Index, *name,
+                                   std::string("is a ") + file.read.fileType + ", not a regular file");
+                continue;
+            case drv::SpoolFileRead::Status::Failed:
+                DeferUnreadableSpoolFile(*m_ob8Index, *name, file.read.error);
+                continue;
+            case drv::SpoolFileRead::Status::Ok:
+                break;
+        }
+        if (!file.content.packet) {
+            SetSpoolEntryAside(*m_ob8Index, *name, file.content.fault);
             continue;
         }
-        if (read.status != drv::SpoolFileRead::Status::Ok || read.bytes.size() < 4 || read.bytes.size() > kMaxOb8Size) {
-            const std::string why = read.status != drv::SpoolFileRead::Status::Ok
-                                        ? std::string("cannot be read: ") + std::strerror(read.error)
-                                        : (read.bytes.size() < 4 ? "is shorter than 4 bytes" : "is too large");
-            ReportSetAside(path, why.c_str());
-            m_ob8Index->Remove(*name);
-            continue;
-        }
-        const auto packet = drv::ParseOb8(read.bytes.data(), read.bytes.size());  // 4 bytes at least, checked above
         m_state.shared.SetForwardedSpoolPath(path);
-        // Until its packet is acknowledged or given up the file is not handed over again (no second copy).
-        if (QueueZ8Packet(packet->code, packet->payload, drv::z8::PacketOrigin::SpoolFile, path))
-            m_ob8Index->SetInFlight(path, true);
+        // The time goes first: an acknowledgement may come back before QueueZ8Packet returns, and its end of the
+        // spacing must not be overwritten.
         m_state.shared.SetLastForwardTime(now);
+        // Until its packet is acknowledged or given up the file is not handed over again (no second copy).
+        if (QueueZ8Packet(file.content.packet->code, file.content.packet->payload, drv::z8::PacketOrigin::SpoolFile,
+                          path))
+            m_ob8Index->SetInFlight(path, true);
         return;
     }
 }
@@ -166,31 +258,35 @@ void TForm1::ForwardZ8Spool() {
 void TForm1::ForwardZ7Spool() {
     if (SimpleTCPClient1 == nullptr || !SimpleTCPClient1->Connected() || !m_obzIndex) return;
     for (int skipped = 0; skipped <= kMaxFilesSetAsidePerTick; ++skipped) {
-        const auto name = m_obzIndex->First();
+        const auto name = m_obzIndex->First(MonotonicMs());
         if (!name) return;
         const std::string path = m_obzIndex->Pattern().PathOf(*name);
-        auto read = drv::ReadSpoolFile(path, kZ7RecordSize);
-        if (read.status == drv::SpoolFileRead::Status::Gone) {
-            m_obzIndex->Remove(*name);
-            continue;
-        }
-        if (read.status != drv::SpoolFileRead::Status::Ok) {
-            ReportSetAside(path, (std::string("cannot be read: ") + std::strerror(read.error)).c_str());
-            m_obzIndex->Remove(*name);
-            continue;
+        auto read = SpoolFileSystem().ReadFile(path, kZ7RecordSize);
+        switch (read.status) {
+            case drv::SpoolFileRead::Status::Gone:
+                m_obzIndex->Remove(*name);
+                continue;
+            case drv::SpoolFileRead::Status::NotRegular:
+                SetSpoolEntryAside(*m_obzIndex, *name, std::string("is a ") + read.fileType + ", not a regular file");
+                continue;
+            case drv::SpoolFileRead::Status::Failed:
+                DeferUnreadableSpoolFile(*m_obzIndex, *name, read.error);
+                continue;
+            case drv::SpoolFileRead::Status::Ok:
+                break;
         }
         read.bytes.resize(kZ7RecordSize, 0);  // a short file is completed with zero bytes
         const std::int32_t sent = SimpleTCPClient1->SendStream(read.bytes);
         // A failed or partial send keeps the file for a later tick.
         if (sent != static_cast<std::int32_t>(kZ7RecordSize)) return;
-        ::unlink(path.c_str());
-        m_obzIndex->Remove(*name);
+        DeleteDeliveredSpoolFile(*m_obzIndex, *name);
         return;
     }
 }
 
 void TForm1::StationWatchdog() {
-    const bool up = NowTime() <= m_stationHeardAt + m_state.settings.Attention;
+    const auto attentionMs = static_cast<std::int64_t>(std::llround(m_state.settings.Attention * 86400000.0));
+    const bool up = MonotonicMs() - m_stationHeardMs <= attentionMs;
     if (up == m_state.StationLinkUp) return;
     m_state.StationLinkUp = up;
     m_metrics.SetLink(drv::Link::Station, up, up ? drv::LinkReason::FramesArrive : drv::LinkReason::Silent,

@@ -50,6 +50,10 @@ void TForm1::StartSpool() {
         if (f.error != 0) {
             std::fprintf(stderr, "drvorvel: the unfinished spool file %s could not be finished: %s\n", f.part.c_str(),
                          std::strerror(f.error));
+        } else if (!f.fileType.empty()) {
+            std::fprintf(stderr,
+                         "drvorvel: the unfinished spool file %s is a %s, not a regular file; set aside as %s\n",
+                         f.part.c_str(), f.fileType.c_str(), f.path.c_str());
         } else if (f.complete) {
             std::fprintf(stderr, "drvorvel: the unfinished spool file %s was complete and is now %s\n", f.part.c_str(),
                          f.path.c_str());
@@ -119,9 +123,12 @@ void TForm1::MakeLinkEventsDurable() {
             case cl::DurableOutcome::Converted:  // forwarding leaves it to the link
                 SetZ8SpoolFileInFlight(written.path, true);
                 break;
-            case cl::DurableOutcome::Delivered:
-                SpoolFileSystem().Remove(written.path);
-                if (m_ob8Index) m_ob8Index->Remove(written.path);
+            case cl::DurableOutcome::Delivered:  // a file that cannot be deleted is kept from forwarding
+                if (m_ob8Index) {
+                    DeleteDeliveredSpoolFile(*m_ob8Index, written.path.substr(written.path.rfind('/') + 1));
+                } else {
+                    SpoolFileSystem().Remove(written.path);
+                }
                 break;
             case cl::DurableOutcome::Undelivered:
                 break;
@@ -137,19 +144,36 @@ void TForm1::SpoolRetryTick() {
         }
     };
     const std::size_t written = m_spoolBacklog.Retry(SpoolWriter());
+    m_backlogSpooled += written;
     if (m_spoolBacklog.Waiting() == 0) {
         reportRefused();
-        std::fprintf(stderr, "drvorvel: the spool can be written again; the %zu events kept in memory are spooled\n",
-                     written);
+        // The memory may have been emptied by the link while the disk is still full: say what really happened.
+        if (written > 0 || m_spoolBacklog.LastError() == 0) {
+            std::fprintf(stderr, "drvorvel: the spool can be written again; the %zu events kept in memory are spooled",
+                         m_backlogSpooled);
+        } else {
+            std::fprintf(stderr,
+                         "drvorvel: no event waits in memory any more, the spool under \"%s\" still cannot be "
+                         "written (%s)",
+                         SpoolPrefix().c_str(), std::strerror(m_spoolBacklog.LastError()));
+            if (m_backlogSpooled > 0) std::fprintf(stderr, "; %zu of them were spooled", m_backlogSpooled);
+        }
+        if (m_backlogHandedOver > 0) std::fprintf(stderr, "; %zu went to the Z8 server", m_backlogHandedOver);
+        std::fputc('\n', stderr);
         m_spoolRetryTicks = 0;
+        m_backlogSpooled = 0;
+        m_backlogHandedOver = 0;
         m_spoolRetryTimer->stop();
         return;
     }
     // The link is up: the server may take what the disk cannot. What it does not acknowledge comes back here.
     if (Z8LinkConnected() && Z8Link->QueuedCount() < kLinkQueueRoom) {
         for (auto& event : m_spoolBacklog.Take(kHandOverPerRetry)) {
-            if (!QueueZ8Packet(event.code, event.payload, drv::z8::PacketOrigin::LiveEvent))
+            if (QueueZ8Packet(event.code, event.payload, drv::z8::PacketOrigin::LiveEvent)) {
+                ++m_backlogHandedOver;
+            } else {
                 SpoolZ8Packet(event.code, event.payload);
+            }
         }
     }
     if (++m_spoolRetryTicks % std::max(1, m_options.spoolReportTicks) != 0) return;

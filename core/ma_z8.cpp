@@ -1,10 +1,12 @@
 // Z8 link glue of the main window: creating and stopping the link thread, and the main-thread side of what the
 // thread asks (log lines, indicator steps, handshake values, events it could not deliver).
 #include <QMetaObject>
+#include <cerrno>
 #include <condition_variable>
 #include <mutex>
 
 #include "core/ma.h"
+#include "core/spoolfs.h"
 #include "serial/CPDrv.h"
 #include "ui/indicator.h"
 #include "z8link/Unit7.h"
@@ -14,8 +16,9 @@
 // makes later hand-offs return without effect; events handed back after that are kept for the caller to take.
 class Z8HostAdapter final : public drv::Z8LinkHost, public std::enable_shared_from_this<Z8HostAdapter> {
 public:
-    Z8HostAdapter(TForm1* form, drv::SharedLinkValues* shared, const TCommPortDriver* port, std::int32_t firstNumber)
-        : m_form(form), m_shared(shared), m_port(port), m_firstNumber(firstNumber) {}
+    Z8HostAdapter(TForm1* form, drv::SharedLinkValues* shared, const TCommPortDriver* port, std::int32_t firstNumber,
+                  drv::SpoolFs* fs)
+        : m_form(form), m_shared(shared), m_port(port), m_firstNumber(firstNumber), m_fs(fs) {}
 
     void LogLine(const std::string& text) override {
         RunOnMain([text](TForm1* form) {
@@ -40,7 +43,18 @@ public:
 
     std::string ForwardedSpoolPath() override { return m_shared->ForwardedSpoolPath(); }
 
-    void SetLastForwardTime(drv::TDateTime value) override { m_shared->SetLastForwardTime(value); }
+    // The link sets the time one day back to end the forwarding spacing (on a connection, on an acknowledgement);
+    // forwarding measures the spacing on the monotonic clock, where that is "no spacing".
+    void SetLastForwardTime(drv::TDateTime /*value*/) override { m_shared->EndForwardSpacing(); }
+
+    // Link thread: through the window's file operations; a failure is passed to the main thread, which keeps the
+    // file from forwarding and deletes it later.
+    int DeleteSpoolFile(const std::string& path) override {
+        const int error = m_fs->Remove(path);
+        if (error != 0 && error != ENOENT)
+            PostToMain([path, error](TForm1* form) { form->Z8SpoolFileUndeleted(path, error); });
+        return error;
+    }
 
     void ReturnUndelivered(std::uint32_t code, std::vector<std::uint8_t> payload) override {
         std::lock_guard lock(m_mutex);
@@ -61,8 +75,8 @@ public:
         PostToMain([path](TForm1* form) { form->Z8SpoolFileAcknowledged(path); });
     }
 
-    void SpoolFileUnanswered(const std::string& path) override {
-        PostToMain([path](TForm1* form) { form->SetZ8SpoolFileInFlight(path, false); });
+    void SpoolFileUnanswered(const std::string& path, const std::string& answer) override {
+        PostToMain([path, answer](TForm1* form) { form->Z8SpoolFileUnanswered(path, answer); });
     }
 
     // Main thread. After it returns no hand-off is posted any more and none is waited for.
@@ -129,6 +143,7 @@ private:
     drv::SharedLinkValues* m_shared;
     const TCommPortDriver* m_port;
     const std::int32_t m_firstNumber;
+    drv::SpoolFs* m_fs;  // the window's, which outlives the link; its calls may come from any thread
 
     std::mutex m_mutex;
     std::condition_variable m_cv;
@@ -139,7 +154,8 @@ private:
 
 void TForm1::CreateZ8Link() {
     if (Z8Link) return;
-    m_z8Host = std::make_shared<Z8HostAdapter>(this, &m_state.shared, CommPortDriver1, m_state.settings.FirstNumber);
+    m_z8Host = std::make_shared<Z8HostAdapter>(this, &m_state.shared, CommPortDriver1, m_state.settings.FirstNumber,
+                                               &SpoolFileSystem());
     drv::Z8LinkConfig config;
     config.workingDirectory = m_state.WorkingDirectory;
     if (m_options.z8Timings) config.timings = *m_options.z8Timings;

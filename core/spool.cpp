@@ -16,7 +16,7 @@ namespace {
 constexpr int kMaxNameTries = 100000;
 constexpr std::size_t kOb8RecordSize = 24;
 constexpr std::size_t kObzRecordSize = 555;
-constexpr std::uint32_t kSpoolEventCode = 0x03000020;  // the code the driver writes into every .ob8 file
+constexpr std::uint32_t kSpoolEventCode = kOb8StationEventCode;  // the code the driver writes into every .ob8 file
 
 // Renames temp to prefix + stem + suffix, raising the stem's value past names that are taken, and syncs the
 // directory. The temporary file is removed when no name could be had.
@@ -25,18 +25,20 @@ SpoolWriteResult PlaceUnderFreeName(SpoolFs& fs, const std::string& temp, const 
     SpoolWriteResult result;
     std::uint32_t v = value.value_or(0);
     for (int attempt = 0; attempt < kMaxNameTries; ++attempt) {
-        const std::string name = prefix + (attempt == 0 && !value ? std::string() : SpoolStem(v)) + suffix;
+        // Without a value the bare name comes first, then the stems from 0 up: the record is kept all the same.
+        const bool bare = attempt == 0 && !value;
+        const std::string name = prefix + (bare ? std::string() : SpoolStem(v)) + suffix;
         const int err = fs.RenameNoReplace(temp, name);
         if (err == 0) {
             result.ok = true;
             result.path = name;
             break;
         }
-        if (err != EEXIST || !value) {
+        if (err != EEXIST) {
             result.error = err;
             break;
         }
-        ++v;
+        if (!bare) ++v;
     }
     if (!result.ok) {
         if (result.error == 0) result.error = EEXIST;
@@ -108,6 +110,33 @@ std::optional<SpoolPacket> ParseOb8(const std::uint8_t* bytes, std::size_t size)
     return packet;
 }
 
+Ob8Content CheckOb8(const std::vector<std::uint8_t>& bytes, std::uint64_t size) {
+    Ob8Content c;
+    const std::string sizeText = " (" + std::to_string(size) + " bytes)";
+    if (size > kMaxOb8Size) {
+        c.fault = "is too large for a packet" + sizeText;
+    } else if (size < 4 || bytes.size() < 4) {
+        c.fault = "is shorter than 4 bytes" + sizeText;
+    } else if (bytes.size() != size) {
+        c.fault = "changed while it was read" + sizeText;
+    } else {
+        c.packet = ParseOb8(bytes.data(), bytes.size());
+        if (c.packet->code == kOb8StationEventCode && c.packet->payload.size() != kOb8StationEventPayload) {
+            c.fault = "holds a station event of " + std::to_string(c.packet->payload.size()) + " bytes instead of 20" +
+                      sizeText;
+            c.packet.reset();
+        }
+    }
+    return c;
+}
+
+Ob8File ReadOb8File(const std::string& path, SpoolFs& fs) {
+    Ob8File f;
+    f.read = fs.ReadFile(path, kMaxOb8Size, true);
+    if (f.read.status == SpoolFileRead::Status::Ok) f.content = CheckOb8(f.read.bytes, f.read.size);
+    return f;
+}
+
 bool IsWholeSpoolRecord(const std::vector<std::uint8_t>& bytes, bool ob8) {
     if (!ob8) return bytes.size() == kObzRecordSize;
     if (bytes.size() != kOb8RecordSize) return false;
@@ -157,10 +186,14 @@ std::vector<LeftoverSpoolFile> FinishLeftoverSpoolFiles(const std::string& prefi
         LeftoverSpoolFile entry;
         entry.part = dirPrefix + name;
         const bool ob8 = parsed->suffix == ".ob8";  // else it ends in .obz
-        std::vector<std::uint8_t> bytes;
-        entry.error = fs.Read(entry.part, (ob8 ? kOb8RecordSize : kObzRecordSize) + 1, &bytes);
-        if (entry.error == 0) {
-            entry.complete = IsWholeSpoolRecord(bytes, ob8);
+        const auto read = fs.ReadFile(entry.part, (ob8 ? kOb8RecordSize : kObzRecordSize) + 1);
+        entry.error = read.error;
+        if (read.status == SpoolFileRead::Status::NotRegular) {
+            entry.fileType = read.fileType;
+            entry.path = entry.part.substr(0, entry.part.size() - 5) + ".bad";
+            entry.error = fs.RenameNoReplace(entry.part, entry.path);
+        } else if (read.status == SpoolFileRead::Status::Ok) {
+            entry.complete = IsWholeSpoolRecord(read.bytes, ob8);
             if (entry.complete) {
                 std::uint32_t value = 0;
                 if (IsHexStem(parsed->stem))

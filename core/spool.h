@@ -31,6 +31,30 @@ struct SpoolPacket {
     std::vector<std::uint8_t> payload;
 };
 std::optional<SpoolPacket> ParseOb8(const std::uint8_t* bytes, std::size_t size);
+
+// The code of a station event, whose payload is always the 20 bytes of the event.
+inline constexpr std::uint32_t kOb8StationEventCode = 0x03000020;
+inline constexpr std::size_t kOb8StationEventPayload = 20;
+// A larger .ob8 file holds no packet of ours.
+inline constexpr std::size_t kMaxOb8Size = 16u * 1024u * 1024u;
+
+// An .ob8 file judged by its content: the packet to forward, or why the file cannot be forwarded.
+struct Ob8Content {
+    std::optional<SpoolPacket> packet;
+    std::string fault;  // "is shorter than 4 bytes (3 bytes)", ...; empty when packet is set
+};
+// bytes: what was read from the start of the file; size: its whole size. A file shorter than 4 bytes, larger than
+// kMaxOb8Size, or holding a station event whose payload is not exactly 20 bytes is faulty; any other code takes any
+// payload.
+Ob8Content CheckOb8(const std::vector<std::uint8_t>& bytes, std::uint64_t size);
+
+// Reads and judges one .ob8 file: read.status tells whether it is a regular file that could be read (else the
+// file type or the errno); when it is, content holds the packet or the fault. For the driver and its tools alike.
+struct Ob8File {
+    SpoolFileRead read;
+    Ob8Content content;
+};
+Ob8File ReadOb8File(const std::string& path, SpoolFs& fs = SystemSpoolFs());
 // Whether the bytes are one whole record as the driver writes it: 24 bytes beginning with the station event code
 // (.ob8), or 555 bytes (.obz).
 bool IsWholeSpoolRecord(const std::vector<std::uint8_t>& bytes, bool ob8);
@@ -64,6 +88,7 @@ struct LeftoverSpoolFile {
     bool complete = false;  // it held a whole record (24 bytes with the event code, or 555 bytes)
     std::string path;       // where it went: the next free spool name when complete, <part without .part>.bad else
     int error = 0;          // errno when it could not be read or moved (it then stays where it was)
+    std::string fileType;   // set when it is no regular file (never opened; set aside as .bad like an incomplete one)
 };
 // Finishes the temporary .ob8 and .obz files under prefix whose writer is gone: a whole record goes under its
 // final name (the next free one on a clash), anything else is set aside as .bad. writerAlive(pid) tells whether

@@ -3,6 +3,7 @@
 #include <dirent.h>
 #include <fcntl.h>
 #include <stdio.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -65,19 +66,64 @@ int SpoolFs::List(const std::string& dir, std::vector<std::string>* names) {
     return 0;
 }
 
-int SpoolFs::Read(const std::string& path, std::size_t limit, std::vector<std::uint8_t>* bytes) {
-    bytes->clear();
-    UniqueFd fd(RetryEintr([&] { return ::open(path.c_str(), O_RDONLY | O_CLOEXEC); }));
-    if (!fd) return errno;
-    std::uint8_t buf[4096];
-    while (bytes->size() < limit) {
-        const std::size_t want = std::min(sizeof buf, limit - bytes->size());
-        const ssize_t n = RetryEintr([&] { return ::read(fd.get(), buf, want); });
-        if (n < 0) return errno;
-        if (n == 0) break;
-        bytes->insert(bytes->end(), buf, buf + n);
+const char* FileTypeName(unsigned mode) {
+    switch (mode & S_IFMT) {
+        case S_IFREG:
+            return "regular file";
+        case S_IFDIR:
+            return "directory";
+        case S_IFIFO:
+            return "FIFO";
+        case S_IFLNK:
+            return "symbolic link";
+        case S_IFSOCK:
+            return "socket";
+        case S_IFCHR:
+            return "character device";
+        case S_IFBLK:
+            return "block device";
+        default:
+            return "file of unknown type";
     }
-    return 0;
+}
+
+SpoolFileRead SpoolFs::ReadFile(const std::string& path, std::size_t limit, bool wholeOnly) {
+    SpoolFileRead r;
+    const auto fail = [&](int error) {
+        r.error = error;
+        r.status = error == ENOENT ? SpoolFileRead::Status::Gone : SpoolFileRead::Status::Failed;
+        return r;
+    };
+    const auto notRegular = [&](unsigned mode) {
+        r.status = SpoolFileRead::Status::NotRegular;
+        r.fileType = FileTypeName(mode);
+        return r;
+    };
+    struct stat st {};
+    if (::lstat(path.c_str(), &st) != 0) return fail(errno);
+    if (!S_ISREG(st.st_mode)) return notRegular(st.st_mode);
+    // The name may have been replaced since: O_NOFOLLOW refuses a link, O_NONBLOCK keeps a FIFO from blocking the
+    // open, and the type is checked again on what was opened.
+    UniqueFd fd(RetryEintr([&] { return ::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NOFOLLOW | O_NONBLOCK); }));
+    if (!fd) return errno == ELOOP ? notRegular(S_IFLNK) : fail(errno);
+    if (::fstat(fd.get(), &st) != 0) return fail(errno);
+    if (!S_ISREG(st.st_mode)) return notRegular(st.st_mode);
+    r.size = static_cast<std::uint64_t>(st.st_size);
+    if (!(wholeOnly && r.size > limit))
+        r.bytes.resize(static_cast<std::size_t>(std::min<std::uint64_t>(r.size, limit)));
+    std::size_t got = 0;
+    while (got < r.bytes.size()) {
+        const ssize_t n = RetryEintr([&] { return ::read(fd.get(), r.bytes.data() + got, r.bytes.size() - got); });
+        if (n < 0) {
+            r.bytes.clear();
+            return fail(errno);
+        }
+        if (n == 0) break;  // shortened since fstat
+        got += static_cast<std::size_t>(n);
+    }
+    r.bytes.resize(got);
+    r.status = SpoolFileRead::Status::Ok;
+    return r;
 }
 
 SpoolFs& SystemSpoolFs() {

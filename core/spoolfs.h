@@ -7,6 +7,24 @@
 
 namespace drv {
 
+// What reading a spool file found. A spool directory may hold anything under a spool name: only a regular file
+// is ever opened for reading, and never in a way that could block (a FIFO, a device).
+struct SpoolFileRead {
+    enum class Status {
+        Ok,          // bytes: the start of a regular file; size: its whole size
+        Gone,        // no such file (any more)
+        NotRegular,  // a FIFO, device, socket, directory or symbolic link: fileType names it; nothing was read
+        Failed,      // a passing fault (EMFILE, ENFILE, ENOMEM, EIO, EACCES...): error; the file may be read later
+    } status = Status::Failed;
+    std::vector<std::uint8_t> bytes;
+    std::uint64_t size = 0;
+    const char* fileType = "regular file";
+    int error = 0;  // errno of a failure
+};
+
+// The name of a file type ("FIFO", "directory", "symbolic link", ...) for messages; st_mode bits as from stat.
+const char* FileTypeName(unsigned mode);
+
 // The file operations that spool files need, over the system's calls. Tests derive from it to make single calls
 // fail (full disk, read-only or missing directory, failed flush). Every call returns 0 or the errno of the
 // failure; none throws. Any thread, no shared state.
@@ -24,8 +42,9 @@ public:
     virtual int SyncDirectory(const std::string& dir);
     // The names (not paths) of the entries of dir.
     virtual int List(const std::string& dir, std::vector<std::string>* names);
-    // Reads at most limit bytes from the start of path.
-    virtual int Read(const std::string& path, std::size_t limit, std::vector<std::uint8_t>* bytes);
+    // Reads at most limit bytes from the start of path, when it is a regular file; never blocks on the file itself
+    // and never follows a symbolic link. wholeOnly: a file larger than limit is not read at all (size tells).
+    virtual SpoolFileRead ReadFile(const std::string& path, std::size_t limit, bool wholeOnly = false);
 };
 
 // The system's file operations, shared by every caller.

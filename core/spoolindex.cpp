@@ -7,6 +7,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <cstring>
 
@@ -51,28 +52,42 @@ std::string SpoolIndex::BareName(const std::string& nameOrPath) const {
 }
 
 void SpoolIndex::Insert(std::string name, std::int64_t mtimeNs) {
-    if (m_byName.count(name) != 0) return;
+    if (m_byName.count(name) != 0 || m_ignored.count(name) != 0 || m_delivered.count(name) != 0) return;
     m_byName.emplace(name, mtimeNs);
     m_ordered.insert(Entry{mtimeNs, std::move(name)});
+}
+
+void SpoolIndex::Drop(const std::string& name) {
+    const auto it = m_byName.find(name);
+    if (it == m_byName.end()) return;
+    m_ordered.erase(Entry{it->second, name});
+    m_byName.erase(it);
 }
 
 bool SpoolIndex::Rescan() {
     DIR* dir = ::opendir(m_pattern.directory.c_str());
     if (dir == nullptr) return false;
     const int dfd = ::dirfd(dir);
-    std::set<Entry> ordered;
-    std::unordered_map<std::string, std::int64_t> byName;
+    std::unordered_map<std::string, std::int64_t> found;
     while (const dirent* e = ::readdir(dir)) {
         const std::string name = e->d_name;
         if (!m_pattern.Matches(name)) continue;
         struct stat st {};
-        if (::fstatat(dfd, name.c_str(), &st, 0) != 0) continue;  // gone since the listing
-        byName.emplace(name, MtimeNs(st));
-        ordered.insert(Entry{MtimeNs(st), name});
+        if (::fstatat(dfd, name.c_str(), &st, AT_SYMLINK_NOFOLLOW) != 0) continue;  // gone since the listing
+        found.emplace(name, MtimeNs(st));
     }
     ::closedir(dir);
-    m_ordered.swap(ordered);
-    m_byName.swap(byName);
+    // Marks of entries that have gone end with them.
+    const auto prune = [&](auto& set) {
+        for (auto it = set.begin(); it != set.end();) it = found.count(*it) != 0 ? std::next(it) : set.erase(it);
+    };
+    prune(m_ignored);
+    prune(m_delivered);
+    for (auto it = m_retry.begin(); it != m_retry.end();)
+        it = found.count(it->first) != 0 ? std::next(it) : m_retry.erase(it);
+    m_ordered.clear();
+    m_byName.clear();
+    for (auto& [name, mtime] : found) Insert(name, mtime);
     return true;
 }
 
@@ -80,21 +95,26 @@ void SpoolIndex::Add(const std::string& nameOrPath) {
     std::string name = BareName(nameOrPath);
     if (!m_pattern.Matches(name) || m_byName.count(name) != 0) return;
     struct stat st {};
-    if (::stat(m_pattern.PathOf(name).c_str(), &st) != 0) return;
+    if (::lstat(m_pattern.PathOf(name).c_str(), &st) != 0) return;
     Insert(std::move(name), MtimeNs(st));
 }
 
 void SpoolIndex::Remove(const std::string& nameOrPath) {
     const std::string name = BareName(nameOrPath);
-    const auto it = m_byName.find(name);
-    if (it == m_byName.end()) return;
-    m_ordered.erase(Entry{it->second, name});
-    m_byName.erase(it);
+    Drop(name);
+    m_retry.erase(name);
+    m_ignored.erase(name);
+    m_delivered.erase(name);
 }
 
-std::optional<std::string> SpoolIndex::First() const {
+std::optional<std::string> SpoolIndex::First(std::int64_t nowMs) const {
     for (const auto& e : m_ordered) {
-        if (m_inFlight.empty() || m_inFlight.count(e.name) == 0) return e.name;
+        if (!m_inFlight.empty() && m_inFlight.count(e.name) != 0) continue;
+        if (!m_retry.empty()) {
+            const auto r = m_retry.find(e.name);
+            if (r != m_retry.end() && r->second.dueMs >= nowMs) continue;  // due once the pause is over
+        }
+        return e.name;
     }
     return std::nullopt;
 }
@@ -109,35 +129,34 @@ void SpoolIndex::SetInFlight(const std::string& nameOrPath, bool inFlight) {
 
 bool SpoolIndex::InFlight(const std::string& nameOrPath) const { return m_inFlight.count(BareName(nameOrPath)) != 0; }
 
-SpoolFileRead ReadSpoolFile(const std::string& path, std::size_t maxBytes) {
-    SpoolFileRead r;
-    UniqueFd fd(RetryEintr([&] { return ::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NOFOLLOW); }));
-    if (!fd) {
-        r.error = errno;
-        if (errno == ENOENT) r.status = SpoolFileRead::Status::Gone;
-        return r;
-    }
-    struct stat st {};
-    if (::fstat(fd.get(), &st) != 0 || !S_ISREG(st.st_mode)) {
-        r.error = S_ISREG(st.st_mode) ? errno : EISDIR;
-        return r;
-    }
-    const auto size = static_cast<std::size_t>(st.st_size);
-    r.bytes.resize(size < maxBytes ? size : maxBytes);
-    std::size_t got = 0;
-    while (got < r.bytes.size()) {
-        const ssize_t n = RetryEintr([&] { return ::read(fd.get(), r.bytes.data() + got, r.bytes.size() - got); });
-        if (n < 0) {
-            r.error = errno;
-            r.bytes.clear();
-            return r;
-        }
-        if (n == 0) break;  // shortened since fstat
-        got += static_cast<std::size_t>(n);
-    }
-    r.bytes.resize(got);
-    r.status = SpoolFileRead::Status::Ok;
-    return r;
+std::int64_t SpoolIndex::Defer(const std::string& nameOrPath, std::int64_t nowMs) {
+    Retry& r = m_retry[BareName(nameOrPath)];
+    ++r.failures;
+    std::int64_t pause = kFirstPauseMs;
+    for (int i = 1; i < r.failures && pause < kLongestPauseMs; ++i) pause *= 2;
+    pause = std::min(pause, kLongestPauseMs);
+    r.dueMs = nowMs + pause;
+    return pause;
+}
+
+int SpoolIndex::Failures(const std::string& nameOrPath) const {
+    const auto it = m_retry.find(BareName(nameOrPath));
+    return it == m_retry.end() ? 0 : it->second.failures;
+}
+
+void SpoolIndex::Ignore(const std::string& nameOrPath) {
+    const std::string name = BareName(nameOrPath);
+    Drop(name);
+    m_retry.erase(name);
+    m_ignored.insert(name);
+}
+
+void SpoolIndex::MarkDelivered(const std::string& nameOrPath) {
+    const std::string name = BareName(nameOrPath);
+    Drop(name);
+    m_retry.erase(name);
+    m_inFlight.erase(name);
+    m_delivered.insert(name);
 }
 
 std::string SetSpoolFileAside(const std::string& path) {
@@ -159,11 +178,12 @@ std::string SetSpoolFileAside(const std::string& path) {
 
 bool SpoolDirectoryWatch::Start(const std::string& directory) {
     Stop();
+    m_directory = directory;
     m_fd.reset(::inotify_init1(IN_NONBLOCK | IN_CLOEXEC));
     if (!m_fd) return false;
-    m_wd = ::inotify_add_watch(
-        m_fd.get(), directory.c_str(),
-        IN_CLOSE_WRITE | IN_MOVED_TO | IN_DELETE | IN_MOVED_FROM | IN_DELETE_SELF | IN_MOVE_SELF | IN_ONLYDIR);
+    m_wd = ::inotify_add_watch(m_fd.get(), directory.c_str(),
+                               IN_CREATE | IN_CLOSE_WRITE | IN_MOVED_TO | IN_DELETE | IN_MOVED_FROM | IN_DELETE_SELF |
+                                   IN_MOVE_SELF | IN_ONLYDIR);
     if (m_wd < 0) {
         const int err = errno;
         m_fd.reset();
@@ -198,6 +218,14 @@ SpoolDirectoryWatch::Changes SpoolDirectoryWatch::Read() {
             if (ev->len == 0) continue;
             const std::string name(ev->name);
             if ((ev->mask & (IN_CLOSE_WRITE | IN_MOVED_TO)) != 0) changes.changes.push_back({name, true});
+            // A regular file being created is reported once written; anything else may never be closed after
+            // writing (a FIFO, a directory, a link) and is reported now, for its reader to set it aside.
+            if ((ev->mask & IN_CREATE) != 0) {
+                struct stat st {};
+                const std::string path = (m_directory == "/" ? "" : m_directory) + "/" + name;
+                if ((ev->mask & IN_ISDIR) != 0 || (::lstat(path.c_str(), &st) == 0 && !S_ISREG(st.st_mode)))
+                    changes.changes.push_back({name, true});
+            }
             if ((ev->mask & (IN_DELETE | IN_MOVED_FROM)) != 0) changes.changes.push_back({name, false});
         }
     }

@@ -1,5 +1,6 @@
 #pragma once
 
+#include <climits>
 #include <cstddef>
 #include <cstdint>
 #include <optional>
@@ -7,6 +8,7 @@
 #include <string>
 #include <unordered_map>
 #include <unordered_set>
+#include <utility>
 #include <vector>
 
 #include "platform/uniquefd.h"
@@ -28,23 +30,30 @@ struct SpoolPattern {
 
 // The pending files of one spool pattern, oldest first (modification time, then name). Main thread only.
 // It holds what one listing found plus what it has been told since; it never lists the directory by itself.
+// Entries are taken in by name and type only: whether a file can be used is for its reader to find out.
 class SpoolIndex {
 public:
+    // The pause before a file is tried again after its n-th failure: kFirstPauseMs doubled n-1 times, at most
+    // kLongestPauseMs.
+    static constexpr std::int64_t kFirstPauseMs = 3000;
+    static constexpr std::int64_t kLongestPauseMs = 300000;
+
     explicit SpoolIndex(SpoolPattern pattern);
 
     const SpoolPattern& Pattern() const { return m_pattern; }
 
     // Replaces the content with one listing of the directory. False (and the content kept) when the directory
-    // cannot be listed.
+    // cannot be listed. Marks and pauses of the files still there are kept.
     bool Rescan();
-    // Takes in the file of that name (a bare name or a full path) when it matches the pattern and exists;
-    // a file already known keeps its place.
+    // Takes in the entry of that name (a bare name or a full path) when it matches the pattern and exists;
+    // an entry already known keeps its place.
     void Add(const std::string& name);
-    // Forgets the file (a bare name or a full path); nothing when it is unknown.
+    // Forgets the entry (a bare name or a full path) with its marks and pauses; nothing when it is unknown.
     void Remove(const std::string& name);
 
-    // The oldest pending file that is not in flight; nullopt when there is none.
-    std::optional<std::string> First() const;
+    // The oldest pending file that is neither in flight nor paused at nowMs (a monotonic time); nullopt when
+    // there is none. Without a time, pauses are not looked at.
+    std::optional<std::string> First(std::int64_t nowMs = INT64_MAX) const;
     std::size_t Size() const { return m_byName.size(); }
     // The modification time (ns since the epoch) of the oldest pending file, in flight or not; nullopt when none.
     std::optional<std::int64_t> OldestMtimeNs() const {
@@ -57,31 +66,63 @@ public:
     void SetInFlight(const std::string& name, bool inFlight);
     bool InFlight(const std::string& name) const;
 
+    // The file failed once more (not acknowledged, or a passing read fault): First skips it for a pause that grows
+    // with its count of failures, so that the other files go meanwhile; once due, it takes its place by age among
+    // the due files again. Returns the pause in milliseconds.
+    std::int64_t Defer(const std::string& name, std::int64_t nowMs);
+    int Failures(const std::string& name) const;
+
+    // An entry that must never be handed over (another file type that cannot be moved away): dropped, and not taken
+    // in again until it has gone from the directory.
+    void Ignore(const std::string& name);
+    // A file whose content has been delivered but which could not be deleted: dropped from the pending files and
+    // never taken in again while it exists; the caller deletes it (Delivered lists them) and then calls Remove.
+    void MarkDelivered(const std::string& name);
+    const std::unordered_set<std::string>& Delivered() const { return m_delivered; }
+
 private:
     struct Entry {
         std::int64_t mtimeNs;
         std::string name;
         bool operator<(const Entry& o) const { return mtimeNs != o.mtimeNs ? mtimeNs < o.mtimeNs : name < o.name; }
     };
+    struct Retry {
+        int failures = 0;
+        std::int64_t dueMs = 0;
+    };
     std::string BareName(const std::string& nameOrPath) const;
     void Insert(std::string name, std::int64_t mtimeNs);
+    void Drop(const std::string& name);
 
     SpoolPattern m_pattern;
     std::set<Entry> m_ordered;
     std::unordered_map<std::string, std::int64_t> m_byName;
     std::unordered_set<std::string> m_inFlight;
+    std::unordered_map<std::string, Retry> m_retry;
+    std::unordered_set<std::string> m_ignored;
+    std::unordered_set<std::string> m_delivered;
 };
 
-// What reading a spool file found.
-struct SpoolFileRead {
-    enum class Status { Ok, Gone, Failed } status = Status::Failed;
-    std::vector<std::uint8_t> bytes;
-    int error = 0;  // errno of a failure
+// Lets a repeated report through at most once per interval (on a monotonic clock) and counts what it held back.
+struct ReportLimiter {
+    // nullopt when a report is held back now; else how many were held back since the last one let through.
+    std::optional<int> Allow(std::int64_t nowMs, std::int64_t intervalMs = 60000) {
+        if (m_lastMs != INT64_MIN && nowMs - m_lastMs < intervalMs) {
+            ++m_heldBack;
+            return std::nullopt;
+        }
+        m_lastMs = nowMs;
+        return std::exchange(m_heldBack, 0);
+    }
+
+private:
+    std::int64_t m_lastMs = INT64_MIN;
+    int m_heldBack = 0;
 };
-// Reads at most maxBytes from the start of the file. Gone: the file no longer exists.
-SpoolFileRead ReadSpoolFile(const std::string& path, std::size_t maxBytes);
+
 // Moves a spool file that cannot be used out of every spool pattern, to path + ".bad" (or ".bad1", ".bad2", ...
-// when taken). Returns the new path; empty when it could not be moved (errno tells why).
+// when taken). Returns the new path; empty when it could not be moved (errno tells why). Renames the entry itself,
+// whatever its type (a symbolic link is moved, not what it points to).
 std::string SetSpoolFileAside(const std::string& path);
 
 // A watch on one spool directory (inotify): names that appeared in it (created and closed, or moved in) and
@@ -98,6 +139,8 @@ public:
     };
 
     // False when the directory cannot be watched (missing, no rights, no watches left); errno tells why.
+    // A regular file is reported once it has been written and closed, or moved in; an entry of another type (a
+    // FIFO, a directory, a link) as soon as it is created.
     bool Start(const std::string& directory);
     void Stop();
     bool Active() const { return m_fd.valid() && m_wd >= 0; }
@@ -109,6 +152,7 @@ public:
 private:
     UniqueFd m_fd;
     int m_wd = -1;
+    std::string m_directory;
 };
 
 }  // namespace drv

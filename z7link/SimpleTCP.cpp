@@ -198,7 +198,8 @@ void TCustomSimpleSocket::Readable(std::uint64_t generation) {
 void TCustomSimpleSocket::WndProc(Notification what, std::int32_t error) {
     drv::RunHandler("SimpleTCPClient notification", [&] {
         const int socket = m_socket;
-        if (error > 10000) {
+        // Any error of a connect is a failed connect, also one the report table does not know.
+        if (error > 10000 || (what == Notification::Connect && error != 0)) {
             SocketError(socket, error);
             return;
         }

@@ -151,11 +151,8 @@ void TForm1::SendZ7Record(std::uint8_t code) {
 }
 
 void TForm1::SpoolZ7Record(const std::vector<std::uint8_t>& record) {
-    auto value = drv::SpoolTimeValue(NowTime());
-    if (!value) {
-        LogErrorNoThrow(11);
-        value = 0;  // no stamp: the first free name from 0 up
-    }
+    const auto value = drv::SpoolTimeValue(NowTime());
+    if (!value) LogErrorNoThrow(11);  // no stamp: "_<n_abs>.obz", or the first free stem from 0 up when taken
     const auto result = drv::WriteSpoolFile(SpoolPrefix(), value, drv::z7::SpoolSuffix(m_state.settings.n_abs), record,
                                             SpoolFileSystem());
     if (result.ok) NoteSpoolFileWritten(result.path);

@@ -3,6 +3,8 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <cerrno>
+#include <cstdio>
 #include <exception>
 #include <new>
 
@@ -25,6 +27,8 @@ using drv::z8::PacketOrigin;
 using drv::z8::QueuedPacket;
 
 }  // namespace
+
+int drv::Z8LinkHost::DeleteSpoolFile(const std::string& path) { return ::unlink(path.c_str()) == 0 ? 0 : errno; }
 
 cl::cl(std::shared_ptr<drv::Z8LinkHost> host, drv::Z8LinkConfig config)
     : m_host(std::move(host)),
@@ -349,7 +353,8 @@ void cl::ContinueExchange() {
             break;
     }
     if (!x.active) {
-        if (x.lateTarget && !x.lateAcknowledged) m_host->SpoolFileUnanswered(x.lateTarget->spoolPath);
+        if (x.lateTarget && !x.lateAcknowledged)
+            m_host->SpoolFileUnanswered(x.lateTarget->spoolPath, "no reply in time, or the connection was lost");
         x = Exchange{};
         m_assembler.Reset();
     }
@@ -373,7 +378,7 @@ void cl::ResolveInFlight(const ReplyEffect& effect, bool reportUnanswered) {
         if (effect.acknowledged) {
             AcknowledgeSpoolFile(packet->spoolPath);
         } else if (reportUnanswered) {
-            m_host->SpoolFileUnanswered(packet->spoolPath);
+            m_host->SpoolFileUnanswered(packet->spoolPath, effect.answer);
         }
     }
     if (!effect.delivered) HandBack(*packet);
@@ -437,8 +442,10 @@ cl::ReplyRead cl::ReadReply() {
 
 cl::ReplyEffect cl::HandleReply() {
     const auto& body = m_assembler.Body();
-    if (!drv::z8::IsAcceptedReply(body.data(), body.size())) return {};
-    ReplyEffect effect{true, false};
+    if (!drv::z8::IsAcceptedReply(body.data(), body.size())) return {false, false, "a reply that is not accepted"};
+    char answer[32];
+    std::snprintf(answer, sizeof answer, "reply code 0x%08X", static_cast<unsigned>(drv::z8::ReplyCode(body.data())));
+    ReplyEffect effect{true, false, answer};
     m_errors = 0;
     m_host->IndicatorStep();
     switch (drv::z8::ReplyCode(body.data())) {
@@ -485,8 +492,8 @@ void cl::AcknowledgeSpoolFile(const std::string& path) {
     if (path.empty()) return;
     if (m_config.metrics != nullptr) drv::DriverMetrics::Count(m_config.metrics->deliveredSpool);
     if (::access(path.c_str(), F_OK) == 0) {
-        // A failed deletion leaves the file to be forwarded again: a duplicate, never a loss.
-        ::unlink(path.c_str());
+        // A failed deletion is the host's to retry: the file is delivered and must not go again.
+        m_host->DeleteSpoolFile(path);
         if (path == m_host->ForwardedSpoolPath()) m_host->SetLastForwardTime(NowTime() - 1.0);
     }
     m_host->SpoolFileAcknowledged(path);

@@ -49,8 +49,12 @@ public:
     // file at once); must not block on the main thread.
     virtual void SpoolFileAcknowledged(const std::string& /*path*/) {}
     // The packet of this spool file got no acknowledgement and is neither queued nor awaited any more (a late reply
-    // included): the file stays for forwarding to hand over again. Must not block on the main thread.
-    virtual void SpoolFileUnanswered(const std::string& /*path*/) {}
+    // included): the file stays for forwarding to hand over again. answer says what came instead. Must not block on
+    // the main thread.
+    virtual void SpoolFileUnanswered(const std::string& /*path*/, const std::string& /*answer*/) {}
+    // Deletes the spool file of an acknowledged packet; 0 or the errno of the failure. Must not block on the main
+    // thread.
+    virtual int DeleteSpoolFile(const std::string& path);
 };
 
 // The intervals and limits of the link. The program uses the defaults; tests shorten them.
@@ -160,6 +164,7 @@ private:
     struct ReplyEffect {
         bool delivered = false;
         bool acknowledged = false;
+        std::string answer;  // what the reply was, for a spool file it does not acknowledge
     };
     ReplyEffect HandleReply();
     // Ends the in-flight packet's wait: an acknowledged spool file packet deletes its file, an unanswered one is

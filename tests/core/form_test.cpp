@@ -240,8 +240,12 @@ TEST_F(FormTest, EventsThatCannotBeSpooledWaitInMemoryAndAreWrittenInOrderOnceTh
         EXPECT_TRUE(d.list(".ob8").empty());
         const int failedBefore = fs->failed;
         ASSERT_TRUE(drvtest::WaitWithEvents([&] { return fs->failed >= failedBefore + 2; }));  // retries that fail
+        testing::internal::CaptureStderr();
         fs->error = 0;
-        ASSERT_TRUE(drvtest::WaitWithEvents([&] { return f->SpoolBacklogSize() == 0; }));
+        const bool emptied = drvtest::WaitWithEvents([&] { return f->SpoolBacklogSize() == 0; });
+        const std::string recovered = testing::internal::GetCapturedStderr();
+        ASSERT_TRUE(emptied);
+        EXPECT_NE(recovered.find("the 3 events kept in memory are spooled\n"), std::string::npos) << recovered;
         const auto files = d.list(".ob8");
         ASSERT_EQ(files, (std::vector<std::string>{"2BE1C0D2.ob8", "2BE1C0D3.ob8", "2BE1C0D4.ob8"}));
         for (std::size_t i = 0; i < files.size(); ++i)  // objects 40001, 40002, 40003 in that order

@@ -63,4 +63,31 @@ TEST(SpoolIndex, OldestFirstThenByNameAndAMissingDirectoryKeepsWhatIsKnown) {
     EXPECT_EQ(missing.First(), std::nullopt);
 }
 
+TEST(SpoolIndex, AFailingFileWaitsAGrowingPauseAndMarksOutliveARescan) {
+    drvtest::TempDir dir;
+    dir.write("a.ob8", "x");
+    dir.write("b.ob8", "x");
+    const timespec older[2] = {{1700000000, 0}, {1700000000, 0}};
+    ASSERT_EQ(::utimensat(AT_FDCWD, dir.file("a.ob8").c_str(), older, 0), 0);
+    drv::SpoolIndex index(drv::SpoolPattern(dir.path() + "/", ".ob8"));
+    ASSERT_TRUE(index.Rescan());
+    // 3 s, doubled at each failure, at most 5 minutes.
+    const std::int64_t pauses[] = {3000, 6000, 12000, 24000, 48000, 96000, 192000, 300000, 300000};
+    std::int64_t now = 0;
+    for (const auto pause : pauses) {
+        EXPECT_EQ(index.Defer("a.ob8", now), pause);
+        EXPECT_EQ(index.First(now + pause), "b.ob8");  // not before its pause is over
+        now += pause + 1;
+        EXPECT_EQ(index.First(now), "a.ob8");  // then oldest first again
+    }
+    index.Defer("a.ob8", now);
+    index.MarkDelivered("b.ob8");
+    ASSERT_TRUE(index.Rescan());
+    EXPECT_EQ(index.Failures("a.ob8"), static_cast<int>(std::size(pauses)) + 1);
+    EXPECT_EQ(index.First(now), std::nullopt);  // a paused, b delivered (never again while it exists)
+    ::unlink(dir.file("b.ob8").c_str());
+    ASSERT_TRUE(index.Rescan());
+    EXPECT_TRUE(index.Delivered().empty());
+}
+
 }  // namespace

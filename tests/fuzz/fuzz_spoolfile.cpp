@@ -20,6 +20,11 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     const std::vector<std::uint8_t> bytes(data, data + size);
     (void)drv::IsWholeSpoolRecord(bytes, true);
     (void)drv::IsWholeSpoolRecord(bytes, false);
+    // A file is either forwarded as its packet or set aside with a reason, and never as a torn station event.
+    const auto content = drv::CheckOb8(bytes, size);
+    if (content.packet.has_value() == !content.fault.empty()) std::abort();
+    if (content.packet && content.packet->code == drv::kOb8StationEventCode && content.packet->payload.size() != 20)
+        std::abort();
     const std::string_view name(reinterpret_cast<const char*>(data), size);
     if (const auto parsed = drv::ParseTemporarySpoolName(name, "spool-")) {
         const std::string& suffix = parsed->suffix;

@@ -4,9 +4,15 @@
 #include <gtest/gtest.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
+#include <sys/types.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <atomic>
+#include <cerrno>
+#include <cmath>
+#include <cstring>
+#include <functional>
 #include <memory>
 
 #include "app/driverapp.h"
@@ -53,8 +59,10 @@ protected:
         TForm1Options options;
         options.workingDirectory = dir.path();
         options.now = [c = clock] { return c->load(); };
+        options.monotonicMs = [m = mono] { return m->load(); };
         options.timer2IntervalMs = 0;
         options.z7Port = static_cast<std::uint16_t>(z7Port);
+        options.spoolFs = spoolFs;
         drv::Z8LinkTimings t;
         t.attemptIntervalMs = 200;
         t.readTimeoutMs = 300;
@@ -81,6 +89,7 @@ protected:
 
     void Tick(double secondsLater = 0) {
         clock->store(clock->load() + secondsLater * drv::kOneSecond);
+        mono->fetch_add(std::llround(secondsLater * 1000));
         form->Timer2Timer(nullptr);
     }
 
@@ -100,6 +109,8 @@ protected:
     bool StationIndicatorGreen() const { return form->Image2->Picture().pixelColor(0, 3) == QColor(0, 128, 0); }
 
     std::shared_ptr<std::atomic<double>> clock = std::make_shared<std::atomic<double>>(kStart);
+    std::shared_ptr<std::atomic<std::int64_t>> mono = std::make_shared<std::atomic<std::int64_t>>(1000000);
+    std::shared_ptr<drv::SpoolFs> spoolFs;
     drvtest::TempDir dir;
     std::unique_ptr<Tadvsm> messages;
     std::unique_ptr<TForm1> form;
@@ -123,28 +134,29 @@ TEST_F(Forwarding, FilesGoOldestFirstEachRightAfterTheAcknowledgementOfTheOneBef
     EXPECT_EQ(EventObjects(server), (std::vector<int>{1, 2, 3, 4}));
 }
 
-TEST_F(Forwarding, AnUnacknowledgedFileIsHandedOverEveryThreeSecondsAndKept) {
+TEST_F(Forwarding, AnUnacknowledgedFileIsHandedOverAgainAfterAGrowingPauseAndKept) {
     Z8Server server;  // answers every frame, acknowledges none
     WriteOb8("A.ob8", kStationEvent, Event(7), 0);
     StartConnected(server);
     // While its packet is queued or awaits its reply the file is not handed over again: each hand-over waits
-    // until the answer (no acknowledgement) has come back.
+    // until the answer (no acknowledgement) has come back, and then for 3 s, 6 s, 12 s ...
     const auto answered = [&](std::size_t n) {
         return WaitWithEvents([&] { return Events(server).size() == n && !form->Z8Spool().InFlight("A.ob8"); });
     };
-    const auto before = Queued();
+    const auto handedOver = [&] { return form->Z8Spool().InFlight("A.ob8"); };
     Tick();
-    EXPECT_EQ(Queued(), before + 1);
     ASSERT_TRUE(answered(1));
     Tick(2.8);
     Tick(0.2);  // exactly 3 seconds later: not yet
-    EXPECT_EQ(Queued(), before + 1);
+    EXPECT_FALSE(handedOver());
     Tick(0.2);
-    EXPECT_EQ(Queued(), before + 2);
+    EXPECT_TRUE(handedOver());
     ASSERT_TRUE(answered(2));
-    Tick(3.2);
-    EXPECT_EQ(Queued(), before + 3);
-    ASSERT_TRUE(WaitWithEvents([&] { return Events(server).size() == 3; }));
+    Tick(6);
+    EXPECT_FALSE(handedOver());
+    Tick(0.2);
+    EXPECT_TRUE(handedOver());
+    ASSERT_TRUE(answered(3));
     EXPECT_EQ(EventObjects(server), (std::vector<int>{7, 7, 7}));
     EXPECT_TRUE(dir.exists("A.ob8"));
 }
@@ -153,16 +165,24 @@ TEST_F(Forwarding, AFileIsSentAsItsCodeAndTheRestAsPayload) {
     Z8Server server;
     server.SetBehaviour({.ackEvents = true});
     WriteOb8("A.ob8", kStationEvent, Event(0x01020304), 0);  // 24 bytes
-    WriteOb8("B.ob8", kStationEvent, {}, 1);                 // 4 bytes
+    WriteOb8("B.ob8", kPortStatus, {}, 1);                   // 4 bytes: any code but the event's takes any payload
+    server.SetScript([](const ReceivedFrame& f) -> std::optional<ServerAction> {
+        if (!f.packet || f.packet->code != kPortStatus || !f.packet->payload.empty()) return std::nullopt;
+        return ServerAction{.bytes = ReplyFrame(kEventAcknowledged)};
+    });
     StartConnected(server);
     Tick();
     ASSERT_TRUE(WaitWithEvents([&] { return dir.list(".ob8").empty(); }));
     const auto events = Events(server);
-    ASSERT_EQ(events.size(), 2u);
+    ASSERT_EQ(events.size(), 1u);
     EXPECT_EQ(events[0].payload, Event(0x01020304));
     EXPECT_EQ(events[0].lengthField, 20);
-    EXPECT_TRUE(events[1].payload.empty());
-    EXPECT_EQ(events[1].lengthField, 0);
+    const auto frames = server.Frames();
+    const auto b = std::find_if(frames.begin(), frames.end(), [](const auto& f) {
+        return f.packet && f.packet->code == kPortStatus && f.packet->payload.empty();
+    });
+    ASSERT_NE(b, frames.end());
+    EXPECT_EQ(b->packet->lengthField, 0);
 }
 
 TEST_F(Forwarding, AnAcknowledgedLiveEventLeavesAPendingFileAlone) {
@@ -209,7 +229,7 @@ TEST_F(Forwarding, BadFilesAreSetAsideAndTheRestIsForwarded) {
     EXPECT_EQ(dir.read("A.ob8.bad"), std::string("\x20\x00\x00", 3));
     EXPECT_TRUE(dir.exists("B.ob8.bad"));
     EXPECT_NE(err.find("A.ob8\" is shorter than 4 bytes"), std::string::npos) << err;
-    EXPECT_NE(err.find("B.ob8\" cannot be read"), std::string::npos) << err;
+    EXPECT_NE(err.find("B.ob8\" is a directory"), std::string::npos) << err;
 }
 
 TEST_F(Forwarding, AFilePutThereByOthersIsFoundWithoutATick) {
@@ -250,7 +270,9 @@ TEST_F(Forwarding, AFileForwardedWhenTheLinkIsLostGoesAgainAfterTheNextConnectio
     Tick();
     ASSERT_TRUE(WaitWithEvents([&] { return server.ConnectionCount() == 2 && form->Z8LinkConnected(); }));
     EXPECT_TRUE(dir.exists("A.ob8"));
-    Tick();  // the connection ended the spacing: the file goes at once
+    // A file whose packet went with the connection waits its first pause like any unacknowledged one (a file the
+    // server drops the connection on must not hold the others back either).
+    Tick(3.2);
     ASSERT_TRUE(WaitWithEvents([&] { return !dir.exists("A.ob8"); }));
     EXPECT_EQ(EventObjects(server), (std::vector<int>{1, 1}));
 }
@@ -274,6 +296,188 @@ TEST_F(Forwarding, WatchdogUpAtTheFirstTickLostAfterAttentionUpOnTheNextFrame) {
     EXPECT_TRUE(form->State().StationLinkUp);
     EXPECT_TRUE(StationIndicatorGreen());
     EXPECT_TRUE(dir.list(".obz").empty());  // no reports without SendZ7
+}
+
+// Spool file operations that fail on purpose: the first read of one file (a passing fault) and the first
+// deletions of every file.
+class FaultySpoolFs : public drv::SpoolFs {
+public:
+    drv::SpoolFileRead ReadFile(const std::string& path, std::size_t limit, bool wholeOnly) override {
+        if (path == failReadOnce) {
+            failReadOnce.clear();
+            drv::SpoolFileRead r;
+            r.error = EIO;
+            return r;
+        }
+        return drv::SpoolFs::ReadFile(path, limit, wholeOnly);
+    }
+    int Remove(const std::string& path) override {
+        if (failedRemovals < removalsToFail) {
+            ++failedRemovals;
+            return EROFS;
+        }
+        return drv::SpoolFs::Remove(path);
+    }
+    std::string failReadOnce;
+    std::atomic<int> removalsToFail{0};
+    std::atomic<int> failedRemovals{0};
+};
+
+TEST_F(Forwarding, HostileSpoolEntriesAreSetAsideAndNeverHangTheDriver) {
+    Z8Server server;
+    server.SetBehaviour({.ackEvents = true});
+    const auto valid = [&](const std::string& name, int object, int age) {
+        WriteOb8(name, kStationEvent, Event(object), age);
+    };
+    const auto file = [&](const std::string& name, const std::string& bytes, int age) {
+        dir.write(name, bytes);
+        SetAge(name, age);
+    };
+    const std::string eventCode("\x20\x00\x00\x03", 4);
+    // Each entry in the order of age, with what the message about it must say.
+    const struct {
+        const char* name;
+        std::function<void(const char*, int)> make;
+        const char* said;
+    } hostile[] = {
+        {"F.ob8", [&](const char* n, int) { ASSERT_EQ(::mkfifo(dir.file(n).c_str(), 0644), 0); }, "is a FIFO"},
+        {"D.ob8", [&](const char* n, int) { ASSERT_EQ(::mkdir(dir.file(n).c_str(), 0755), 0); }, "is a directory"},
+        {"L.ob8", [&](const char* n, int) { ASSERT_EQ(::symlink(dir.file("target").c_str(), dir.file(n).c_str()), 0); },
+         "is a symbolic link"},
+        {"Z0.ob8", [&](const char* n, int a) { file(n, "", a); }, "is shorter than 4 bytes (0 bytes)"},
+        {"Z3.ob8", [&](const char* n, int a) { file(n, "abc", a); }, "is shorter than 4 bytes (3 bytes)"},
+        {"Z12.ob8", [&](const char* n, int a) { file(n, eventCode + "12345678", a); },
+         "holds a station event of 8 bytes instead of 20 (12 bytes)"},
+        {"S.ob8",
+         [&](const char* n, int a) {
+             file(n, "", a);
+             ASSERT_EQ(::truncate(dir.file(n).c_str(), 2LL << 30), 0);  // 2 GB, sparse
+         },
+         "is too large for a packet (2147483648 bytes)"},
+    };
+    const auto target = drv::BuildOb8(kStationEvent, Event(66).data(), 20);
+    dir.write("target", std::string(target.begin(), target.end()));  // what the link points to is never sent
+    int age = 0;
+    for (const auto& h : hostile) h.make(h.name, age++);
+    valid("V1.ob8", 1, age++);
+    valid("E.ob8", 2, age++);  // its first read fails
+    valid("V2.ob8", 3, age++);
+    // A FIFO named like a temporary file left by a crashed writer: looked at during startup, never opened.
+    ASSERT_EQ(::mkfifo(dir.file("P.ob8.999999998.part").c_str(), 0644), 0);
+    auto fs = std::make_shared<FaultySpoolFs>();
+    fs->failReadOnce = dir.file("E.ob8");
+    spoolFs = fs;
+    StartConnected(server);
+    ASSERT_EQ(::mkfifo(dir.file("G.ob8").c_str(), 0644), 0);  // appears while the driver runs
+    ASSERT_TRUE(WaitWithEvents([&] { return form->Z8Spool().Size() == std::size(hostile) + 4; }));
+
+    EXPECT_TRUE(dir.exists("P.ob8.999999998.bad"));
+    testing::internal::CaptureStderr();
+    const Bytes frame{0x13, 0x22, 0x0A, 0x05};
+    for (int tick = 0; tick < 50 && !dir.list(".ob8").empty(); ++tick) {
+        Tick(0.2);
+        if (tick == 1) form->CommPortDriver1ReceivePacket(nullptr, frame.data(), 4);  // a live event meanwhile
+        WaitWithEvents([&] { return !form->Z8Spool().InFlight(form->State().shared.ForwardedSpoolPath()); });
+    }
+    const std::string err = testing::internal::GetCapturedStderr();
+    ASSERT_TRUE(WaitWithEvents([&] { return Events(server).size() == 4; }));
+    const auto objects = EventObjects(server);  // each valid file and the live event once
+    for (const int object : {1, 2, 3}) EXPECT_EQ(std::count(objects.begin(), objects.end(), object), 1) << object;
+    EXPECT_TRUE(dir.list(".ob8").empty());
+    EXPECT_EQ(dir.list(".bad").size(), std::size(hostile) + 2);  // G and P too
+    EXPECT_NE(err.find("G.ob8\" is a FIFO"), std::string::npos) << err;
+    EXPECT_NE(err.find("E.ob8\" cannot be read now (" + std::string(std::strerror(EIO))), std::string::npos) << err;
+    for (const auto& h : hostile)
+        EXPECT_NE(err.find(std::string(h.name) + "\" " + h.said), std::string::npos) << h.name << "\n" << err;
+}
+
+TEST_F(Forwarding, AFileNeverAcknowledgedHoldsNoneOfTheFilesBehindIt) {
+    Z8Server server;
+    server.SetBehaviour({.ackEvents = true});
+    server.SetScript([](const ReceivedFrame& f) -> std::optional<ServerAction> {
+        if (!f.packet || f.packet->code != kStationEvent || GetU32(f.packet->payload.data()) != 999)
+            return std::nullopt;
+        return ServerAction{.bytes = ReplyFrame(kPoll)};  // answered, never acknowledged
+    });
+    WriteOb8("A.ob8", kStationEvent, Event(999), 0);
+    for (int i = 1; i <= 50; ++i) WriteOb8("B" + std::to_string(i) + ".ob8", kStationEvent, Event(i), i);
+    StartConnected(server);
+    testing::internal::CaptureStderr();
+    Tick();  // and the clock stands still: no spacing holds the others back
+    ASSERT_TRUE(WaitWithEvents([&] { return dir.list(".ob8") == std::vector<std::string>{"A.ob8"}; }));
+    const auto stuck = [&] {
+        const auto objects = EventObjects(server);
+        return std::count(objects.begin(), objects.end(), 999);
+    };
+    EXPECT_EQ(stuck(), 1);
+    EXPECT_EQ(Events(server).size(), 51u);
+    Tick(3.2);  // its pause is over: tried again, still kept
+    ASSERT_TRUE(WaitWithEvents([&] { return stuck() == 2 && !form->Z8Spool().InFlight("A.ob8"); }));
+    EXPECT_TRUE(dir.exists("A.ob8"));
+    const std::string err = testing::internal::GetCapturedStderr();
+    EXPECT_NE(err.find("A.ob8\" was not acknowledged (reply code"), std::string::npos) << err;
+    EXPECT_EQ(err.find("tried 2 times"), std::string::npos) << "reported once a minute only\n" << err;
+}
+
+TEST_F(Forwarding, AnAcknowledgedFileThatCannotBeDeletedIsNeverSentAgainAndDeletedLater) {
+    Z8Server server;
+    server.SetBehaviour({.ackEvents = true});
+    auto fs = std::make_shared<FaultySpoolFs>();
+    fs->removalsToFail = 2;  // by the link at the acknowledgement, then by the first retry
+    spoolFs = fs;
+    WriteOb8("A.ob8", kStationEvent, Event(1), 0);
+    StartConnected(server);
+    testing::internal::CaptureStderr();
+    Tick();
+    ASSERT_TRUE(WaitWithEvents([&] { return form->Z8Spool().Delivered().count("A.ob8") == 1; }));
+    for (int i = 0; i < 3; ++i) Tick(3.2);
+    const std::string err = testing::internal::GetCapturedStderr();
+    EXPECT_FALSE(dir.exists("A.ob8"));
+    EXPECT_EQ(fs->failedRemovals, 2);
+    EXPECT_EQ(Events(server).size(), 1u);
+    EXPECT_NE(err.find("A.ob8\" cannot be deleted (" + std::string(std::strerror(EROFS))), std::string::npos) << err;
+}
+
+TEST_F(Forwarding, AWallClockStepChangesNoInterval) {
+    for (const double hours : {1.0, -1.0}) {
+        SCOPED_TRACE(hours);
+        form.reset();
+        for (const auto& name : dir.list()) ::unlink(dir.file(name).c_str());
+        dir.write("ignore.ini", "[object]\n40802=1\n");  // the frame below is a sign of life, not an event
+        int z7Port = 0;
+        {
+            drv::z7::Z7Server probe;  // nobody listens on its port afterwards: the reports are spooled
+            z7Port = probe.Port();
+        }
+        Z8Server server;  // answers, never acknowledges
+        WriteOb8("A.ob8", kStationEvent, Event(1), 0);
+        Start(server.Port(), "SendZ7=1\nAttention=00:00:10", z7Port);
+        ASSERT_TRUE(WaitWithEvents([&] { return form->Z8LinkConnected(); }));
+        const auto step = [&] { clock->store(clock->load() + hours / 24); };
+        const Bytes frame{0x13, 0x22, 0x0A, 0x05};
+        Tick();  // I, and the file goes
+        ASSERT_TRUE(WaitWithEvents([&] { return Events(server).size() == 1 && !form->Z8Spool().InFlight("A.ob8"); }));
+        form->CommPortDriver1ReceivePacket(nullptr, frame.data(), 4);  // traffic
+        step();
+        Tick(2.9);  // neither H nor the file's next hand-over yet
+        EXPECT_FALSE(form->Z8Spool().InFlight("A.ob8"));
+        Tick(0.2);
+        EXPECT_TRUE(form->Z8Spool().InFlight("A.ob8"));
+        Tick(6.8);  // 9.9 s after the frame: still up
+        EXPECT_TRUE(form->State().StationLinkUp);
+        Tick(0.2);
+        EXPECT_FALSE(form->State().StationLinkUp);
+        step();  // during silence
+        Tick(0.2);
+        EXPECT_FALSE(form->State().StationLinkUp);
+        form->CommPortDriver1ReceivePacket(nullptr, frame.data(), 4);
+        Tick(0.2);
+        EXPECT_TRUE(form->State().StationLinkUp);
+        std::string codes;  // the names carry the stepped clock: their order says nothing here
+        for (const auto& name : dir.list(".obz")) codes += static_cast<char>(drvtest::ReadBytes(dir.file(name))[2]);
+        std::sort(codes.begin(), codes.end());
+        EXPECT_EQ(codes, "HII");
+    }
 }
 
 // A Z7 record of `size` bytes: the signature, the code, zeros.

@@ -44,7 +44,8 @@ protected:
         dir.write("drvorvel.ini", "[main]\nSendZ8=0\nhost=127.0.0.1\n" + mainLines + "\n");
         TForm1Options options;
         options.workingDirectory = dir.path();
-        options.now = [] { return drv::EncodeDateTime({2026, 12, 5, 10, 20, 30, 456}); };
+        options.now = now;
+        options.timer2IntervalMs = 0;  // no forwarding and no watchdog report between the records a test sends
         options.z7Port = static_cast<std::uint16_t>(server.Port());
         options.setClock = [this](const drv::DateTimeParts& p) {
             clockSet.push_back(p);
@@ -71,6 +72,7 @@ protected:
         ASSERT_TRUE(WaitWithEvents([&] { return form->Z7Connected; }));
     }
 
+    drv::NowSource now = [] { return drv::EncodeDateTime({2026, 12, 5, 10, 20, 30, 456}); };
     drvtest::TempDir dir;
     Z7Server server;
     std::unique_ptr<Tadvsm> messages;
@@ -180,6 +182,14 @@ TEST_F(Z7FormTest, StatusRecordsGoOutWhileConnectedAndAreSpooledOtherwise) {
     ASSERT_TRUE(WaitWithEvents([&] { return !form->Z7Connected; }));
     form->SendZ7Record(kStationLost);
     EXPECT_EQ(dir.list(".obz"), (std::vector<std::string>{"1BF7E378_3.obz", "1BF7E379_3.obz"}));
+}
+
+TEST_F(Z7FormTest, ARecordSpooledWithoutATimeHasNoStamp) {
+    now = [] { return std::nan(""); };
+    Start();
+    form->SendZ7Record(kStationUp);
+    form->SendZ7Record(kStationUp);  // the bare name is taken: the first free stem
+    EXPECT_EQ(dir.list(".obz"), (std::vector<std::string>{"0_3.obz", "_3.obz"}));
 }
 
 TEST_F(Z7FormTest, AFailedSendSpoolsTheRecord) {

@@ -724,7 +724,7 @@ namespace {
 class SharedValuesHost : public RecordingHost {
 public:
     std::string ForwardedSpoolPath() override { return values.ForwardedSpoolPath(); }
-    void SetLastForwardTime(drv::TDateTime value) override { values.SetLastForwardTime(value); }
+    void SetLastForwardTime(drv::TDateTime /*value*/) override { values.EndForwardSpacing(); }
     drv::SharedLinkValues values;
 };
 
@@ -743,10 +743,12 @@ TEST_F(Z8Link, ForwardingValuesChangeOnBothThreadsWhileFilesAreAcknowledged) {
         // As forwarding does it: name the file, note the time of the hand-over, queue its packet (the time first, so
         // that a quick acknowledgement's reset is not overwritten).
         shared->values.SetForwardedSpoolPath(dir.file(name));
-        shared->values.SetLastForwardTime(46000.0 + i);
+        shared->values.SetLastForwardTime(1000 + i);
         ASSERT_TRUE(link->QueuePacket(kStationEvent, EventPayload(i), PacketOrigin::SpoolFile, dir.file(name)));
         ASSERT_TRUE(host->WaitFor([&] { return !dir.exists(name); })) << name;
-        ASSERT_TRUE(host->WaitFor([&] { return shared->values.LastForwardTime() == 46000.5 - 1.0; })) << name;
+        ASSERT_TRUE(host->WaitFor([&] {
+            return shared->values.LastForwardTime() == drv::SharedLinkValues::kNoForward;
+        })) << name;
     }
     EXPECT_TRUE(dir.list(".ob8").empty());
     EXPECT_TRUE(host->Returned().empty());
