@@ -28,7 +28,7 @@ void DecodePackets(benchmark::State& state, bool fourByte) {
     for (auto _ : state) {
         for (std::size_t off = 0; off < stream.size(); off += 256) {
             const std::size_t n = std::min<std::size_t>(256, stream.size() - off);
-            const drv::DeliveryLine line{off > 0, off + n < stream.size()};
+            const drv::DeliveryLine line{off > 0 ? 0u : drv::DeliveryLine::kUnknown};
             decoder.Feed(stream.data() + off, n, line, [&](const std::uint8_t* f, int len) {
                 drv::FillStationEvent(event, f, len, 4);
                 ++events;

@@ -34,9 +34,9 @@ using Bytes = std::vector<std::uint8_t>;
 inline constexpr int kFirstNumber = 4;
 inline constexpr unsigned kLineBaud = 9600;
 inline constexpr double kLineBytesPerSecond = kLineBaud / 10.0;  // 10 bits a character
-inline constexpr double kPacketTimeoutMs = 40;                   // an incomplete serial packet waits this long ...
-inline constexpr double kPollMs = 10;                            // ... and is read at the next receive poll
-inline constexpr std::size_t kMaxFrames = 32768;                 // distinct raw object numbers
+inline constexpr double kPacketTimeoutMs = 40;  // an incomplete serial packet waits this long from its first byte ...
+inline constexpr double kPollMs = 2;            // ... exceeded by 1 ms, plus the wake-up of the driver's precise timer
+inline constexpr std::size_t kMaxFrames = 32768;  // distinct raw object numbers
 
 // Frame number `index` of a run: its raw object number is the index, so every frame of a run (fewer than 32768)
 // is told apart by its object; the other bytes vary with the index so that a mixed-up byte shows.

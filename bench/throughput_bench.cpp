@@ -21,9 +21,9 @@ namespace {
 using namespace bench;
 using std::chrono::milliseconds;
 
-// A frame whose last byte is older than this should have been handled: a serial packet is handed on about 50 ms
-// after the poll that first saw it, and a full one (256 bytes, 267 ms of the line) builds up only while the driver
-// is held up; then comes at most one receive poll and the hand-over.
+// A frame whose last byte is older than this should have been handled: a serial packet is handed on 41 ms after
+// its first byte arrived, and a full one (256 bytes, 267 ms of the line) builds up only while the driver is held
+// up; then comes the hand-over.
 constexpr double kHandledWithinMs = 350;
 
 struct Case {
@@ -183,10 +183,10 @@ void Print(const std::vector<Result>& results, double seconds) {
                     Fixed(r.blockedMs, 0).c_str());
     }
     std::printf(
-        "\nLimits: the last event should be handled 40-60 ms after the line falls silent (the packet "
-        "time-out, exceeded at the fourth or fifth receive poll after the last byte); none overdue means the "
-        "driver kept pace with the line throughout; in a saturated line a packet is handed on about 50 ms "
-        "after the poll that first saw its bytes, so a frame waits at most about 60 ms. The writer's lag (how late a "
+        "\nLimits: the last event should be handled at most about 45 ms after the line falls silent (the packet "
+        "time-out, counted from the arrival of the packet's first byte); none overdue means the driver kept pace "
+        "with the line throughout; in a saturated line a packet is handed on 41 ms after its first byte arrived, "
+        "so a frame waits at most about 45 ms. The writer's lag (how late a "
         "frame went into the line at worst) shows "
         "that the line really was kept saturated; a few ms is the benchmark's own scheduling.\n\n");
     for (const auto& r : results) {

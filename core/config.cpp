@@ -28,6 +28,8 @@ DriverSettings LoadDriverSettings(const std::string& iniPath) {
     s.SendZ7 = ini.ReadBool("main", "SendZ7", d.SendZ7);
     s.SendZ8 = ini.ReadBool("main", "SendZ8", d.SendZ8);
     s.OTS = ini.ReadBool("main", "OTS", d.OTS);
+    s.ResyncGap = ini.ReadInteger("main", "ResyncGap", d.ResyncGap);
+    if (s.ResyncGap < 1) s.ResyncGap = d.ResyncGap;
     return s;
 }
 

@@ -29,6 +29,9 @@ struct DriverSettings {
     bool SendZ7 = false;
     bool SendZ8 = true;
     bool OTS = false;
+    // Milliseconds of silence on the station's line after which an incomplete frame is dropped (key ResyncGap);
+    // a value below 1 keeps the default.
+    std::int32_t ResyncGap = 100;
 };
 
 // Reads section [main] of the file at iniPath; whatever is missing or does not parse keeps its default.

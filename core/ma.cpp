@@ -80,6 +80,7 @@ void TForm1::FormCreate(QObject* /*Sender*/) {
     AdvOfficeComboBox1->setCurrentIndex(0);
     // 6. Configuration.
     m_state.settings = drv::LoadDriverSettings(WorkingPath(drv::kConfigFileName));
+    m_decoder.SetResyncGap(static_cast<std::uint32_t>(m_state.settings.ResyncGap));
     m_state.shared.SetComPort(m_state.settings.ComPort);
     SimpleTCPClient1->Host = m_state.settings.host;
     Label13->setVisible(m_state.settings.SendZ7);
@@ -102,6 +103,8 @@ void TForm1::FormCreate(QObject* /*Sender*/) {
                 std::fprintf(stderr, "drvorvel: stopped before startup was done\n");
                 return;
             }
+            // A device that comes later (an adapter found after boot) is opened then, as a lost one would be.
+            CommPortDriver1->StartReopening();
         }
     } else {
         SetPortControlsStopped();

@@ -152,6 +152,7 @@ public:
     // Queues the port status (stored ComPort, whether the port is open) on the Z8 link; nothing without the link.
     void ReportPortStatus();
     // The station port's device went away or came back: standard error, link log and a port status report.
+    void CommPortDriver1DeviceHeld(QObject* Sender, int pid);
     void CommPortDriver1DeviceChange(QObject* Sender, bool present);
 
     // Operator window (tray, pages, closing).

@@ -21,8 +21,8 @@ void TForm1::CommPortDriver1ReceivePacket(QObject* /*Sender*/, const std::uint8_
         }
     }
     if (DataSize == 0) return;
-    // Outside the component's event (a direct call) both facts are false: the delivery stands alone.
-    const drv::DeliveryLine line{CommPortDriver1->PacketContinuesPrevious(), CommPortDriver1->PacketCutInBusyLine()};
+    // Outside the component's event (a direct call) the silence is unknown: the delivery stands alone.
+    const drv::DeliveryLine line{CommPortDriver1->PacketSilenceBefore()};
     m_decoder.Feed(Packet, DataSize, line,
                    [this](const std::uint8_t* frame, int length) { HandleFrame(frame, length); });
 }

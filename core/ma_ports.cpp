@@ -6,6 +6,7 @@
 
 #include "core/config.h"
 #include "core/ma.h"
+#include "platform/cp1251.h"
 #include "platform/inifile.h"
 #include "serial/CPDrv.h"
 #include "serial/portnames.h"
@@ -18,8 +19,11 @@ constexpr const char* kPortInUseText = "Порт уже занят!";
 constexpr const char* kAccessDeniedText = "Неправильный пароль. В доступе отказано";
 constexpr const char* kDeviceLostLog = "Порт %1: устройство отключено, порт закрыт. Попытки открыть его снова.";
 constexpr const char* kDeviceBackLog = "Порт %1: устройство снова на месте, порт открыт.";
-constexpr const char* kDeviceLostErr = "drvorvel: port %s: the device went away; trying to open it again every %d ms\n";
+constexpr const char* kDeviceLostErr =
+    "drvorvel: port %s: the device went away; opening it again as soon as it is back\n";
 constexpr const char* kDeviceBackErr = "drvorvel: port %s: the device is back and the port open again\n";
+constexpr const char* kDeviceHeldErr =
+    "drvorvel: port %s: the device is held by process %d; waiting until that program lets it go\n";
 
 constexpr int kScanFirst = 1;
 constexpr int kScanLast = 32;
@@ -34,7 +38,9 @@ std::string ShownPortName(const std::string& portName) {
 void TForm1::AdvGlowButton1Click() {
     // Opening and closing every name would take the running station port away (an open port keeps its name and
     // "opens" again at once) or race its reopening after a lost device.
-    if (PortControlsRunning() || CommPortDriver1->IsPortOpen() || CommPortDriver1->Reopening()) return;
+    if (PortControlsRunning() || CommPortDriver1->IsPortOpen()) return;
+    // The attempts on a port that did not open at startup end here: the operator chooses now.
+    CommPortDriver1->ClosePort();
     const QString before = AdvOfficeComboBox1->currentText();
     AdvOfficeComboBox1->clear();
     for (int n = kScanFirst; n <= kScanLast; ++n) {
@@ -54,7 +60,8 @@ void TForm1::AdvGlowButton1Click() {
 void TForm1::AdvOfficeComboBox1Select() {
     try {
         if (PortControlsRunning()) return;
-        const std::string text = AdvOfficeComboBox1->currentText().toStdString();
+        // Stored and reported in the code page of the configuration file, one byte a character.
+        const std::string text = drv::Utf8ToCp1251(AdvOfficeComboBox1->currentText().toStdString());
         if (drv::IniFile::WriteString(WorkingPath(drv::kConfigFileName), "main", "ComPort", text)) {
             m_state.shared.SetComPort(text);
             ReportPortStatus();
@@ -79,12 +86,14 @@ void TForm1::AdvGlowButton2Click() {
             ShowMessageText(QString::fromUtf8(kAccessDeniedText));
         }
     } else {
+        CommPortDriver1->ClosePort();  // ends the attempts on a port that did not open at startup
         if (OpenStationPort(std::string(drv::kPortNamePrefix) + AdvOfficeComboBox1->currentText().toStdString())) {
             CommPortDriver1->SetDtr(true);
             SetPortControlsState(true);
             SendZ7PortRecord();
         } else {
             ShowMessageText(QString::fromUtf8(kPortInUseText));
+            if (StopRequested()) return;  // the program is ending: no scan of every port now
             AdvGlowButton1Click();
         }
     }
@@ -97,14 +106,24 @@ void TForm1::ReportPortStatus() {
                   drv::z8::PortStatusPayload(m_state.shared.ComPort(), CommPortDriver1->IsPortOpen()));
 }
 
+void TForm1::CommPortDriver1DeviceHeld(QObject* /*Sender*/, int pid) {
+    std::fprintf(stderr, kDeviceHeldErr, ShownPortName(CommPortDriver1->PortName()).c_str(), pid);
+    std::fflush(stderr);
+}
+
 void TForm1::CommPortDriver1DeviceChange(QObject* /*Sender*/, bool present) {
     const std::string name = ShownPortName(CommPortDriver1->PortName());
     if (present) {
         std::fprintf(stderr, kDeviceBackErr, name.c_str());
+        // A port that did not open at startup has opened: the controls show it running, as a start would.
+        if (!PortControlsRunning()) {
+            SetPortControlsState(true);
+            SendZ7PortRecord();
+        }
     } else {
         // The rest of a frame that the loss cut never comes: the next bytes start a new frame.
-        m_decoder = drv::FrameDecoder{};
-        std::fprintf(stderr, kDeviceLostErr, name.c_str(), CommPortDriver1->ReopenInterval());
+        m_decoder.Reset();
+        std::fprintf(stderr, kDeviceLostErr, name.c_str());
     }
     std::fflush(stderr);
     const QString text = QString::fromUtf8(present ? kDeviceBackLog : kDeviceLostLog).arg(QString::fromStdString(name));

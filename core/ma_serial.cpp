@@ -35,6 +35,9 @@ void TForm1::CreateSerialComponent() {
     CommPortDriver1->SetOnDeviceChange([this](QObject* Sender, bool present) {
         drv::RunHandler("CommPortDriver1DeviceChange", [&] { CommPortDriver1DeviceChange(Sender, present); });
     });
+    CommPortDriver1->SetOnDeviceHeld([this](QObject* Sender, int pid) {
+        drv::RunHandler("CommPortDriver1DeviceHeld", [&] { CommPortDriver1DeviceHeld(Sender, pid); });
+    });
 }
 
 bool TForm1::OpenStationPort(const std::string& portName) {
@@ -49,7 +52,10 @@ bool TForm1::OpenStationPort(const std::string& portName) {
 void TForm1::ReportStationPortFailure() {
     const std::string device = drv::DevicePathForPort(CommPortDriver1->PortName(), WorkingPath(drv::kConfigFileName));
     const int error = CommPortDriver1->Device().LastError();
-    std::fprintf(stderr, "drvorvel: the station port %s (%s) does not open: %s\n", m_state.settings.ComPort.c_str(),
-                 device.c_str(), error != 0 ? std::strerror(error) : "reason unknown");
+    const int holder = CommPortDriver1->Device().HolderPid();
+    const std::string held = holder != 0 ? " (held by process " + std::to_string(holder) + ")" : std::string();
+    std::fprintf(stderr, "drvorvel: the station port %s (%s) does not open: %s%s; trying it again until it does\n",
+                 m_state.settings.ComPort.c_str(), device.c_str(), error != 0 ? std::strerror(error) : "reason unknown",
+                 held.c_str());
     std::fflush(stderr);
 }

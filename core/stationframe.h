@@ -27,32 +27,38 @@ void FillStationEvent(StationEvent& event, const std::uint8_t* frame, int length
 // The object number stored at offset 0 of an event.
 std::int32_t EventObjectNumber(const StationEvent& event);
 
-// What the serial line did around one delivery, as the serial component saw it.
+// What the serial line did before one delivery, as the serial component saw it.
 struct DeliveryLine {
-    // The delivery's first byte followed the previous delivery's last byte without a pause, on the same open port.
-    bool continuesPrevious = false;
-    // The station was still sending when the delivery was cut.
-    bool busyAtEnd = false;
+    static constexpr std::uint32_t kUnknown = 0xFFFFFFFFu;
+    // Milliseconds the line was quiet before the delivery's first byte arrived, from the arrival of the byte
+    // before it on the same open port; kUnknown when there was none (port just opened or purged, a direct call).
+    std::uint32_t silenceBeforeMs = kUnknown;
 };
 
-// Cuts deliveries from the station into 4- and 5-byte frames. Runs on the main thread.
+// The resync gap the driver uses unless drvorvel.ini says otherwise: longer than the hand-over interval of USB
+// adapters (latency timers up to 32 ms) and of relayed lines (gaps up to about 50 ms).
+inline constexpr std::uint32_t kDefaultResyncGapMs = 100;
+
+// Cuts the station's bytes into 4- and 5-byte frames. Runs on the main thread.
 //
-// A delivery starts outside a frame, except when it continues one that was cut while the line was busy: then the
-// frame the previous delivery left incomplete is completed by this one. A frame left incomplete by a delivery
-// after which the line went quiet is dropped, and so is a kept one when the next delivery starts after a pause
-// or on a reopened port.
+// Frame boundaries come from the bytes alone: a frame left incomplete by one delivery is completed by the next,
+// however the line's bytes were cut into deliveries. The frame format has no marker to fall back into step by,
+// so the only moment to drop an incomplete frame is a real silence: when the line was quiet for longer than the
+// resync gap before the next delivery, the kept bytes are dropped and that delivery starts a new frame.
 class FrameDecoder {
 public:
     static constexpr int kNoFrame = 255;
 
+    explicit FrameDecoder(std::uint32_t resyncGapMs = kDefaultResyncGapMs) : m_resyncGapMs(resyncGapMs) {}
+
+    std::uint32_t ResyncGap() const { return m_resyncGapMs; }
+    void SetResyncGap(std::uint32_t ms) { m_resyncGapMs = ms; }
+
     // Calls onFrame(const uint8_t* frame, int length) for each frame completed by this delivery, in order.
     template <typename OnFrame>
     void Feed(const std::uint8_t* data, std::size_t size, DeliveryLine line, OnFrame&& onFrame) {
-        if (!m_carry || !line.continuesPrevious) {
-            m_expected = kNoFrame;
-            m_count = 0;
-        }
-        m_carry = false;
+        if (size == 0) return;
+        if (line.silenceBeforeMs > m_resyncGapMs) Reset();
         for (std::size_t i = 0; i < size; ++i) {
             const std::uint8_t b = data[i];
             if (m_expected == kNoFrame) {
@@ -69,16 +75,21 @@ public:
                 onFrame(static_cast<const std::uint8_t*>(m_frame), length);
             }
         }
-        m_carry = line.busyAtEnd && m_expected != kNoFrame;
+    }
+
+    // Forgets an incomplete frame (the line was closed or its device lost).
+    void Reset() {
+        m_expected = kNoFrame;
+        m_count = 0;
     }
 
     // Bytes of an incomplete frame kept for the next delivery (0 when none).
-    int PendingBytes() const { return m_carry ? m_count : 0; }
+    int PendingBytes() const { return m_expected == kNoFrame ? 0 : m_count; }
 
 private:
+    std::uint32_t m_resyncGapMs;
     int m_expected = kNoFrame;
     int m_count = 0;
-    bool m_carry = false;
     std::uint8_t m_frame[5] = {};
 };
 

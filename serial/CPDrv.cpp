@@ -35,13 +35,21 @@ TCommPortDriver::TCommPortDriver(QObject* owner, std::unique_ptr<drv::SerialDevi
     : QObject(owner), m_device(std::move(device)), m_inputBuffer(m_inBufSize, 0) {
     if (!m_device) m_device = std::make_unique<drv::LinuxSerialDevice>();
     m_timer.setTimerType(Qt::PreciseTimer);
+    m_packetTimer.setTimerType(Qt::PreciseTimer);
+    m_packetTimer.setSingleShot(true);
     connect(&m_timer, &QTimer::timeout, this, &TCommPortDriver::PollReceive);
+    connect(&m_packetTimer, &QTimer::timeout, this, &TCommPortDriver::PollReceive);
     connect(&m_reopenTimer, &QTimer::timeout, this, &TCommPortDriver::TryReopen);
 }
 
 TCommPortDriver::~TCommPortDriver() { ClosePort(); }
 
 std::uint32_t TCommPortDriver::Now() const { return m_tick ? m_tick() : drv::GetTickCount(); }
+
+std::uint32_t TCommPortDriver::NowMarked() const {
+    const std::uint32_t now = Now();
+    return now == kTickUnset ? now - 1 : now;
+}
 
 void TCommPortDriver::ApplyIfOpen() {
     if (IsPortOpen()) ApplyLineSettings();
@@ -133,7 +141,7 @@ void TCommPortDriver::SetPollingDelay(std::uint16_t value) {
     value = std::max(value, kMinPollingDelay);
     if (value == m_pollingDelay) return;
     m_pollingDelay = value;
-    if (IsPortOpen()) {
+    if (IsPortOpen() && !m_notifier) {
         m_timer.stop();
         StartTimer();
     }
@@ -144,15 +152,26 @@ void TCommPortDriver::StartTimer() {
     ++m_timerStarts;
 }
 
+void TCommPortDriver::StartWatching() {
+    const int fd = m_device->ReadinessHandle();
+    if (fd < 0) {
+        StartTimer();
+        return;
+    }
+    // A child, so that one released inside its own signal and not yet deleted goes with the component.
+    m_notifier = std::make_unique<QSocketNotifier>(fd, QSocketNotifier::Read, this);
+    connect(m_notifier.get(), &QSocketNotifier::activated, this, &TCommPortDriver::PollReceive);
+}
+
 void TCommPortDriver::SetReopenInterval(int ms) {
     m_reopenIntervalMs = std::max(ms, 1);
-    if (m_reopenTimer.isActive()) m_reopenTimer.start(m_reopenIntervalMs);
+    if (m_reopenTimer.isActive()) m_reopenTimer.start(std::min(m_reopenIntervalMs, kPresenceCheckMs));
 }
 
 bool TCommPortDriver::OpenPort() {
     if (IsPortOpen()) return true;
     if (m_reopening) {
-        TryReopen();
+        AttemptReopen(true);
         return IsPortOpen();
     }
     return OpenDevice();
@@ -167,19 +186,38 @@ bool TCommPortDriver::OpenDevice() {
         return false;
     }
     m_device->SetCommTimeouts(1, 1, 10);
-    StartTimer();
+    StartWatching();
     return true;
+}
+
+void TCommPortDriver::ReleaseDevice() {
+    m_timer.stop();
+    m_packetTimer.stop();
+    if (m_notifier) {
+        // This may run inside the notifier's own signal: it goes once control is back in the loop.
+        m_notifier->setEnabled(false);
+        m_notifier.release()->deleteLater();
+    }
+    m_device->Close();
+    ++m_openCount;
+    ForgetLine();
+    m_open.store(false, std::memory_order_release);
 }
 
 void TCommPortDriver::ClosePort() {
     m_reopenTimer.stop();
     m_reopening = false;
+    m_reportedHolder = 0;
     if (!IsPortOpen()) return;
-    m_timer.stop();
-    m_device->Close();
-    ++m_openCount;
-    ForgetLine();
-    m_open.store(false, std::memory_order_release);
+    ReleaseDevice();
+}
+
+void TCommPortDriver::StartReopening() {
+    if (InUse()) return;
+    m_reopening = true;
+    m_lastPresence = 0;
+    m_lastAttemptTick = Now();
+    m_reopenTimer.start(std::min(m_reopenIntervalMs, kPresenceCheckMs));
 }
 
 void TCommPortDriver::SetDtr(bool on) {
@@ -189,7 +227,6 @@ void TCommPortDriver::SetDtr(bool on) {
 bool TCommPortDriver::PurgeBuffers(bool input, bool output) {
     if (!IsPortOpen()) return false;
     if (!m_device->PurgeComm(input, output)) return false;
-    m_packetStartTick = kTickUnset;
     ++m_openCount;  // a poll an event interrupted must not go on counting the discarded bytes
     ForgetLine();
     return true;
@@ -252,133 +289,161 @@ std::int32_t TCommPortDriver::TransmitTimeMs(TBaudRate rate, std::uint32_t count
     return static_cast<std::int32_t>(ms);
 }
 
-bool TCommPortDriver::Read(std::uint32_t count, std::uint32_t& got) {
-    count = std::min<std::uint32_t>(count, static_cast<std::uint32_t>(m_inputBuffer.size()));
-    const auto r = m_device->Read(m_inputBuffer.data(), count);
-    got = r ? static_cast<std::uint32_t>(*r) : 0;
-    return r.has_value();
+bool TCommPortDriver::TakeWaitingBytes() {
+    const auto room = static_cast<std::uint32_t>(m_inputBuffer.size()) - m_have;
+    if (room == 0) return true;
+    const auto r = m_device->Read(m_inputBuffer.data() + m_have, room);
+    if (!r || *r == 0) return r.has_value();
+    const std::uint32_t now = NowMarked();
+    if (m_have == 0) {
+        m_packetStartTick = now;
+        m_pendingSilence = m_lastByteTick == kTickUnset ? kSilenceUnknown : drv::TicksSince(now, m_lastByteTick);
+    }
+    m_have += static_cast<std::uint32_t>(*r);
+    m_lastByteTick = now;
+    return true;
 }
 
-void TCommPortDriver::DeliverPacket(std::uint32_t size, bool continues, bool busyAtCut) {
+template <typename Event>
+void TCommPortDriver::RunEvent(Event&& event) {
+    {
+        EventScope scope(m_inEvent);
+        event();
+    }
+    if (!m_resumeAfterEvent) return;
+    m_resumeAfterEvent = false;
+    // Reception asked for during the event goes on from the loop, with whatever the event left open.
+    if (IsPortOpen()) {
+        if (m_notifier) m_notifier->setEnabled(true);
+        m_packetTimer.start(0);
+    }
+}
+
+void TCommPortDriver::DeliverPacket(std::uint32_t size, std::uint32_t silence) {
     if (!m_onReceivePacket) return;
     struct Facts {
         TCommPortDriver* d;
-        ~Facts() { d->m_deliveryContinues = d->m_deliveryBusyAtCut = false; }
+        ~Facts() { d->m_deliverySilence = kSilenceUnknown; }
     } facts{this};
-    m_deliveryContinues = continues;
-    m_deliveryBusyAtCut = busyAtCut;
-    EventScope scope(m_inEvent);
-    m_onReceivePacket(this, m_inputBuffer.data(), size);
+    m_deliverySilence = silence;
+    RunEvent([&] { m_onReceivePacket(this, m_inputBuffer.data(), size); });
 }
 
 void TCommPortDriver::ForgetLine() {
-    m_lineContinues = false;
-    m_pendingContinues = false;
-    m_waitingAtLastPoll = 0;
+    m_have = 0;
+    m_packetStartTick = kTickUnset;
+    m_lastByteTick = kTickUnset;
+    m_pendingSilence = kSilenceUnknown;
+    m_packetTimer.stop();
 }
 
 bool TCommPortDriver::CheckDevicePresent() {
     if (!m_device->Vanished()) return true;
-    m_timer.stop();
-    m_device->Close();
-    ++m_openCount;
-    ForgetLine();
-    m_open.store(false, std::memory_order_release);
+    ReleaseDevice();
     m_reopening = true;
-    m_reopenTimer.start(m_reopenIntervalMs);
+    m_lastPresence = 0;
+    m_lastAttemptTick = Now();
+    m_reopenTimer.start(std::min(m_reopenIntervalMs, kPresenceCheckMs));
     NotifyDeviceChange(false);
     return false;
 }
 
-void TCommPortDriver::TryReopen() {
+void TCommPortDriver::TryReopen() { AttemptReopen(false); }
+
+void TCommPortDriver::AttemptReopen(bool force) {
     if (!m_reopening || m_inEvent) return;
-    if (!OpenDevice()) return;
+    // A missing device costs a look only; one that is there is tried when it is new, or again after the interval.
+    const std::uint64_t presence = m_device->Presence(m_portName);
+    const bool changed = presence != m_lastPresence;
+    m_lastPresence = presence;
+    if (presence == 0 && !force) return;
+    const std::uint32_t now = Now();
+    if (!force && !changed && drv::TicksSince(now, m_lastAttemptTick) < static_cast<std::uint32_t>(m_reopenIntervalMs))
+        return;
+    m_lastAttemptTick = now;
+    if (!OpenDevice()) {
+        const int holder = m_device->HolderPid();
+        if (holder != 0 && holder != m_reportedHolder && m_onDeviceHeld) {
+            m_reportedHolder = holder;
+            EventScope scope(m_inEvent);
+            m_onDeviceHeld(this, holder);
+        }
+        return;
+    }
     m_reopenTimer.stop();
     m_reopening = false;
+    m_reportedHolder = 0;
     NotifyDeviceChange(true);
 }
 
 void TCommPortDriver::NotifyDeviceChange(bool present) {
     if (!m_onDeviceChange) return;
-    EventScope scope(m_inEvent);
-    m_onDeviceChange(this, present);
+    RunEvent([&] { m_onDeviceChange(this, present); });
 }
 
 void TCommPortDriver::PollReceive() {
-    if (!IsPortOpen() || m_inEvent) return;
+    if (!IsPortOpen()) return;
+    if (m_inEvent) {
+        // A level-triggered notifier would fire on and on inside the event's nested loop: it rests until then.
+        if (m_notifier) m_notifier->setEnabled(false);
+        m_resumeAfterEvent = true;
+        return;
+    }
     if (!CheckDevicePresent()) return;
     const unsigned openCount = m_openCount;
     const auto stillOpen = [&] { return IsPortOpen() && m_openCount == openCount; };
 
-    std::uint32_t n = m_device->BytesWaiting().value_or(0);
-    std::uint32_t got = 0;
-
     if (m_packetSize < 1) {
-        if (n == 0) return;
-        if (Read(n, got) && got >= 1 && m_onReceiveData) {
-            EventScope scope(m_inEvent);
-            m_onReceiveData(this, m_inputBuffer.data(), got);
+        m_have = 0;
+        const auto r = m_device->Read(m_inputBuffer.data(), m_inputBuffer.size());
+        if (r && *r >= 1 && m_onReceiveData) {
+            RunEvent([&] { m_onReceiveData(this, m_inputBuffer.data(), static_cast<std::uint32_t>(*r)); });
         }
         return;
     }
 
-    // Bytes that came since the previous poll: the station is sending right now. A poll without any means the
-    // line has been quiet for a whole poll interval, so whatever comes next does not continue the last packet.
-    const bool arrived = n > m_waitingAtLastPoll;
-    if (!arrived) m_lineContinues = false;
+    if (!TakeWaitingBytes()) {
+        if (m_device->Vanished()) {
+            CheckDevicePresent();
+            return;
+        }
+        // A device that stays readable but fails its reads would wake the loop on and on: it rests for a poll
+        // interval, and what it holds is handed on as usual.
+        if (m_notifier) {
+            m_notifier->setEnabled(false);
+            QTimer::singleShot(m_pollingDelay, this, [this, openCount] {
+                if (m_notifier && m_openCount == openCount) m_notifier->setEnabled(true);
+            });
+        }
+    }
 
     const auto packetSize = static_cast<std::uint32_t>(m_packetSize);
-    if (n >= packetSize) {
-        const std::int32_t packetTime = TransmitTimeMs(m_baudRate, packetSize);
-        bool continues = m_packetStartTick != kTickUnset ? m_pendingContinues : m_lineContinues;
-        do {
-            const bool busyAtCut = n > packetSize || arrived;
-            const bool read = Read(packetSize, got) && got >= 1;
-            // Set before the event, which may close, reopen or purge the port and so forget the line.
-            m_lineContinues = read && busyAtCut;
-            m_pendingContinues = read && n > packetSize;
-            if (read) DeliverPacket(got, continues, busyAtCut);
-            if (!stillOpen()) return;
-            continues = m_pendingContinues;
-            n -= packetSize;
-            if (n == 0) {
-                m_packetStartTick = kTickUnset;
-            } else if (m_packetStartTick == kTickUnset) {
-                // The bytes left over arrived just now, as far as this poll can tell.
-                m_packetStartTick = Now();
-                if (m_packetStartTick == kTickUnset) --m_packetStartTick;
-            } else {
-                // The leftover's first byte followed the packet just taken, but cannot have come later than now
-                // (bytes faster than the programmed rate would otherwise put it in the future and cut the
-                // leftover at once).
-                const std::uint32_t now = Now();
-                const std::uint32_t advanced = m_packetStartTick + static_cast<std::uint32_t>(packetTime);
-                m_packetStartTick = drv::TicksSince(now, advanced) > 0x80000000u ? now : advanced;
-                if (m_packetStartTick == kTickUnset) --m_packetStartTick;
-            }
-        } while (n >= packetSize);
-        m_waitingAtLastPoll = n;
-        return;
+    while (m_have >= packetSize) {
+        DeliverPacket(packetSize, m_pendingSilence);
+        if (!stillOpen()) return;
+        m_have -= packetSize;
+        std::copy(m_inputBuffer.begin() + packetSize, m_inputBuffer.begin() + packetSize + m_have,
+                  m_inputBuffer.begin());
+        // The rest came with the latest read, right behind the packet just handed on.
+        m_pendingSilence = 0;
+        m_packetStartTick = m_have > 0 ? m_lastByteTick : kTickUnset;
     }
 
-    // The time-out counts from the poll that first saw the packet's bytes, whatever arrives meanwhile, so a
-    // steady stream is handed on in short packets every PacketTimeout ms or so. A frame such a cut splits is put
-    // together by the receiver, which the two facts of the delivery tell that the line was still busy.
-    const std::uint32_t now = Now();
-    if (m_packetTimeout > 0 && m_packetStartTick != kTickUnset &&
-        drv::TicksSince(now, m_packetStartTick) > static_cast<std::uint32_t>(m_packetTimeout)) {
-        const bool continues = m_pendingContinues;
-        m_packetStartTick = kTickUnset;
-        m_waitingAtLastPoll = 0;
-        m_pendingContinues = false;
-        const bool passed = Read(n, got) && m_packetMode == pmPass && got >= 1;
-        m_lineContinues = passed && arrived;
-        if (passed) DeliverPacket(got, continues, arrived);
+    if (m_have == 0 || m_packetTimeout <= 0) {
+        m_packetTimer.stop();
         return;
     }
-    if (n > 0 && m_packetStartTick == kTickUnset) {
-        m_packetStartTick = now == kTickUnset ? now - 1 : now;
-        m_pendingContinues = m_lineContinues;
+    const std::uint32_t elapsed = drv::TicksSince(Now(), m_packetStartTick);
+    const auto timeout = static_cast<std::uint32_t>(m_packetTimeout);
+    if (elapsed <= timeout) {
+        m_packetTimer.start(static_cast<int>(timeout - elapsed + 1));
+        return;
     }
-    m_waitingAtLastPoll = n;
+    const std::uint32_t size = m_have;
+    const std::uint32_t silence = m_pendingSilence;
+    m_packetTimer.stop();
+    if (m_packetMode == pmPass) DeliverPacket(size, silence);
+    if (!stillOpen()) return;
+    m_have = 0;
+    m_packetStartTick = kTickUnset;
 }

@@ -1,6 +1,7 @@
 #pragma once
 
 #include <QObject>
+#include <QSocketNotifier>
 #include <QTimer>
 #include <atomic>
 #include <cstdint>
@@ -59,24 +60,30 @@ enum TPacketMode : std::uint8_t { pmDiscard, pmPass };
 // Both events get the component as Sender and a pointer into its input buffer that is valid only during the call.
 using TReceiveDataEvent = std::function<void(QObject* Sender, const std::uint8_t* DataPtr, std::uint32_t DataSize)>;
 using TReceivePacketEvent = std::function<void(QObject* Sender, const std::uint8_t* Packet, std::uint32_t DataSize)>;
-// The device of the open port went away (present false) or came back under the same name (present true).
+// The device of the port went away (present false) or came (back) under the same name and is open (present true).
 using TDeviceEvent = std::function<void(QObject* Sender, bool present)>;
+// An attempt to reopen the port found its device held by another process (pid); told once per holder.
+using TDeviceHeldEvent = std::function<void(QObject* Sender, int pid)>;
 
-// The serial port component: opens one named port exclusively, programs its line and polls its receive queue
-// every PollingDelay ms, handing the bytes on as a stream (OnReceiveData) or cut into packets (OnReceivePacket).
-// It never transmits.
+// The serial port component: opens one named port exclusively, programs its line and takes the bytes from the
+// device as they arrive, handing them on as a stream (OnReceiveData) or cut into packets (OnReceivePacket): a full
+// packet at once, a shorter one PacketTimeout ms after the arrival of its first byte. It never transmits.
 //
-// Thread: everything runs on the thread that owns the object and runs its event loop; the poll is a timer of that
-// loop, so it goes on inside modal windows. The one exception is IsPortOpen, which any thread may call.
-// Nothing here blocks on the line: each poll reads only bytes that already wait.
-// The events may close the port, change properties or run a nested event loop: a poll that an event interrupts
-// stops there, and no poll starts while an event is running.
+// Thread: everything runs on the thread that owns the object and runs its event loop; the device's readiness (a
+// socket notifier on its descriptor) and the packet time-out (a precise single-shot timer) are events of that
+// loop, so reception goes on inside modal windows. A device without a descriptor (the tests' fakes) is polled
+// every PollingDelay ms instead. The one exception is IsPortOpen, which any thread may call.
+// Nothing here blocks on the line: each read takes only bytes that already wait. All intervals run on the
+// monotonic tick.
+// The events may close the port, change properties or run a nested event loop: reception that an event interrupts
+// stops there, and none starts while an event is running (it resumes when the event returns).
 //
-// A device that goes away while open (a USB adapter unplugged) is noticed by the poll: the component releases it,
-// tells OnDeviceChange, and from then on tries to open the same PortName with the same line settings every
-// ReopenInterval ms until it opens (OnDeviceChange again) or ClosePort ends the attempts. Meanwhile the port counts
-// as closed for IsPortOpen but as in use for the writes that an open port ignores (PortName, Port, the queue
-// sizes), so the attempts can only ever reopen the port that was lost.
+// A device that goes away while open (a USB adapter unplugged) is noticed at once (the descriptor hangs up): the
+// component releases it, tells OnDeviceChange, and from then on looks for the same PortName every 100 ms (a look
+// that costs a stat) and opens it with the same line settings as soon as it is there again (OnDeviceChange again),
+// or until ClosePort ends the attempts. A device that is there but does not open is tried again every
+// ReopenInterval ms. Meanwhile the port counts as closed for IsPortOpen but as in use for the writes that an open
+// port ignores (PortName, Port, the queue sizes), so the attempts can only ever reopen the port that was lost.
 class TCommPortDriver : public QObject {
     Q_OBJECT
 
@@ -136,7 +143,10 @@ public:
     void SetOnReceivePacket(TReceivePacketEvent handler) { m_onReceivePacket = std::move(handler); }
     const TDeviceEvent& OnDeviceChange() const { return m_onDeviceChange; }
     void SetOnDeviceChange(TDeviceEvent handler) { m_onDeviceChange = std::move(handler); }
-    // Period of the attempts to reopen a device that went away; at least 1 ms, 2000 by default.
+    const TDeviceHeldEvent& OnDeviceHeld() const { return m_onDeviceHeld; }
+    void SetOnDeviceHeld(TDeviceHeldEvent handler) { m_onDeviceHeld = std::move(handler); }
+    // Period of the attempts to reopen a device that is there but does not open; at least 1 ms, 2000 by default.
+    // A device that comes back (appears or is replaced) is tried within kPresenceCheckMs.
     int ReopenInterval() const { return m_reopenIntervalMs; }
     void SetReopenInterval(int ms);
 
@@ -147,6 +157,9 @@ public:
     bool OpenPort();
     // Stops the poll and releases the device, and ends the attempts to reopen a lost one; nothing else when closed.
     void ClosePort();
+    // Makes the closed port try to open PortName as if its device had been lost (a device that is not there yet at
+    // startup): attempts as after a loss, OnDeviceChange(true) when it opens. Nothing while open or trying.
+    void StartReopening();
     // The open port's device went away and the component is trying to open it again.
     bool Reopening() const { return m_reopening; }
     // Any thread.
@@ -164,46 +177,62 @@ public:
 
     // The line settings record ApplyLineSettings submits for the current properties.
     drv::Dcb BuildDcb() const;
-    // One receive poll, as the timer runs it; does nothing while closed or while an event is running.
+    // One round of reception, as the device's readiness, the packet timer or the fallback poll runs it: takes the
+    // waiting bytes into the input buffer, hands on the full packets and, once its time-out has passed, the short
+    // one, and otherwise sets the packet timer for the rest of the time-out. Does nothing while closed or while an
+    // event is running.
     void PollReceive();
-    // The poll's first step: false (after releasing the device and starting the attempts) when it went away.
+    // Reception's first step: false (after releasing the device and starting the attempts) when it went away.
     bool CheckDevicePresent();
-    // One attempt to reopen the lost device, as the reopen timer runs it.
+    // One look for the lost device, as the reopen timer runs it; opens it when it is there and worth an attempt.
     void TryReopen();
 
-    // What the component saw of the line around the packet that OnReceivePacket is handling. Valid only during
-    // that call; outside it both are false.
-    // True when the packet's first byte followed the previous packet's last byte without a pause: no poll between
-    // them found the line quiet (no byte since the poll before), and the port was neither closed, opened nor
-    // purged in between.
-    bool PacketContinuesPrevious() const { return m_deliveryContinues; }
-    // True when the station was still sending at the cut: bytes were left waiting behind the packet, or bytes
-    // arrived in the poll interval that ended it. False when the line had been quiet for a poll interval.
-    bool PacketCutInBusyLine() const { return m_deliveryBusyAtCut; }
+    // Milliseconds the line was quiet before the first byte of the packet that OnReceivePacket is handling,
+    // counted from the arrival of the byte before it on the same open port. kSilenceUnknown when no byte came
+    // since the port was opened or purged, and outside that call.
+    static constexpr std::uint32_t kSilenceUnknown = 0xFFFFFFFFu;
+    std::uint32_t PacketSilenceBefore() const { return m_deliverySilence; }
+
+    // How often a lost device is looked for.
+    static constexpr int kPresenceCheckMs = 100;
 
     // For tests and diagnostics.
     void SetTickSource(drv::TickSource tick) { m_tick = std::move(tick); }
     std::uint32_t PacketStartTick() const { return m_packetStartTick; }
+    // Bytes taken from the device that wait in the input buffer for their packet.
+    std::uint32_t BytesHeld() const { return m_have; }
+    // The fallback poll of a device without a descriptor.
     bool PollTimerActive() const { return m_timer.isActive(); }
     int PollTimerInterval() const { return m_timer.interval(); }
+    // The device's readiness is watched (a descriptor and a notifier, enabled).
+    bool WatchingDevice() const { return m_notifier != nullptr; }
+    bool PacketTimerActive() const { return m_packetTimer.isActive(); }
     // How many times the poll timer was (re)started.
     unsigned PollTimerStarts() const { return m_timerStarts; }
     drv::SerialDevice& Device() { return *m_device; }
 
 private:
     bool OpenDevice();
+    void ReleaseDevice();
+    void AttemptReopen(bool force);
     void NotifyDeviceChange(bool present);
     bool InUse() const { return IsPortOpen() || m_reopening; }
     void StartTimer();
+    void StartWatching();
     std::uint32_t Now() const;
+    std::uint32_t NowMarked() const;  // Now(), never the unset mark
     void WriteInBufSize(std::uint32_t value);
     void ApplyIfOpen();
-    bool Read(std::uint32_t count, std::uint32_t& got);
-    void DeliverPacket(std::uint32_t size, bool continues, bool busyAtCut);
+    bool TakeWaitingBytes();
+    void DeliverPacket(std::uint32_t size, std::uint32_t silence);
+    template <typename Event>
+    void RunEvent(Event&& event);
     void ForgetLine();
 
     std::unique_ptr<drv::SerialDevice> m_device;
     QTimer m_timer;
+    QTimer m_packetTimer;
+    std::unique_ptr<QSocketNotifier> m_notifier;
     drv::TickSource m_tick;
 
     TPortNumber m_port = pnCOM2;
@@ -228,20 +257,23 @@ private:
     TReceiveDataEvent m_onReceiveData;
     TReceivePacketEvent m_onReceivePacket;
     TDeviceEvent m_onDeviceChange;
+    TDeviceHeldEvent m_onDeviceHeld;
     QTimer m_reopenTimer;
     int m_reopenIntervalMs = 2000;
     bool m_reopening = false;
+    std::uint64_t m_lastPresence = 0;  // what the last look at the lost device saw (0: missing)
+    std::uint32_t m_lastAttemptTick = 0;
+    int m_reportedHolder = 0;
 
     std::atomic<bool> m_open{false};
     std::vector<std::uint8_t> m_inputBuffer;
-    std::uint32_t m_packetStartTick = kTickUnset;
-    std::uint32_t m_waitingAtLastPoll = 0;  // bytes left waiting at the end of the previous poll
-    // The line has stayed busy since the last packet was cut: bytes seen now continue that packet.
-    bool m_lineContinues = false;
-    bool m_pendingContinues = false;  // the incomplete packet's first byte continued the previous packet
-    bool m_deliveryContinues = false;
-    bool m_deliveryBusyAtCut = false;
-    unsigned m_openCount = 0;  // tells a poll that an event closed, reopened or purged the port
+    std::uint32_t m_have = 0;                          // bytes held in m_inputBuffer
+    std::uint32_t m_packetStartTick = kTickUnset;      // arrival of the held packet's first byte
+    std::uint32_t m_lastByteTick = kTickUnset;         // arrival of the latest byte since open or purge
+    std::uint32_t m_pendingSilence = kSilenceUnknown;  // the quiet before the held packet's first byte
+    std::uint32_t m_deliverySilence = kSilenceUnknown;
+    bool m_resumeAfterEvent = false;  // reception was asked for while an event ran
+    unsigned m_openCount = 0;         // tells a poll that an event closed, reopened or purged the port
     bool m_inEvent = false;
     unsigned m_timerStarts = 0;
 };

@@ -1,17 +1,28 @@
 #include "serial/linuxserial.h"
 
+#include <dirent.h>
 #include <fcntl.h>
 #include <linux/serial.h>
 #include <poll.h>
+#include <signal.h>
 #include <sys/file.h>
 #include <sys/ioctl.h>
+#include <sys/stat.h>
 #include <termios.h>
 #include <unistd.h>
 
 #include <array>
 #include <cerrno>
+#include <climits>
+#include <cstdlib>
+#include <cstring>
+#include <fstream>
+#include <iterator>
+#include <unordered_map>
 #include <utility>
+#include <vector>
 
+#include "platform/tick.h"
 #include "serial/portnames.h"
 #include "serial/termios2.h"
 
@@ -145,7 +156,132 @@ bool ProgramLine(int fd, const Dcb& dcb) {
     return true;
 }
 
+bool ProcessAlive(int pid) { return pid > 0 && (::kill(pid, 0) == 0 || errno == EPERM); }
+
+// The pid a lock file names: ten ASCII digits (padded with spaces) or, in older files, a binary int. 0 when the
+// file is missing, unreadable or names no live process.
+int LockFileHolder(const std::string& file) {
+    std::ifstream in(file, std::ios::binary);
+    if (!in) return 0;
+    const std::string text((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+    int pid = 0;
+    const char* p = text.c_str();
+    while (*p == ' ') ++p;
+    char* end = nullptr;
+    const long v = std::strtol(p, &end, 10);
+    if (end != p && v > 0 && v < INT_MAX) {
+        pid = static_cast<int>(v);
+    } else if (text.size() == sizeof(int)) {
+        std::memcpy(&pid, text.data(), sizeof(int));
+    }
+    return ProcessAlive(pid) ? pid : 0;
+}
+
+// The target of a /proc/<pid>/fd link, or empty.
+std::string LinkTarget(const std::string& link) {
+    char buf[PATH_MAX];
+    const ssize_t n = ::readlink(link.c_str(), buf, sizeof buf - 1);
+    return n > 0 ? std::string(buf, static_cast<std::size_t>(n)) : std::string();
+}
+
+// The devices under /dev that other processes have open, with one of their pids: a snapshot of /proc/*/fd that is
+// taken again when older than kSnapshotMs, so that a scan of many ports walks /proc once, not once a port.
+constexpr std::uint32_t kSnapshotMs = 100;
+
+const std::unordered_map<std::string, int>& OpenDevices() {
+    static std::unordered_map<std::string, int> devices;
+    static std::uint32_t takenAt = 0;
+    static bool taken = false;
+    const std::uint32_t now = GetTickCount();
+    if (taken && TicksSince(now, takenAt) < kSnapshotMs) return devices;
+    devices.clear();
+    taken = true;
+    takenAt = now;
+    DIR* proc = ::opendir("/proc");
+    if (proc == nullptr) return devices;
+    const int self = static_cast<int>(::getpid());
+    while (const dirent* e = ::readdir(proc)) {
+        char* end = nullptr;
+        const long pid = std::strtol(e->d_name, &end, 10);
+        if (end == e->d_name || *end != '\0' || pid <= 0 || pid == self) continue;
+        const std::string fdDir = std::string("/proc/") + e->d_name + "/fd";
+        DIR* fds = ::opendir(fdDir.c_str());
+        if (fds == nullptr) continue;  // gone, or another user's: not to be seen
+        while (const dirent* f = ::readdir(fds)) {
+            if (f->d_name[0] == '.') continue;
+            std::string target = LinkTarget(fdDir + "/" + f->d_name);
+            if (target.starts_with("/dev/")) devices.emplace(std::move(target), static_cast<int>(pid));
+        }
+        ::closedir(fds);
+    }
+    ::closedir(proc);
+    return devices;
+}
+
+int OpenedByOther(const std::string& real) {
+    const auto& devices = OpenDevices();
+    const auto it = devices.find(real);
+    return it != devices.end() ? it->second : 0;
+}
+
 }  // namespace
+
+namespace {
+
+// The names a lock file for the device at real (a resolved path) may have: what follows /dev/ with '/' as '_'
+// ("ttyUSB0", "pts_3"), and the last part alone.
+std::vector<std::string> LockNames(const std::string& real) {
+    std::string flat = real.starts_with("/dev/") ? real.substr(5) : real.substr(real.rfind('/') + 1);
+    for (char& c : flat) {
+        if (c == '/') c = '_';
+    }
+    const std::string base = real.substr(real.rfind('/') + 1);
+    return flat == base ? std::vector<std::string>{flat} : std::vector<std::string>{flat, base};
+}
+
+constexpr const char* kLockDirs[] = {"/run/lock/", "/var/lock/"};
+
+std::string ResolvedPath(const std::string& path) {
+    char resolved[PATH_MAX];
+    return ::realpath(path.c_str(), resolved) != nullptr ? std::string(resolved) : std::string();
+}
+
+// Creates the lock file that tells other programs this process has the device: "LCK..<name>" in the first lock
+// directory that takes it, holding the pid as ten padded digits. A stale one (of a process that is gone) is
+// replaced. The path made, or empty when none could be (a directory this user may not write is no failure).
+std::string TakeLockFile(const std::string& real) {
+    for (const char* dir : kLockDirs) {
+        const std::string file = std::string(dir) + "LCK.." + LockNames(real).front();
+        for (int attempt = 0; attempt < 2; ++attempt) {
+            UniqueFd fd(
+                RetryEintr([&] { return ::open(file.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0644); }));
+            if (fd) {
+                char text[16];
+                const int n = std::snprintf(text, sizeof text, "%10d\n", static_cast<int>(::getpid()));
+                if (::write(fd.get(), text, static_cast<std::size_t>(n)) == n) return file;
+                ::unlink(file.c_str());
+                break;
+            }
+            if (errno != EEXIST || LockFileHolder(file) != 0) break;
+            ::unlink(file.c_str());  // stale
+        }
+    }
+    return {};
+}
+
+}  // namespace
+
+int FindDeviceHolder(const std::string& path) {
+    const std::string real = ResolvedPath(path);
+    if (real.empty()) return 0;
+    for (const char* dir : kLockDirs) {
+        for (const std::string& name : LockNames(real)) {
+            const int pid = LockFileHolder(std::string(dir) + "LCK.." + name);
+            if (pid != 0 && pid != static_cast<int>(::getpid())) return pid;
+        }
+    }
+    return OpenedByOther(real);
+}
 
 LinuxSerialDevice::LinuxSerialDevice(std::function<std::string()> iniPath) : m_iniPath(std::move(iniPath)) {}
 
@@ -160,6 +296,17 @@ bool LinuxSerialDevice::Fail() {
 
 bool LinuxSerialDevice::Open(const std::string& portName) {
     const std::string path = DevicePathForPort(portName, m_iniPath ? m_iniPath() : std::string("drvorvel.ini"));
+    m_holder = 0;
+    struct stat st {};
+    if (::stat(path.c_str(), &st) < 0) return Fail();
+    // Opening a tty another program uses would reprogram and flush its line: such a device is not touched.
+    if (S_ISCHR(st.st_mode)) {
+        m_holder = FindDeviceHolder(path);
+        if (m_holder != 0) {
+            errno = EBUSY;
+            return Fail();
+        }
+    }
     UniqueFd fd(RetryEintr([&] { return ::open(path.c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC); }));
     if (!fd) return Fail();
     if (!::isatty(fd.get())) return Fail();
@@ -170,6 +317,7 @@ bool LinuxSerialDevice::Open(const std::string& portName) {
     if (RetryEintr([&] { return ::ioctl(fd.get(), TIOCEXCL); }) < 0) return Fail();
     m_fd = std::move(fd);
     m_path = path;
+    if (S_ISCHR(st.st_mode)) m_lockFile = TakeLockFile(ResolvedPath(path));
     m_rs485Enabled = false;
     m_error = 0;
     return true;
@@ -183,6 +331,8 @@ void LinuxSerialDevice::Close() {
     ::ioctl(m_fd.get(), TIOCNXCL);
     m_fd.reset();
     m_path.clear();
+    if (!m_lockFile.empty()) ::unlink(m_lockFile.c_str());
+    m_lockFile.clear();
 }
 
 void LinuxSerialDevice::SetRtsToggle(bool on) {
@@ -269,6 +419,20 @@ bool LinuxSerialDevice::Vanished() {
     pollfd p{m_fd.get(), 0, 0};
     if (RetryEintr([&] { return ::poll(&p, 1, 0); }) < 0) return false;
     return (p.revents & (POLLHUP | POLLERR | POLLNVAL)) != 0;
+}
+
+std::uint64_t LinuxSerialDevice::Presence(const std::string& portName) {
+    const std::string path = DevicePathForPort(portName, m_iniPath ? m_iniPath() : std::string("drvorvel.ini"));
+    struct stat st {};
+    if (::stat(path.c_str(), &st) < 0) return 0;
+    // The node's identity and its change time: a device made again under the name differs in one of them.
+    std::uint64_t h = 1469598103934665603ull;
+    for (const std::uint64_t v :
+         {static_cast<std::uint64_t>(st.st_rdev), static_cast<std::uint64_t>(st.st_ino),
+          static_cast<std::uint64_t>(st.st_ctim.tv_sec), static_cast<std::uint64_t>(st.st_ctim.tv_nsec)}) {
+        h = (h ^ v) * 1099511628211ull;
+    }
+    return h == 0 ? 1 : h;
 }
 
 bool ConfigureRawLine(int fd, std::uint32_t rate) {

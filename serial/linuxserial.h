@@ -11,6 +11,10 @@ namespace drv {
 // A serial device on Linux: a tty (a real port, a USB adapter, or a pseudo-terminal) opened by the path that
 // DevicePathForPort gives for the port name. Owned and called by one thread.
 //
+// Devices held by others are left alone: before the open, a device that another process has open (seen through
+// /proc/<pid>/fd, as far as this user may look) or has locked with a live LCK..<name> file in /run/lock or
+// /var/lock is refused with EBUSY, without opening it, and HolderPid names that process. An open device is
+// locked the same way for others (LCK..<name> with this pid, where the lock directory may be written), until Close.
 // Exclusive open: the open takes an flock on the device (which also stops a second open by root, or a second
 // open in this process) and sets the tty's exclusive mode, which refuses other opens by anyone but root while
 // this one lasts. Reads never wait: the device is opened non-blocking and the line is in raw mode with no
@@ -34,6 +38,9 @@ public:
     std::optional<std::size_t> Read(std::uint8_t* buffer, std::size_t size) override;
     bool SetDtr(bool on) override;
     bool Vanished() override;
+    int ReadinessHandle() const override { return m_fd.get(); }
+    std::uint64_t Presence(const std::string& portName) override;
+    int HolderPid() const override { return m_holder; }
     int LastError() const override { return m_error; }
 
     // The path of the open device (empty while closed).
@@ -48,8 +55,14 @@ private:
     UniqueFd m_fd;
     std::string m_path;
     int m_error = 0;
+    int m_holder = 0;
+    std::string m_lockFile;       // the lock file this open made, removed at Close
     bool m_rs485Enabled = false;  // this open switched the device's RS-485 RTS-on-send mode on
 };
+
+// The process other than this one that holds the character device at path: one with a live lock file for it, or
+// one that has it open; 0 when none is seen. Reads /proc and the lock directories; never blocks on the device.
+int FindDeviceHolder(const std::string& path);
 
 // Programs a tty for the station simulator and other senders: raw mode, 8 data bits, no parity, 1 stop bit,
 // no flow control, the given rate (any rate the device takes). False with errno set when refused.

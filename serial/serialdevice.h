@@ -54,7 +54,8 @@ public:
     virtual ~SerialDevice() = default;
 
     // Opens the device named by portName for reading and writing, exclusively: a device that any other holder
-    // (another process, or another open in this one) has open does not open. False when it does not open.
+    // (another process, or another open in this one) has open, or that another process has locked, does not open
+    // and is left untouched. False when it does not open.
     // Only called while closed.
     virtual bool Open(const std::string& portName) = 0;
     // Releases the device. Only called while open.
@@ -80,6 +81,14 @@ public:
     // pseudo-terminal closed): it hangs up, or a call failed with an error that means the device is gone. Such a
     // descriptor never works again; only a new Open can. Only called while open; never blocks.
     virtual bool Vanished() { return false; }
+    // The descriptor that turns readable when bytes arrive or the device hangs up; -1 when the device has none
+    // (the component then polls it). Only called while open.
+    virtual int ReadinessHandle() const { return -1; }
+    // A cheap look at the device portName names, without opening it: 0 when nothing is there, else a value that
+    // changes when the device is replaced (made again under the same name). Never blocks.
+    virtual std::uint64_t Presence(const std::string& /*portName*/) { return 1; }
+    // The process that held the device when the last Open failed for that reason; 0 when none was seen.
+    virtual int HolderPid() const { return 0; }
 
     virtual int LastError() const = 0;
 };

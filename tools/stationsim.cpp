@@ -52,6 +52,10 @@ How it is sent:
   --burst K             send the frames in bursts of K, back to back, --rate being bursts a second
   --cut-every N         cut every Nth frame: only its first half is sent, followed by --cut-gap of silence
   --cut-gap MS          silence after a cut frame (default 200), so that the driver drops it
+  --chunk-every MS      hand the line's bytes over in chunks every MS milliseconds, as a USB adapter with that
+                        latency timer does (16 is common): each chunk holds what the line carried since the last
+  --chunk-random MIN:MAX  hand them over at random gaps between MIN and MAX milliseconds, as a relayed line does
+                        (both on top of the pacing at --baud; --seed also seeds the gaps)
   --first-number N      the driver's FirstNumber, for the object numbers printed (default 4)
   --hold SECONDS        keep the line open this long after the last frame (default 1): bytes the driver has not
                         read yet are lost when the simulator closes a pseudo-terminal
@@ -187,6 +191,8 @@ struct Options {
     double holdUntilClose = -1;
     int vanishAfter = 0;
     int vanishForMs = 3000;
+    double chunkMin = 0;  // hand-over gaps in ms; 0: every frame is written when the line has carried it
+    double chunkMax = 0;
 };
 
 Options ParseArgs(int argc, char** argv) {
@@ -245,6 +251,14 @@ Options ParseArgs(int argc, char** argv) {
             o.vanishAfter = std::max(0, std::atoi(value().c_str()));
         } else if (a == "--vanish-for") {
             o.vanishForMs = std::max(0, std::atoi(value().c_str()));
+        } else if (a == "--chunk-every") {
+            o.chunkMin = o.chunkMax = std::atof(value().c_str());
+        } else if (a == "--chunk-random") {
+            const std::string v = value();
+            const auto colon = v.find(':');
+            if (colon == std::string::npos) Die("--chunk-random wants MIN:MAX");
+            o.chunkMin = std::atof(v.substr(0, colon).c_str());
+            o.chunkMax = std::atof(v.substr(colon + 1).c_str());
         } else if (a == "--help" || a == "-h") {
             std::fputs(kUsage, stdout);
             std::exit(0);
@@ -257,6 +271,9 @@ Options ParseArgs(int argc, char** argv) {
     if (o.baud == 0) Die("--baud must be above 0");
     if (o.vanishAfter > 0 && !o.pty) Die("--vanish-after needs --pty");
     if (o.rate <= 0) Die("--rate must be above 0");
+    if (o.chunkMin < 0 || o.chunkMax < o.chunkMin) Die("chunk gaps must be 0 or more, MIN not above MAX");
+    if (o.chunkMax > 0 && (!o.pace || o.vanishAfter > 0))
+        Die("chunked hand-over goes with pacing, without --vanish-after");
     std::mt19937 rng(o.seed);
     for (int i = 0; i < o.randomCount; ++i) o.frames.push_back(RandomFrame(rng));
     return o;
@@ -322,6 +339,94 @@ drv::UniqueFd OpenPty(const Options& o) {
     return master;
 }
 
+std::string SentLine(const Frame& f, int firstNumber, double at) {
+    const auto object = static_cast<std::int32_t>(static_cast<std::uint32_t>(ObjectOf(f)) +
+                                                  static_cast<std::uint32_t>(firstNumber) * 10000u);
+    char tail[64];
+    std::snprintf(tail, sizeof tail, " at=%.3f", at);
+    return "sent " + Hex(f.data(), f.size()) + " object=" + std::to_string(object) +
+           " code=" + (f.size() > 2 ? Hex(&f[2], 1) : std::string()) + " event=" + ExpectedEvent(f, firstNumber) + tail;
+}
+
+struct ChunkTotals {
+    std::size_t frames = 0, cut = 0, bytes = 0;
+};
+
+// Plays the line behind an adapter or a relay: the bytes leave the station paced at the line's speed (frames
+// --rate a second, in bursts of --burst, cut frames followed by their silence), and are handed over in chunks
+// holding whatever the line carried by then, every chunkMin ms or at random gaps up to chunkMax ms. A frame's
+// "at" is the moment the chunk with its last byte was written.
+ChunkTotals SendChunked(int out, const Options& o) {
+    ChunkTotals totals;
+    const double byteMs = 10000.0 / o.baud;
+    const double periodMs = 1000.0 / o.rate;
+    // The line, frame by frame as time goes on: the frame being carried, how many of its bytes go out (half of a
+    // cut one), and the moment the line is free again (ms after the start).
+    std::size_t index = 0;
+    std::size_t group = 0;
+    int inGroup = 0;
+    std::size_t pos = 0;
+    double lineFree = 0;
+    bool started = false;
+    auto isCut = [&](std::size_t i) { return o.cutEvery > 0 && (i + 1) % static_cast<std::size_t>(o.cutEvery) == 0; };
+    auto lengthOf = [&](std::size_t i) {
+        const Frame& f = o.frames[i];
+        return isCut(i) ? std::max<std::size_t>(1, f.size() / 2) : f.size();
+    };
+    std::vector<std::uint8_t> chunk;
+    std::vector<std::size_t> finished;  // frames whose last byte is in the chunk
+
+    std::mt19937 rng(o.seed ^ 0x5bd1e995u);
+    std::uniform_real_distribution<double> gap(o.chunkMin, o.chunkMax);
+    const auto start = Clock::now();
+    double next = gap(rng);
+    while (index < o.frames.size()) {
+        std::this_thread::sleep_until(
+            start + std::chrono::duration_cast<Clock::duration>(std::chrono::duration<double, std::milli>(next)));
+        const double now = std::chrono::duration<double, std::milli>(Clock::now() - start).count();
+        chunk.clear();
+        finished.clear();
+        // Everything the line has carried by now.
+        while (index < o.frames.size()) {
+            if (!started) {
+                if (inGroup == o.burst) {
+                    ++group;
+                    inGroup = 0;
+                }
+                lineFree = std::max(lineFree, static_cast<double>(group) * periodMs);
+                started = true;
+            }
+            if (lineFree + byteMs > now) break;
+            lineFree += byteMs;
+            chunk.push_back(o.frames[index][pos++]);
+            if (pos < lengthOf(index)) continue;
+            finished.push_back(index);
+            if (isCut(index)) lineFree += o.cutGapMs;
+            ++index;
+            ++inGroup;
+            pos = 0;
+            started = false;
+        }
+        if (!chunk.empty()) {
+            WriteAll(out, chunk.data(), chunk.size());
+            totals.bytes += chunk.size();
+            const double at = std::chrono::duration<double, std::milli>(Clock::now().time_since_epoch()).count();
+            for (const std::size_t i : finished) {
+                const Frame& f = o.frames[i];
+                if (isCut(i)) {
+                    ++totals.cut;
+                    std::printf("cut %s\n", Hex(f.data(), lengthOf(i)).c_str());
+                } else {
+                    ++totals.frames;
+                    std::printf("%s\n", SentLine(f, o.firstNumber, at).c_str());
+                }
+            }
+        }
+        next += std::max(gap(rng), 0.5);
+    }
+    return totals;
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
@@ -371,6 +476,13 @@ int main(int argc, char** argv) {
                    std::chrono::duration_cast<Clock::duration>(byteTime * static_cast<double>(size));
     };
 
+    if (o.chunkMax > 0) {
+        const ChunkTotals t = SendChunked(out.get(), o);
+        sentFrames = t.frames;
+        cutFrames = t.cut;
+        bytes = t.bytes;
+        index = o.frames.size();
+    }
     while (index < o.frames.size()) {
         std::this_thread::sleep_until(nextGroup);
         nextGroup = Clock::now() + std::chrono::duration_cast<Clock::duration>(period);

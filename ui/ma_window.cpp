@@ -6,7 +6,9 @@
 #include <QFontDatabase>
 #include <QFontMetrics>
 #include <QGroupBox>
+#include <QKeyEvent>
 #include <QLabel>
+#include <QLineEdit>
 #include <QLinearGradient>
 #include <QMenu>
 #include <QPainter>
@@ -30,6 +32,19 @@
 #include "ui/pasx.h"
 
 namespace {
+
+// Eats Enter and Return in the widget it filters.
+class EnterSwallower : public QObject {
+public:
+    using QObject::QObject;
+    bool eventFilter(QObject* watched, QEvent* event) override {
+        if (event->type() == QEvent::KeyPress || event->type() == QEvent::KeyRelease) {
+            const int key = static_cast<QKeyEvent*>(event)->key();
+            if (key == Qt::Key_Return || key == Qt::Key_Enter) return true;
+        }
+        return QObject::eventFilter(watched, event);
+    }
+};
 
 constexpr const char* kCaption = "Драйвер Орвел";
 constexpr const char* kStatusButton = "Состояние";
@@ -234,6 +249,9 @@ void TForm1::BuildUi() {
     AdvGroupBox1->setGeometry(8, 10, 431, 84);
     AdvOfficeComboBox1 = new QComboBox(AdvGroupBox1);
     AdvOfficeComboBox1->setEditable(true);
+    // A typed name is only started, never taken into the list or stored: Enter does nothing in the field.
+    AdvOfficeComboBox1->setInsertPolicy(QComboBox::NoInsert);
+    AdvOfficeComboBox1->lineEdit()->installEventFilter(new EnterSwallower(AdvOfficeComboBox1));
     AdvOfficeComboBox1->setGeometry(14, 34, 118, 28);
     AdvGlowButton2 = new QPushButton(Text(kStopText), AdvGroupBox1);
     AdvGlowButton2->setGeometry(142, 34, 116, 28);

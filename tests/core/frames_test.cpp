@@ -29,7 +29,7 @@ void FeedInto(drv::FrameDecoder& d, Decoded& out, const std::vector<std::uint8_t
     });
 }
 
-constexpr drv::DeliveryLine kAlone{false, false};
+constexpr drv::DeliveryLine kAlone{};  // silence unknown: the delivery stands alone
 
 std::vector<std::uint8_t> EventBytes(const drv::StationEvent& e) { return {e.begin(), e.end()}; }
 
@@ -62,55 +62,43 @@ TEST(FrameDecoder, SeveralFramesInOneDeliveryInOrder) {
     EXPECT_EQ(out.events[2][10], 0x00);  // a 4-byte frame after a 5-byte one clears offset 10
 }
 
-TEST(FrameDecoder, ShortDeliveryDropsItsIncompleteFrame) {
-    drv::FrameDecoder d;
-    Decoded out;
-    FeedInto(d, out, Bytes({0x13, 0x22, 0x0A}), kAlone);
-    EXPECT_EQ(d.PendingBytes(), 0);
-    // 05 now starts a 5-byte frame.
-    FeedInto(d, out, Bytes({0x05, 0xE5, 0x01, 0xC3, 0x07}), kAlone);
-    ASSERT_EQ(out.events.size(), 1u);
-    EXPECT_EQ(drv::EventObjectNumber(out.events[0]), 40000 + 5 * 256 + 0xE5);
-}
-
-TEST(FrameDecoder, FullPacketKeepsAFrameCutByTheBurst) {
-    // 60 five-byte frames in 300 bytes arrive as a full 256-byte packet and a short 44-byte one.
-    std::vector<std::uint8_t> burst;
-    for (int i = 0; i < 60; ++i) {
-        const auto obj = static_cast<std::uint8_t>(i);
-        for (int b : {0x01, static_cast<int>(obj), 0x21, i, 0x77}) burst.push_back(static_cast<std::uint8_t>(b));
-    }
-    drv::FrameDecoder d;
-    Decoded out;
-    FeedInto(d, out, std::vector<std::uint8_t>(burst.begin(), burst.begin() + 256), {false, true});
-    EXPECT_EQ(d.PendingBytes(), 1);
-    FeedInto(d, out, std::vector<std::uint8_t>(burst.begin() + 256, burst.end()), {true, false});
-    ASSERT_EQ(out.events.size(), 60u);
-    for (int i = 0; i < 60; ++i) {
-        EXPECT_EQ(drv::EventObjectNumber(out.events[i]), 40000 + 256 + i) << i;
-        EXPECT_EQ(out.events[i][9], i);
-    }
-}
-
-TEST(FrameDecoder, ACutFrameIsCompletedOnlyWhileTheLineStaysBusy) {
+TEST(FrameDecoder, AStrayIncompleteFrameIsDroppedOnlyAfterSilenceLongerThanTheGap) {
     struct Case {
-        const char* what;
-        drv::DeliveryLine first, second;
+        std::uint32_t silence;
         std::vector<std::int32_t> objects;
     };
-    const Case cases[] = {
-        {"busy at the cut, continued", {false, true}, {true, false}, {40802, 69953}},
-        {"quiet after the cut", {false, false}, {true, false}, {40000 + 5 * 256 + 0xE5}},
-        {"stale carry: the next delivery came after a pause", {false, true}, {false, false}, {40000 + 5 * 256 + 0xE5}},
-    };
+    // 13 22 0A, then 05 E5 01 C3 07 09: completed across a pause up to the gap; after a longer one 05 starts anew.
+    const Case cases[] = {{100, {40802, 69953}},
+                          {101, {40000 + 5 * 256 + 0xE5}},
+                          {drv::DeliveryLine::kUnknown, {40000 + 5 * 256 + 0xE5}}};
     for (const Case& c : cases) {
-        drv::FrameDecoder d;
+        drv::FrameDecoder d(100);
         Decoded out;
-        FeedInto(d, out, Bytes({0x13, 0x22, 0x0A}), c.first);
-        FeedInto(d, out, Bytes({0x05, 0xE5, 0x01, 0xC3, 0x07, 0x09}), c.second);
+        FeedInto(d, out, Bytes({0x13, 0x22, 0x0A}), kAlone);
+        EXPECT_EQ(d.PendingBytes(), 3);
+        FeedInto(d, out, Bytes({0x05, 0xE5, 0x01, 0xC3, 0x07, 0x09}), {c.silence});
         std::vector<std::int32_t> objects;
         for (const auto& e : out.events) objects.push_back(drv::EventObjectNumber(e));
-        EXPECT_EQ(objects, c.objects) << c.what;
+        EXPECT_EQ(objects, c.objects) << c.silence;
+    }
+}
+
+TEST(FrameDecoder, FramesCutAtEveryByteAcrossDeliveriesArriveExact) {
+    // Two frames (4 and 5 bytes) and a third, cut into two deliveries at every position, the second coming 1, 16,
+    // 32 or 60 ms after the first's last byte, as USB adapters and relays hand them over.
+    const std::vector<std::uint8_t> stream{0x13, 0x22, 0x0A, 0x05, 0xE5, 0x01, 0xC3,
+                                           0x07, 0x09, 0x10, 0x01, 0xFF, 0xAA};
+    for (std::uint32_t gap : {1u, 16u, 32u, 60u}) {
+        for (std::size_t cut = 1; cut < stream.size(); ++cut) {
+            drv::FrameDecoder d;
+            Decoded out;
+            const auto at = stream.begin() + static_cast<long>(cut);
+            FeedInto(d, out, {stream.begin(), at}, kAlone);
+            FeedInto(d, out, {at, stream.end()}, {gap});
+            std::vector<std::int32_t> objects;
+            for (const auto& e : out.events) objects.push_back(drv::EventObjectNumber(e));
+            EXPECT_EQ(objects, (std::vector<std::int32_t>{40802, 69953, 40001})) << gap << " ms, cut " << cut;
+        }
     }
 }
 
@@ -133,7 +121,7 @@ TEST(FrameDecoder, ArbitraryBytesNeverOverrun) {
     for (int round = 0; round < 2000; ++round) {
         std::vector<std::uint8_t> data(rng() % 600);
         for (auto& b : data) b = static_cast<std::uint8_t>(rng());
-        FeedInto(d, out, data, {rng() % 2 == 0, rng() % 2 == 0});
+        FeedInto(d, out, data, {static_cast<std::uint32_t>(rng() % 200)});
         ASSERT_LE(d.PendingBytes(), 4);
     }
     for (const auto& e : out.events) {
@@ -260,12 +248,14 @@ TEST(Config, DefaultsWithoutAFile) {
     EXPECT_FALSE(s.Log);
     EXPECT_FALSE(s.SendZ7);
     EXPECT_TRUE(s.SendZ8);
+    EXPECT_EQ(s.ResyncGap, 100);
 }
 
 TEST(Config, ValuesAsTheProfileRulesReadThem) {
     drvtest::TempDir dir;
-    dir.write("drvorvel.ini",
-              "[MAIN]\nComPort=COM3\nFirstNumber=abc\nSendZ8=false\nAttention=25:00:00\nLog=2\nn_abs=0x10\n");
+    dir.write(
+        "drvorvel.ini",
+        "[MAIN]\nComPort=COM3\nFirstNumber=abc\nSendZ8=false\nAttention=25:00:00\nLog=2\nn_abs=0x10\nResyncGap=0\n");
     auto s = drv::LoadDriverSettings(dir.file("drvorvel.ini"));
     EXPECT_EQ(s.ComPort, "COM3");
     EXPECT_EQ(s.FirstNumber, 4);
@@ -273,11 +263,13 @@ TEST(Config, ValuesAsTheProfileRulesReadThem) {
     EXPECT_DOUBLE_EQ(s.Attention, 600.0 / 86400);
     EXPECT_TRUE(s.Log);
     EXPECT_EQ(s.n_abs, 16);
-    dir.write("drvorvel.ini", "[main]\nSendZ8=0\nAttention=01:30\nFirstNumber=0x0A\n");
+    EXPECT_EQ(s.ResyncGap, 100);  // below 1: the default
+    dir.write("drvorvel.ini", "[main]\nSendZ8=0\nAttention=01:30\nFirstNumber=0x0A\nResyncGap=250\n");
     s = drv::LoadDriverSettings(dir.file("drvorvel.ini"));
     EXPECT_FALSE(s.SendZ8);
     EXPECT_DOUBLE_EQ(s.Attention, 5400.0 / 86400);
     EXPECT_EQ(s.FirstNumber, 10);
+    EXPECT_EQ(s.ResyncGap, 250);
     EXPECT_DOUBLE_EQ(drv::ParseAttention("00:00:30"), 30.0 / 86400);
     EXPECT_DOUBLE_EQ(drv::ParseAttention("ten"), 600.0 / 86400);
 }

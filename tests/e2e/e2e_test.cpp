@@ -1,7 +1,7 @@
 // The whole road of station events: the real driver, started offscreen in a working directory of its own, between
 // the station simulator on a pseudo-terminal and the Z8 server simulator on a loopback port.
-#include <gtest/gtest.h>
 #include <arpa/inet.h>
+#include <gtest/gtest.h>
 #include <netinet/in.h>
 #include <signal.h>
 #include <sys/socket.h>
@@ -15,6 +15,7 @@
 #include <map>
 #include <random>
 #include <sstream>
+#include <thread>
 
 #include "core/stationframe.h"
 #include "tests/support/process.h"
@@ -29,7 +30,8 @@ namespace {
 
 std::vector<std::uint8_t> FromHex(const std::string& hex) {
     std::vector<std::uint8_t> out;
-    for (std::size_t i = 0; i + 1 < hex.size(); i += 2) out.push_back(static_cast<std::uint8_t>(std::stoi(hex.substr(i, 2), nullptr, 16)));
+    for (std::size_t i = 0; i + 1 < hex.size(); i += 2)
+        out.push_back(static_cast<std::uint8_t>(std::stoi(hex.substr(i, 2), nullptr, 16)));
     return out;
 }
 
@@ -92,7 +94,8 @@ protected:
     // On a failure, what each party said, for the log.
     void TearDown() override {
         if (!HasFailure()) return;
-        for (const char* name : {"station.out", "station.err", "server.out", "server.err", "z7.out", "z7-again.out", "driver.err"}) {
+        for (const char* name :
+             {"station.out", "station.err", "server.out", "server.err", "z7.out", "z7-again.out", "driver.err"}) {
             std::cerr << "---- " << name << "\n" << drvtest::ReadFile(dir.file(name));
         }
         std::cerr << "---- spool files:";
@@ -103,8 +106,10 @@ protected:
     void StartServer(std::vector<std::string> args) {
         std::vector<std::string> argv = {DRV_Z8SERVERSIM, "--port", std::to_string(port)};
         argv.insert(argv.end(), args.begin(), args.end());
-        server = std::make_unique<ChildProcess>(ChildProcess::Options{argv, dir.path(), {}, dir.file("server.out"), dir.file("server.err")});
-        ASSERT_TRUE(WaitUntil([&] { return drvtest::ReadFile(dir.file("server.out")).find("listening") != std::string::npos; }));
+        server = std::make_unique<ChildProcess>(
+            ChildProcess::Options{argv, dir.path(), {}, dir.file("server.out"), dir.file("server.err")});
+        ASSERT_TRUE(WaitUntil(
+            [&] { return drvtest::ReadFile(dir.file("server.out")).find("listening") != std::string::npos; }));
     }
 
     // Waits until the driver's link has made its handshake with the server, then lets the station start (it was
@@ -120,10 +125,11 @@ protected:
 
     // Starts the station on a pseudo-terminal (it waits until the driver has opened the port), then the driver.
     void StartStationAndDriver(std::vector<std::string> stationArgs, const std::string& mainLines = "") {
-        std::vector<std::string> argv = {DRV_STATIONSIM, "--pty", "--link", dir.file("station-tty"), "--wait-open", "60",
-                                         "--hold", "3"};
+        std::vector<std::string> argv = {DRV_STATIONSIM, "--pty", "--link", dir.file("station-tty"),
+                                         "--wait-open",  "60",    "--hold", "3"};
         argv.insert(argv.end(), stationArgs.begin(), stationArgs.end());
-        station = std::make_unique<ChildProcess>(ChildProcess::Options{argv, dir.path(), {}, dir.file("station.out"), dir.file("station.err")});
+        station = std::make_unique<ChildProcess>(
+            ChildProcess::Options{argv, dir.path(), {}, dir.file("station.out"), dir.file("station.err")});
         ASSERT_TRUE(WaitUntil([&] { return std::filesystem::exists(dir.file("station-tty")); }));
         dir.write("drvorvel.ini", "[main]\nComPort=COM1\n" + mainLines + "\n[ServerHost]\nAddress=127.0.0.1\nPort=" +
                                       std::to_string(port) + "\n[ports]\nCOM1=" + dir.file("station-tty") + "\n");
@@ -132,7 +138,8 @@ protected:
     }
 
     void WaitStationDone() {
-        ASSERT_TRUE(WaitUntil([&] { return drvtest::ReadFile(dir.file("station.out")).find("done ") != std::string::npos; }, 120s))
+        ASSERT_TRUE(WaitUntil(
+            [&] { return drvtest::ReadFile(dir.file("station.out")).find("done ") != std::string::npos; }, 120s))
             << drvtest::ReadFile(dir.file("station.err")) << drvtest::ReadFile(dir.file("driver.err"));
     }
 
@@ -190,7 +197,6 @@ protected:
         for (const auto& [e, n] : want) EXPECT_GE(have[e], n) << "missing: " << Describe(e);
     }
 
-
     drvtest::TempDir dir;
     int port = 0;
     std::unique_ptr<ChildProcess> server, station, driver;
@@ -201,7 +207,8 @@ std::string WriteFrames(const drvtest::TempDir& dir, int count) {
     for (int i = 0; i < count; ++i) {
         char line[32];
         // 5-byte frames (bit 0x10 clear) with distinct object numbers.
-        std::snprintf(line, sizeof line, "%02X%02X%02X%02X%02X\n", 0x01 + ((i >> 8) & 0x0F), i & 0xFF, 0x21, i & 0xFF, 0x77);
+        std::snprintf(line, sizeof line, "%02X%02X%02X%02X%02X\n", 0x01 + ((i >> 8) & 0x0F), i & 0xFF, 0x21, i & 0xFF,
+                      0x77);
         text += line;
     }
     dir.write("frames.txt", text);
@@ -304,12 +311,14 @@ TEST_F(EndToEnd, AServerThatClosesMidStreamCostsNoEvent) {
     StartStationAndDriver({"--random", "20", "--rate", "8", "--seed", "14"});
     WaitStationDone();
     const auto sent = Sent();
-    ASSERT_TRUE(WaitUntil([&] {
-        std::map<Event, int> have;
-        for (const auto& e : AtServer()) ++have[e];
-        for (const auto& e : Spooled()) ++have[e];
-        return std::all_of(sent.begin(), sent.end(), [&](const Event& e) { return have[e] > 0; });
-    }, 90s));
+    ASSERT_TRUE(WaitUntil(
+        [&] {
+            std::map<Event, int> have;
+            for (const auto& e : AtServer()) ++have[e];
+            for (const auto& e : Spooled()) ++have[e];
+            return std::all_of(sent.begin(), sent.end(), [&](const Event& e) { return have[e] > 0; });
+        },
+        90s));
     ExpectNothingLost(sent);
 }
 
@@ -357,7 +366,8 @@ TEST_F(EndToEnd, StoppingTheDriverBySignalKeepsWhatTheLinkStillHolds) {
     WaitStationDone();
     const auto sent = Sent();
     // The hello is out on the wire, waiting for an answer that never comes; the events wait in the ring.
-    ASSERT_TRUE(WaitUntil([&] { return drvtest::ReadFile(dir.file("server.out")).find("frame 0") != std::string::npos; }, 30s));
+    ASSERT_TRUE(
+        WaitUntil([&] { return drvtest::ReadFile(dir.file("server.out")).find("frame 0") != std::string::npos; }, 30s));
     driver->Signal(SIGTERM);
     const auto status = driver->WaitExit(30s);
     ASSERT_TRUE(status.has_value());
@@ -423,4 +433,64 @@ TEST_F(EndToEnd, TheZ7LinkAnnouncesItselfReconnectsAndEndsTheDriverOnTheCloseRec
     EXPECT_TRUE(WIFEXITED(*status) && WEXITSTATUS(*status) == 0) << *status;
     EXPECT_TRUE(
         WaitUntil([&] { return drvtest::ReadFile(dir.file("station.out")).find("done ") != std::string::npos; }, 30s));
+}
+
+// The line behind a USB adapter or a relay: the station's bytes reach the driver in chunks cut anywhere in a frame.
+struct ChunkedLine {
+    const char* name;
+    std::vector<std::string> args;
+};
+
+void PrintTo(const ChunkedLine& line, std::ostream* os) { *os << line.name; }
+
+class ChunkedEndToEnd : public EndToEnd, public ::testing::WithParamInterface<ChunkedLine> {};
+
+TEST_P(ChunkedEndToEnd, EveryEventOnceExactInOrder) {
+    StartServer({"--ack"});
+    std::vector<std::string> args = {"--random", "90", "--seed", "21", "--start-when", go()};
+    args.insert(args.end(), GetParam().args.begin(), GetParam().args.end());
+    StartStationAndDriver(args);
+    LetStationGoWhenLinkIsUp();
+    WaitStationDone();
+    const auto sent = Sent();
+    ASSERT_EQ(sent.size(), 90u);
+    // Nothing more than was sent ever arrives: a frame decoded out of step would be an event never sent.
+    ASSERT_TRUE(WaitUntil([&] { return AtServer().size() >= sent.size(); }, 60s));
+    EXPECT_EQ(AtServer(), sent);
+    EXPECT_TRUE(dir.list(".ob8").empty());
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Lines, ChunkedEndToEnd,
+    ::testing::Values(ChunkedLine{"Adapter16msBackToBack", {"--chunk-every", "16", "--burst", "90", "--rate", "1"}},
+                      ChunkedLine{"Adapter32msBackToBack", {"--chunk-every", "32", "--burst", "90", "--rate", "1"}},
+                      ChunkedLine{"Adapter16msAt30PerSecond", {"--chunk-every", "16", "--rate", "30"}},
+                      ChunkedLine{"Adapter32msAt30PerSecond", {"--chunk-every", "32", "--rate", "30"}},
+                      ChunkedLine{"RelayRandomGapsUpTo45ms", {"--chunk-random", "1:45", "--rate", "30"}}),
+    [](const ::testing::TestParamInfo<ChunkedLine>& info) { return std::string(info.param.name); });
+
+// No adapter at startup (found late after boot): the port is opened when it comes and its frames reach the server.
+TEST_F(EndToEnd, APortMissingAtStartupIsOpenedWhenItsDeviceComes) {
+    StartServer({"--ack"});
+    dir.write("drvorvel.ini", "[main]\nComPort=COM1\n[ServerHost]\nAddress=127.0.0.1\nPort=" + std::to_string(port) +
+                                  "\n[ports]\nCOM1=" + dir.file("station-tty") + "\n");
+    driver = std::make_unique<ChildProcess>(ChildProcess::Options{
+        {DRV_DRIVER}, dir.path(), {"QT_QPA_PLATFORM=offscreen"}, dir.file("driver.out"), dir.file("driver.err")});
+    ASSERT_TRUE(WaitUntil(
+        [&] { return drvtest::ReadFile(dir.file("driver.err")).find("does not open") != std::string::npos; }));
+    std::this_thread::sleep_for(3s);  // the adapter is found three seconds later
+    station = std::make_unique<ChildProcess>(
+        ChildProcess::Options{{DRV_STATIONSIM, "--pty", "--link", dir.file("station-tty"), "--wait-open", "60",
+                               "--hold", "1", "--random", "5", "--rate", "10", "--seed", "22"},
+                              dir.path(),
+                              {},
+                              dir.file("station.out"),
+                              dir.file("station.err")});
+    WaitStationDone();
+    const auto sent = Sent();
+    ASSERT_EQ(sent.size(), 5u);
+    ASSERT_TRUE(WaitUntil([&] { return AtServer().size() + dir.list(".ob8").size() >= sent.size(); }, 30s));
+    ExpectNothingLost(sent);
+    const std::string err = drvtest::ReadFile(dir.file("driver.err"));
+    EXPECT_EQ(err.find("does not open"), err.rfind("does not open")) << "the startup message comes once";
 }

@@ -7,10 +7,10 @@
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
     if (size < 1) return 0;
-    // The first byte sets the delivery size and what the line says of each delivery: whether it continues the
-    // last one and whether the line was busy at its cut (a busy cut keeps an incomplete frame for the next).
+    // The first byte sets the delivery size and the silence before each delivery (a silence longer than the resync
+    // gap drops an incomplete frame).
     const std::size_t delivery = data[0] % 16 + 1;
-    const drv::DeliveryLine line{(data[0] & 0x20) != 0, (data[0] & 0x40) != 0};
+    const drv::DeliveryLine line{static_cast<std::uint32_t>(data[0]) * 2};
     drv::FrameDecoder decoder;
     drv::StationEvent event{};
     for (std::size_t at = 1; at < size; at += delivery) {

@@ -28,7 +28,7 @@ protected:
         port->SetOnReceivePacket([this](QObject* sender, const std::uint8_t* p, std::uint32_t n) {
             EXPECT_EQ(sender, port.get());
             packets.emplace_back(p, p + n);
-            facts.push_back({port->PacketContinuesPrevious(), port->PacketCutInBusyLine()});
+            silences.push_back(port->PacketSilenceBefore());
         });
         port->SetOnReceiveData(
             [this](QObject*, const std::uint8_t* p, std::uint32_t n) { chunks.emplace_back(p, p + n); });
@@ -61,12 +61,9 @@ protected:
         return at;
     }
 
-    struct Facts {
-        bool continues, busy;
-        bool operator==(const Facts&) const = default;
-    };
+    static constexpr std::uint32_t kUnknown = TCommPortDriver::kSilenceUnknown;
     std::vector<Bytes> packets;
-    std::vector<Facts> facts;  // of each packet, as the event saw them
+    std::vector<std::uint32_t> silences;  // of each packet, as the event saw them
     std::vector<Bytes> chunks;
 };
 
@@ -295,10 +292,10 @@ TEST_F(CommPortDriverTest, FullPacketsAndTheRemainder) {
     ASSERT_EQ(packets.size(), 2u);
     EXPECT_EQ(packets[0], Bytes(data.begin(), data.begin() + 256));
     EXPECT_EQ(packets[1], Bytes(data.begin() + 256, data.begin() + 512));
-    EXPECT_EQ(dev->rx.size(), 88u);
+    EXPECT_EQ(port->BytesHeld(), 88u);
     EXPECT_EQ(port->PacketStartTick(), tick);
 
-    // The remainder waits for more than the time-out, counted from the poll that saw it.
+    // The remainder waits for more than the time-out, counted from the arrival of its bytes.
     tick += 40;
     port->PollReceive();
     EXPECT_EQ(packets.size(), 2u);
@@ -315,10 +312,11 @@ TEST_F(CommPortDriverTest, ShortPacketAfterTheTimeOutHoldsEverythingQueuedByThen
     dev->Queue({0x13, 0x22});
     port->PollReceive();
     EXPECT_EQ(port->PacketStartTick(), 1000u);
+    EXPECT_TRUE(port->PacketTimerActive());  // set for the rest of the time-out
     tick += 10;
     dev->Queue({0x0A, 0x05});
     port->PollReceive();
-    EXPECT_EQ(port->PacketStartTick(), 1000u);  // counted from the poll that first saw the packet
+    EXPECT_EQ(port->PacketStartTick(), 1000u);  // counted from the arrival of the packet's first byte
     tick += 30;
     port->PollReceive();
     EXPECT_TRUE(packets.empty());
@@ -327,7 +325,8 @@ TEST_F(CommPortDriverTest, ShortPacketAfterTheTimeOutHoldsEverythingQueuedByThen
     port->PollReceive();
     ASSERT_EQ(packets.size(), 1u);
     EXPECT_EQ(packets[0], (Bytes{0x13, 0x22, 0x0A, 0x05, 0xE5}));
-    EXPECT_EQ(facts[0], (Facts{false, true}));  // a byte had just come: the station is still sending
+    EXPECT_EQ(silences[0], kUnknown);  // the first bytes since the port opened
+    EXPECT_FALSE(port->PacketTimerActive());
 
     // Without a time-out an incomplete packet waits until it is full.
     port->SetPacketTimeout(0);
@@ -354,59 +353,35 @@ TEST_F(CommPortDriverTest, ASteadyStreamIsHandedOnInShortPacketsEveryTimeOut) {
     }
     for (auto t : PollUntil(tick + 100)) at.push_back(t);
 
-    // Each packet goes at the first poll more than 40 ms after the poll that first saw it: 1000 -> 1050, ...
+    // Each packet goes at the first poll more than 40 ms after its first byte came: 1000 -> 1050, ...
     EXPECT_EQ(at, (std::vector<std::uint32_t>{1050, 1110, 1170, 1230, 1290}));
     Bytes joined;
     for (const auto& p : packets) joined.insert(joined.end(), p.begin(), p.end());
     EXPECT_EQ(joined, stream);
-    EXPECT_EQ(facts, (std::vector<Facts>{{false, true}, {true, true}, {true, true}, {true, true}, {true, false}}));
+    EXPECT_EQ(silences, (std::vector<std::uint32_t>{kUnknown, 10, 10, 10, 10}));
 }
 
-TEST_F(CommPortDriverTest, LineFactsAfterQuietLinesFullPacketsAndReopens) {
+TEST_F(CommPortDriverTest, SilenceBeforeEachPacketAfterQuietLinesFullPacketsAndReopens) {
     StationSettings();
     ASSERT_TRUE(port->OpenPort());
-    // A frame alone in a quiet line.
-    dev->Queue({0x13, 0x22, 0x0A, 0x05});
+    dev->Queue({0x13, 0x22, 0x0A, 0x05});  // alone in a quiet line, the first since the open
     PollUntil(1100);
-    // A burst of 300 bytes at once: a full packet with bytes behind it, then the leftover that follows it.
-    dev->Queue(Sequence(300));
+    dev->Queue(Sequence(300));  // 120 ms later: a full packet, then the rest that came with it
     PollUntil(1200);
-    // A full packet of exactly 256 bytes cut while they arrive; a frame long after it does not continue it.
-    dev->Queue(Sequence(200));
-    PollUntil(tick);
-    dev->Queue(Sequence(56, 200));
-    PollUntil(tick);
-    PollUntil(tick + 100);
-    dev->Queue({0x13, 0x22, 0x0A, 0x05});
-    PollUntil(tick + 100);
-    ASSERT_EQ(facts.size(), 5u);
-    EXPECT_EQ(facts, (std::vector<Facts>{{false, false}, {false, true}, {true, false}, {false, true}, {false, false}}));
-    EXPECT_EQ(packets[2].size(), 44u);
-
-    // A cut in a busy line, then the port is closed and opened: what comes next never continues it.
-    dev->Queue(Sequence(300));
-    PollUntil(tick);
-    ASSERT_EQ(facts.back(), (Facts{false, true}));
     port->ClosePort();
     ASSERT_TRUE(port->OpenPort());
-    dev->Queue(Sequence(10));
+    dev->Queue(Sequence(10));  // nothing before it on this open
     PollUntil(tick + 60);
-    EXPECT_EQ(facts.back(), (Facts{false, false}));
-    EXPECT_FALSE(port->PacketContinuesPrevious());  // outside the event
-
-    // Nor across a device that vanished and was opened again.
-    dev->Queue(Sequence(300));
-    PollUntil(tick);
-    ASSERT_EQ(facts.back(), (Facts{false, true}));
     dev->vanished = true;
     PollUntil(tick);
     ASSERT_FALSE(port->IsPortOpen());
     dev->vanished = false;
     port->TryReopen();
     ASSERT_TRUE(port->IsPortOpen());
-    dev->Queue(Sequence(10));
+    dev->Queue(Sequence(10));  // nor across a device that vanished and was opened again
     PollUntil(tick + 60);
-    EXPECT_EQ(facts.back(), (Facts{false, false}));
+    EXPECT_EQ(silences, (std::vector<std::uint32_t>{kUnknown, 110, 0, kUnknown, kUnknown}));
+    EXPECT_EQ(port->PacketSilenceBefore(), kUnknown);  // outside the event
 }
 
 TEST_F(CommPortDriverTest, DiscardModeDropsShortPacketsButPassesFullOnes) {
@@ -470,7 +445,7 @@ TEST_F(CommPortDriverTest, LeftoverOfAFastBurstStillWaitsItsTimeOut) {
     EXPECT_EQ(packets[2].size(), 88u);
 }
 
-TEST_F(CommPortDriverTest, FailedReadDeliversNothingAndForgetsThePacket) {
+TEST_F(CommPortDriverTest, AFailedReadKeepsTheBytesAlreadyTaken) {
     StationSettings();
     ASSERT_TRUE(port->OpenPort());
     dev->Queue({1, 2});
@@ -478,7 +453,7 @@ TEST_F(CommPortDriverTest, FailedReadDeliversNothingAndForgetsThePacket) {
     dev->failReads = true;
     tick += 41;
     port->PollReceive();
-    EXPECT_TRUE(packets.empty());
+    EXPECT_EQ(packets, std::vector<Bytes>{(Bytes{1, 2})});
     EXPECT_EQ(port->PacketStartTick(), TCommPortDriver::kTickUnset);
 }
 
@@ -516,7 +491,8 @@ TEST_F(CommPortDriverTest, UnassignedEventsStillConsumeTheBytes) {
     ASSERT_TRUE(port->OpenPort());
     dev->Queue(Sequence(300));
     port->PollReceive();
-    EXPECT_EQ(dev->rx.size(), 44u);
+    EXPECT_TRUE(dev->rx.empty());
+    EXPECT_EQ(port->BytesHeld(), 44u);
 }
 
 TEST_F(CommPortDriverTest, TheTimerPollsOnTheEventLoop) {
@@ -561,6 +537,7 @@ TEST_F(CommPortDriverTest, ALostDeviceIsReopenedUnderItsNameWithItsSettingsUntil
     dev->vanished = false;
     dev->openResult = true;
     port->SetReopenInterval(1);
+    port->SetTickSource({});  // the attempts are spaced on the real tick
     const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(20);
     while (!port->IsPortOpen() && std::chrono::steady_clock::now() < deadline) {
         QCoreApplication::processEvents(QEventLoop::AllEvents, 20);

@@ -9,6 +9,7 @@
 #include <unistd.h>
 
 #include <chrono>
+#include <fstream>
 #include <functional>
 
 #include "platform/tick.h"
@@ -112,6 +113,30 @@ TEST_F(PtyTest, OpenIsExclusiveEvenForRootAndEndsWithClose) {
     EXPECT_TRUE(second->Open("\\\\.\\COM7")) << std::strerror(second->LastError());
 }
 
+TEST_F(PtyTest, ALockFileOfALiveProcessKeepsTheDeviceUntouched) {
+    // Lock files name a pseudo-terminal's device as pts_N; the pid is written as ten padded digits.
+    const std::string lock = "/run/lock/LCK.." + std::string("pts_") + slavePath.substr(slavePath.rfind('/') + 1);
+    struct Case {
+        pid_t pid;
+        bool opens;
+    };
+    const pid_t stale = ::fork();
+    if (stale == 0) ::_exit(0);
+    ASSERT_EQ(drv::RetryEintr([&] { return ::waitpid(stale, nullptr, 0); }), stale);
+    for (const Case c : {Case{::getppid(), false}, Case{stale, true}}) {
+        char text[16];
+        std::snprintf(text, sizeof text, "%10d\n", static_cast<int>(c.pid));
+        {
+            std::ofstream out(lock);
+            if (!(out << text)) GTEST_SKIP() << "no lock directory to write to";
+        }
+        auto dev = NewDevice();
+        EXPECT_EQ(dev->Open("\\\\.\\COM7"), c.opens) << c.pid;
+        EXPECT_EQ(dev->HolderPid(), c.opens ? 0 : c.pid);
+        ::unlink(lock.c_str());
+    }
+}
+
 TEST_F(PtyTest, AClosedFarEndIsAVanishedDevice) {
     auto dev = NewDevice();
     ASSERT_TRUE(dev->Open("\\\\.\\COM7"));
@@ -212,6 +237,10 @@ TEST_F(PtyTest, ComponentDeliversPacketsWithTheirTiming) {
     });
     ASSERT_TRUE(port.OpenPort());
     EXPECT_TRUE(port.OpenPort());
+    // The device's readiness drives reception: no timer runs while the line is quiet.
+    EXPECT_TRUE(port.WatchingDevice());
+    EXPECT_FALSE(port.PollTimerActive());
+    EXPECT_FALSE(port.PacketTimerActive());
     TCommPortDriver other(nullptr, NewDevice());
     other.SetPortName("\\\\.\\COM7");
     EXPECT_FALSE(other.OpenPort());

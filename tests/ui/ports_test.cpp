@@ -2,9 +2,14 @@
 // [ports] stand for free, busy and vanishing ports; a loopback Z8 server receives the port status reports.
 #include <fcntl.h>
 #include <gtest/gtest.h>
+#include <signal.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
+#include <QApplication>
 #include <QComboBox>
+#include <QKeyEvent>
+#include <QLineEdit>
 #include <QPlainTextEdit>
 #include <QPushButton>
 #include <QTimer>
@@ -70,6 +75,28 @@ private:
     int m_saved = -1;
 };
 
+// Another program that keeps a device open (a terminal, a modem tool) until this ends.
+class OtherHolder {
+public:
+    explicit OtherHolder(const std::string& path) {
+        m_pid = ::fork();
+        if (m_pid == 0) {
+            if (::open(path.c_str(), O_RDWR | O_NOCTTY) < 0) ::_exit(1);
+            for (;;) ::pause();
+        }
+        // Held once the child's descriptor shows.
+        EXPECT_TRUE(PumpUntil([&] { return drv::FindDeviceHolder(path) == m_pid; }));
+    }
+    ~OtherHolder() {
+        ::kill(m_pid, SIGKILL);
+        ::waitpid(m_pid, nullptr, 0);
+    }
+    int pid() const { return m_pid; }
+
+private:
+    pid_t m_pid = -1;
+};
+
 std::vector<std::uint8_t> Frame4(int object) {
     return {static_cast<std::uint8_t>(0x10 | ((object >> 8) & 0x0F)), static_cast<std::uint8_t>(object & 0xFF), 0x0A,
             0x05};
@@ -83,6 +110,7 @@ protected:
     std::unique_ptr<TForm1> form;
     std::unique_ptr<TForm2> dialog;
     std::uint16_t z7Port = 0;
+    bool stopRequested = false;
 
     // The [ports] section: every COM name maps to a missing device unless ports names it (a path).
     std::string PortsSection(const std::map<int, std::string>& ports) const {
@@ -106,6 +134,7 @@ protected:
                                       std::to_string(z8 ? server->Port() : 1) + "\n" + PortsSection(ports));
         TForm1Options options;
         options.workingDirectory = dir.path();
+        options.stopRequested = [this] { return stopRequested; };
         options.randomSeed = 4242;
         options.portReopenIntervalMs = 20;
         options.z7Port = z7Port;
@@ -187,6 +216,54 @@ TEST_F(PortControls, RescanListsTheFreePortsInOrderStoresAndReportsTheFirst) {
     form->AdvOfficeComboBox1Select();
     EXPECT_EQ(StoredComPort(), "COM7");
     EXPECT_EQ(ReportsWhen(2).back(), (Report{"COM7", false}));
+}
+
+TEST_F(PortControls, ADeviceAnotherProcessHoldsIsNeitherListedNorStarted) {
+    Pty com2, com3;
+    Start("", {{2, com2.path}, {3, com3.path}});
+    OtherHolder other(com3.path);
+    form->AdvGlowButton1Click();
+    EXPECT_EQ(ListItems(), std::vector<std::string>{"COM2"});
+    form->AdvOfficeComboBox1->setEditText(QStringLiteral("COM3"));
+    EXPECT_EQ(Answer({uitest::PressMessageOk()}, [&] { form->AdvGlowButton2->click(); }),
+              Seen{"Tadvsm: Порт уже занят!"});
+    EXPECT_FALSE(form->CommPortDriver1->IsPortOpen());
+}
+
+// Enter stores nothing and lists nothing; a typed name is reported in Windows-1251, cut to 6 characters; a stop
+// signal during the failed start's message ends the handler without the scan.
+TEST_F(PortControls, TheEditableFieldOnlyStartsTypedNames) {
+    Pty com2;
+    Start("ComPort=COM255", {{2, com2.path}});
+    form->AdvGlowButton1Click();
+    ASSERT_EQ(ReportsWhen(1).size(), 1u);
+    ASSERT_TRUE(drv::IniFile::WriteString(dir.file("drvorvel.ini"), "main", "ComPort", "COM255"));
+    form->AdvOfficeComboBox1->setEditText(QStringLiteral("COM2"));  // the text of an item: Enter still stores nothing
+    QLineEdit* field = form->AdvOfficeComboBox1->lineEdit();
+    for (int key : {Qt::Key_Return, Qt::Key_Enter}) {
+        QKeyEvent press(QEvent::KeyPress, key, Qt::NoModifier);
+        QApplication::sendEvent(field, &press);
+    }
+    form->AdvOfficeComboBox1->setEditText(QStringLiteral("Порт-Ω9"));
+    QKeyEvent press(QEvent::KeyPress, Qt::Key_Return, Qt::NoModifier);
+    QApplication::sendEvent(field, &press);
+    EXPECT_EQ(ListItems(), std::vector<std::string>{"COM2"});
+    EXPECT_EQ(StoredComPort(), "COM255");
+    uitest::Drain();
+    EXPECT_EQ(Reports().size(), 1u);
+
+    const auto stopThenOk = [this](QWidget* modal) {
+        stopRequested = true;  // the stop signal comes while the message is open
+        return uitest::PressMessageOk()(modal);
+    };
+    EXPECT_EQ(Answer({stopThenOk}, [&] { form->AdvGlowButton2->click(); }), Seen{"Tadvsm: Порт уже занят!"});
+    EXPECT_EQ(ListItems(), std::vector<std::string>{"COM2"});  // no scan after the message
+    stopRequested = false;
+    OtherHolder other(com2.path);  // no free port now
+    form->AdvOfficeComboBox1->setEditText(QStringLiteral("Порт-Ω9"));
+    form->AdvGlowButton1Click();  // no free port: the typed text is stored
+    EXPECT_EQ(StoredComPort(), "\xCF\xEE\xF0\xF2-?9");
+    EXPECT_EQ(ReportsWhen(2).back(), (Report{"\xCF\xEE\xF0\xF2-?", false}));
 }
 
 TEST_F(PortControls, RescanWithNoFreePortStoresTheUnchangedText) {
@@ -344,6 +421,42 @@ TEST_F(PortRecovery, FramesBeforeTheLossAndAfterTheRecoveryReachTheServer) {
     const std::string err = drvtest::ReadFile(dir.file("stderr.txt"));
     EXPECT_NE(err.find("port COM3: the device went away"), std::string::npos) << err;
     EXPECT_NE(err.find("port COM3: the device is back"), std::string::npos) << err;
+}
+
+TEST_F(PortRecovery, AHeldDeviceIsNotReopenedAndItsHolderIsNamedAFreeOneIsReopened) {
+    auto first = std::make_unique<Pty>();
+    Relink(*first);
+    StderrCapture capture(dir.file("stderr.txt"));
+    Start("ComPort=COM3", {{3, link()}});
+    first.reset();
+    std::filesystem::remove(link());  // gone with the device: the next pseudo-terminal may reuse its number
+    ASSERT_TRUE(PumpUntil([&] { return form->CommPortDriver1->Reopening(); }));
+    Pty second;
+    {
+        OtherHolder other(second.path);  // another program has the device that comes back under the name
+        Relink(second);
+        const std::string named = "held by process " + std::to_string(other.pid());
+        ASSERT_TRUE(PumpUntil([&] {
+            return drvtest::ReadFile(dir.file("stderr.txt")).find(named) != std::string::npos;
+        })) << drvtest::ReadFile(dir.file("stderr.txt"));
+        EXPECT_FALSE(form->CommPortDriver1->IsPortOpen());
+    }
+    ASSERT_TRUE(PumpUntil([&] { return form->CommPortDriver1->IsPortOpen(); }));  // let go: taken at the next try
+    Send(second, Frame4(103));
+    ASSERT_TRUE(PumpUntil([&] { return EventsAtServer(103) == 1; }));
+}
+
+TEST_F(PortRecovery, APortMissingAtStartupIsOpenedWhenItsDeviceComes) {
+    Start("ComPort=COM3", {{3, link()}}, {uitest::PressMessageOk()});
+    ExpectRunning(false);
+    ASSERT_TRUE(form->CommPortDriver1->Reopening());
+    Pty late;
+    Relink(late);
+    ASSERT_TRUE(PumpUntil([&] { return form->CommPortDriver1->IsPortOpen(); }));
+    ExpectRunning(true);
+    Send(late, Frame4(104));
+    ASSERT_TRUE(PumpUntil([&] { return EventsAtServer(104) == 1; }));
+    EXPECT_EQ(ReportsWhen(1), (std::vector<Report>{{"COM3", true}}));
 }
 
 TEST_F(PortRecovery, AStopDuringTheOutageEndsTheAttempts) {
