@@ -61,11 +61,14 @@ bool cl::QueuePacket(std::uint32_t code, const std::vector<std::uint8_t>& payloa
     if (origin == PacketOrigin::LiveEvent && (m_refused.load() || m_stop.load())) return false;
     if (m_ring.Full()) return false;
     try {
-        return m_ring.Put(QueuedPacket{drv::z8::BuildPacket(code, sequence, payload), origin, std::move(spoolPath),
-                                       sequence, Tick(), false});
+        if (!m_ring.Put(QueuedPacket{drv::z8::BuildPacket(code, sequence, payload), origin, std::move(spoolPath),
+                                     sequence, Tick(), false}))
+            return false;
     } catch (const std::exception&) {
         return false;
     }
+    m_wake.Signal();
+    return true;
 }
 
 std::vector<QueuedPacket> cl::TakeQueuedLiveEvents() {
@@ -198,10 +201,43 @@ void cl::Run() {
         } catch (const std::exception&) {
             // A failure inside the driver ends the step, never the thread.
         }
-        m_stopSignal.Sleep(m_config.timings.stepSleepMs);
+        // Sleeps until something is to be done: a packet queued, the peer of an idle connection gone, the stop,
+        // or the next deadline of the link (connection attempt, poll). A step with work left is followed at once.
+        const int waitMs = MsUntilNextStep();
+        if (waitMs == 0 || m_stop.load()) continue;
+        if (drv::z8::WaitForWork(m_stopSignal, m_wake, IdleConnectionFd(), waitMs) == drv::z8::WorkWake::PeerGone &&
+            LinkConnected()) {
+            // The server closed an idle connection: nothing more can be exchanged on it.
+            try {
+                CloseConnection();
+            } catch (const std::exception&) {
+            }
+        }
     }
     if (m_client && m_client->IsOpen()) CloseConnection();
     m_client.reset();
+}
+
+int cl::MsUntilNextStep() {
+    // Whole ticks until `interval` has been exceeded since `since`, the steps' own test of an interval.
+    const auto until = [this](std::uint32_t since, std::uint32_t interval) {
+        const std::uint32_t spent = drv::TicksSince(Tick(), since);
+        return spent > interval ? 0 : static_cast<int>(std::min<std::uint32_t>(interval - spent + 1, 0x7FFFFFFF));
+    };
+    if (!LinkConnected()) {
+        if (!m_connectionAllowed) return m_accessDeniedShown ? -1 : 0;
+        return until(m_lastAttemptTick, m_config.timings.attemptIntervalMs);
+    }
+    if (m_errors > kErrorThreshold || m_exchange.active || m_expectReply) return 0;
+    {
+        std::lock_guard lock(m_ringMutex);
+        if (!m_ring.Empty()) return 0;
+    }
+    return m_polling ? until(m_lastPollTick, m_config.timings.pollIntervalMs) : -1;
+}
+
+int cl::IdleConnectionFd() const {
+    return LinkConnected() && !m_exchange.active && m_client && m_client->IsOpen() ? m_client->fd() : -1;
 }
 
 void cl::Step() {

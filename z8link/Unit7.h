@@ -63,7 +63,6 @@ struct Z8LinkTimings {
     int connectTimeoutMs = 2500;
     int readTimeoutMs = 1000;  // longest wait for further bytes within one read
     std::uint32_t pollIntervalMs = 500;
-    int stepSleepMs = 1;
     int writeTimeoutMs = 10000;  // longest wait for room in the socket's send buffer
     // A reply not whole this long after its frame was sent fails its exchange; a connection left out of step by a
     // failed exchange is closed once this much time has passed since that frame was sent.
@@ -141,6 +140,11 @@ public:
 private:
     void Run();
     void Step();
+    // How long the thread may wait after a step before the next one is due, in ms of the link's tick: 0 when
+    // there is work now, -1 when only a queued packet, the peer or a stop can bring any.
+    int MsUntilNextStep();
+    // The socket to watch while waiting: the open connection of an idle link, else -1.
+    int IdleConnectionFd() const;
     void StepDisconnected();
     void StepConnected();
     bool Handshake();
@@ -189,6 +193,7 @@ private:
     std::shared_ptr<drv::Z8LinkHost> m_host;
     drv::Z8LinkConfig m_config;
     drv::z8::StopSignal m_stopSignal;
+    drv::z8::WakeSignal m_wake;  // set by QueuePacket: the link thread looks at its ring
     std::thread m_thread;
     std::mutex m_lifeMutex;  // Start/Stop
 

@@ -22,8 +22,8 @@ namespace {
 
 using Clock = std::chrono::steady_clock;
 
-// Whole milliseconds to the deadline, rounded up: rounded down, a wait of 1 ms would become no wait at all and
-// the link's 1 ms sleep between steps a busy loop.
+// Whole milliseconds to the deadline, rounded up: rounded down, the last fraction of a millisecond before a
+// deadline would become no wait at all, and a waiter would spin until the deadline.
 int MsLeft(Clock::time_point deadline) {
     const auto left = std::chrono::ceil<std::chrono::milliseconds>(deadline - Clock::now()).count();
     return left < 0 ? 0 : static_cast<int>(left);
@@ -52,6 +52,41 @@ void StopSignal::Sleep(int ms) const {
     for (;;) {
         const int r = ::poll(&p, 1, MsLeft(deadline));
         if (r >= 0 || errno != EINTR) return;
+    }
+}
+
+WakeSignal::WakeSignal() : m_fd(::eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK)) {
+    if (!m_fd) throw std::runtime_error(std::string("eventfd: ") + std::strerror(errno));
+}
+
+void WakeSignal::Signal() {
+    const std::uint64_t one = 1;
+    // Only fails when the counter would overflow, and then it is set anyway.
+    [[maybe_unused]] const auto r = RetryEintr([&] { return ::write(m_fd.get(), &one, sizeof one); });
+}
+
+void WakeSignal::Clear() {
+    std::uint64_t count = 0;
+    [[maybe_unused]] const auto r = RetryEintr([&] { return ::read(m_fd.get(), &count, sizeof count); });
+}
+
+WorkWake WaitForWork(const StopSignal& stop, WakeSignal& wake, int watchFd, int timeoutMs) {
+    pollfd p[3] = {{stop.fd(), POLLIN, 0}, {wake.fd(), POLLIN, 0}, {watchFd, POLLRDHUP, 0}};
+    const nfds_t count = watchFd >= 0 ? 3 : 2;
+    const auto deadline = Clock::now() + std::chrono::milliseconds(timeoutMs < 0 ? 0 : timeoutMs);
+    for (;;) {
+        const int r = ::poll(p, count, timeoutMs < 0 ? -1 : MsLeft(deadline));
+        if (r < 0) {
+            if (errno == EINTR) continue;
+            return WorkWake::Deadline;  // cannot happen with valid descriptors; the caller looks again
+        }
+        if (p[0].revents != 0) return WorkWake::Stopped;
+        if (count == 3 && p[2].revents != 0) return WorkWake::PeerGone;
+        if (p[1].revents != 0) {
+            wake.Clear();
+            return WorkWake::Woken;
+        }
+        if (r == 0) return WorkWake::Deadline;
     }
 }
 

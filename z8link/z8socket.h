@@ -24,6 +24,20 @@ private:
     UniqueFd m_fd;
 };
 
+// A wake-up that the link thread waits on with its other descriptors: any thread signals it (a packet was queued);
+// the waiter clears it once its wait has reported it, before it looks at what there is to do, so that no signal is
+// missed. A signal that finds nothing to do costs one needless look.
+class WakeSignal {
+public:
+    WakeSignal();
+    void Signal();  // any thread; never blocks
+    void Clear();   // the waiting thread
+    int fd() const { return m_fd.get(); }
+
+private:
+    UniqueFd m_fd;
+};
+
 enum class ReadStatus {
     Complete,  // every byte asked for arrived
     Timeout,   // nothing further arrived for the read time-out
@@ -59,6 +73,8 @@ public:
     ReadResult Read(std::uint8_t* into, std::size_t k, int maxWaitMs = -1);
     void Close();
     bool IsOpen() const { return m_fd.valid(); }
+    // The socket, for a wait that also watches other descriptors (WaitForWork); -1 when closed.
+    int fd() const { return m_fd.get(); }
     // errno of the last failure, or kErrorNameNotFound (core/metrics.h) when the host name was not found.
     int LastError() const { return m_lastError; }
     bool PeerClosed() const { return m_peerClosed; }
@@ -76,5 +92,18 @@ private:
     bool m_peerClosed = false;
     int m_lastError = 0;
 };
+
+// What ended a WaitForWork.
+enum class WorkWake {
+    Deadline,  // the time given has passed
+    Woken,     // the wake signal was set (and has been cleared)
+    Stopped,   // the stop signal is set
+    PeerGone,  // the watched connection was closed by the peer or failed
+};
+
+// Blocks the calling thread until the stop or wake signal is set, the connection on watchFd (-1: none) is closed by
+// its peer or fails, or timeoutMs has passed (-1: no limit). Data arriving on watchFd does not end the wait: it
+// stays for the next read. The stop signal wins over everything else.
+WorkWake WaitForWork(const StopSignal& stop, WakeSignal& wake, int watchFd, int timeoutMs);
 
 }  // namespace drv::z8

@@ -5,6 +5,7 @@
 #include <sys/socket.h>
 
 #include <algorithm>
+#include <atomic>
 #include <chrono>
 #include <condition_variable>
 #include <fstream>
@@ -140,7 +141,8 @@ protected:
         config.workingDirectory = dir.path();
         config.timings = timings;
         config.version = "2.5.0.17";
-        config.now = [] { return 46000.5; };
+        config.now = now ? now : [] { return 46000.5; };
+        config.tick = tick;
         link = std::make_unique<cl>(host, config);
         link->Start();
     }
@@ -157,9 +159,24 @@ protected:
     }
 
     drvtest::TempDir dir;
+    drv::TickSource tick;  // empty: the system's
+    drv::NowSource now;    // empty: a fixed date-time
     Z8Server server;
     std::shared_ptr<RecordingHost> host = std::make_shared<RecordingHost>();
     std::unique_ptr<cl> link;
+};
+
+// A link tick that moves only when told to, and counts how often the link reads it: a thread that wakes only for
+// its work reads it a few times per interval, where a thread stepping every millisecond reads it at every step.
+struct ManualTick {
+    std::atomic<std::uint32_t> value{100000000};
+    std::atomic<int> reads{0};
+    drv::TickSource Source(std::shared_ptr<ManualTick> self) {
+        return [self] {
+            ++self->reads;
+            return self->value.load();
+        };
+    }
 };
 
 }  // namespace
@@ -795,4 +812,86 @@ TEST_F(Z8Link, AnEventWhoseFileIsBeingWrittenIsLeftToItsWriterWhateverTheServerS
         EXPECT_TRUE(l.TakeQueuedLiveEvents().empty());
         s.Stop();
     }
+}
+
+TEST_F(Z8Link, SleepsUntilAPacketIsQueuedOrThePollIsDueOnItsOwnTick) {
+    auto clock = std::make_shared<ManualTick>();
+    tick = clock->Source(clock);
+    server.SetBehaviour({.ackEvents = true, .pollAfterHello = true});
+    auto t = Timings();
+    t.pollIntervalMs = 100;
+    StartLink(t);
+    // The attempt, the connection and the four answers of the handshake, polling switched on by the first.
+    ASSERT_TRUE(host->WaitFor([&] { return host->indicatorSteps == 6; }));
+
+    // The tick stands still, so no deadline falls due: what is queued leaves because it was queued.
+    ASSERT_TRUE(link->QueuePacket(kStationEvent, EventPayload(7), PacketOrigin::LiveEvent));
+    ASSERT_TRUE(host->WaitFor([&] { return host->indicatorSteps == 7; }));
+    const int readsBefore = clock->reads.load();
+    std::this_thread::sleep_for(std::chrono::milliseconds(500));  // five poll intervals of real time
+    EXPECT_LT(clock->reads.load() - readsBefore, 30);
+    EXPECT_EQ(CountCode(server.Frames(), kPoll), 0u);
+
+    for (std::size_t polls = 1; polls <= 2; ++polls) {
+        clock->value += 101;
+        ASSERT_TRUE(server.WaitFor([&](const auto& f) { return CountCode(f, kPoll) == polls; }, kDeadlineMs));
+        std::this_thread::sleep_for(std::chrono::milliseconds(300));
+        EXPECT_EQ(CountCode(server.Frames(), kPoll), polls);
+    }
+}
+
+TEST_F(Z8Link, StopEndsAWaitWithNoDeadlineAndOneAnHourAway) {
+    for (const bool serverUp : {true, false}) {
+        SCOPED_TRACE(serverUp ? "idle connection" : "next attempt in an hour");
+        auto clock = std::make_shared<ManualTick>();
+        tick = clock->Source(clock);
+        auto t = Timings();
+        t.attemptIntervalMs = 3600000;
+        if (!serverUp) {
+            const int port = server.Port();
+            server.Stop();
+            WritePort(port);
+        }
+        StartLink(t);
+        ASSERT_TRUE(host->WaitFor([&] { return host->LogCount("Соединение...") == 1; }));
+        if (serverUp) ASSERT_TRUE(WaitHandshake());
+        std::this_thread::sleep_for(std::chrono::milliseconds(100));  // into the wait
+        auto stopped = std::async(std::launch::async, [&] { link->Stop(); });
+        ASSERT_EQ(stopped.wait_for(std::chrono::seconds(10)), std::future_status::ready);
+        host = std::make_shared<RecordingHost>();
+    }
+}
+
+TEST_F(Z8Link, AWallClockStepNeitherHurriesNorStallsAReconnect) {
+    const int port = server.Port();
+    server.Stop();
+    WritePort(port);
+    for (const double step : {1.0 / 24, -1.0 / 24}) {
+        SCOPED_TRACE(step);
+        auto clock = std::make_shared<ManualTick>();
+        auto wall = std::make_shared<std::atomic<double>>(46000.5);
+        tick = clock->Source(clock);
+        now = [wall] { return wall->load(); };
+        host = std::make_shared<RecordingHost>();
+        StartLink();
+        ASSERT_TRUE(host->WaitFor([&] { return host->LogCount("Соединение...") == 1; }));
+        *wall = wall->load() + step;
+        std::this_thread::sleep_for(std::chrono::milliseconds(700));  // more than two attempt intervals
+        EXPECT_EQ(host->CountLog("Соединение..."), 1u);
+        clock->value += 301;
+        EXPECT_TRUE(host->WaitFor([&] { return host->LogCount("Соединение...") == 2; }));
+        link->Stop();
+    }
+}
+
+TEST_F(Z8Link, AServerThatClosesAnIdleConnectionIsNoticedWithoutWaitingForTraffic) {
+    server.SetScript([](const ReceivedFrame& f) -> std::optional<ServerAction> {
+        if (f.connection == 1 && IsCode(f, kVersion))
+            return ServerAction{.bytes = ReplyFrame(kPoll), .closeAfter = true};
+        return std::nullopt;
+    });
+    StartLink();
+    ASSERT_TRUE(WaitHandshake(2));
+    EXPECT_EQ(host->CountLog("Соединение установлено."), 2u);
+    EXPECT_EQ(server.Frames().size(), 8u);
 }
