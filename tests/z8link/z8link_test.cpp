@@ -854,7 +854,9 @@ TEST_F(Z8Link, StopEndsAWaitWithNoDeadlineAndOneAnHourAway) {
         }
         StartLink(t);
         ASSERT_TRUE(host->WaitFor([&] { return host->LogCount("Соединение...") == 1; }));
-        if (serverUp) ASSERT_TRUE(WaitHandshake());
+        if (serverUp) {
+            ASSERT_TRUE(WaitHandshake());
+        }
         std::this_thread::sleep_for(std::chrono::milliseconds(100));  // into the wait
         auto stopped = std::async(std::launch::async, [&] { link->Stop(); });
         ASSERT_EQ(stopped.wait_for(std::chrono::seconds(10)), std::future_status::ready);
