@@ -141,7 +141,9 @@ void RunTable(const std::string& driverPath, const std::string& simPath, double 
             SummaryRow("Chunked line, " + row.handOver + ", " + r.traffic + ": wrong / lost; p99",
                        std::to_string(r.tally.corrupted) + " / " + std::to_string(r.tally.lost()) + "; " +
                            Fixed(p99, 1) + " ms",
-                       row.handOver == "64 ms" ? "beyond the default gap" : "0 / 0");
+                       row.handOver == "64 ms" ? "beyond the default gap" : "0 / 0",
+                       row.handOver == "64 ms" ? Verdict::NoLimit
+                                               : AtMost(static_cast<double>(r.tally.corrupted + r.tally.lost()), 0));
         }
     }
     std::printf("\n");
@@ -188,9 +190,10 @@ void RunReturns(const std::string& driverPath, int returns) {
     std::printf("| return to first frame at the server | %s ms | %s ms | <= 250 ms + %.0f ms |\n\n",
                 Fixed(Percentile(toFrame, 50), 0).c_str(), Fixed(Percentile(toFrame, 100), 0).c_str(), lineMs);
     SummaryRow("Device return to open: median / max",
-               Fixed(Percentile(toOpen, 50), 0) + " / " + Fixed(Percentile(toOpen, 100), 0) + " ms", "<= 250 ms");
+               Fixed(Percentile(toOpen, 50), 0) + " / " + Fixed(Percentile(toOpen, 100), 0) + " ms", "<= 250 ms",
+               AtMost(Percentile(toOpen, 100), 250));
     SummaryRow("Device return to first frame at the server: max", Fixed(Percentile(toFrame, 100), 0) + " ms",
-               "<= 250 ms + " + Fixed(lineMs, 0) + " ms");
+               "<= 250 ms + " + Fixed(lineMs, 0) + " ms", AtMost(Percentile(toFrame, 100), 250 + lineMs));
 }
 
 }  // namespace

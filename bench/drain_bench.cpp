@@ -189,7 +189,8 @@ int PrintStuckComparison(const std::string& driverPath, std::size_t files, std::
     std::printf("\n");
     SummaryRow("Drain of " + std::to_string(files - files / stuckEvery) + " of " + std::to_string(files) +
                    " spool files past one in " + std::to_string(stuckEvery) + " never acknowledged",
-               Fixed(stuck.drainSeconds, 2) + " s", "at most " + Fixed(limit, 2) + " s (clean drain + 10 %)");
+               Fixed(stuck.drainSeconds, 2) + " s", "at most " + Fixed(limit, 2) + " s (clean drain + 10 %)",
+               AtMost(stuck.drainSeconds, limit));
     return clean.survived && stuck.survived ? 0 : 1;
 }
 
@@ -250,9 +251,11 @@ int main(int argc, char** argv) {
             SummaryRow("Drain of " + std::to_string(r.files) + " spool files, server answering in " +
                            std::to_string(r.delayMs) + " ms",
                        Fixed(r.rate, 0) + " files/s",
-                       r.delayMs == 0 ? "at least " + Fixed(kDrainGoal, 0) + " files/s" : "(no goal)");
+                       r.delayMs == 0 ? "at least " + Fixed(kDrainGoal, 0) + " files/s" : "(no goal)",
+                       r.delayMs == 0 ? AtLeast(r.rate, kDrainGoal) : Verdict::NoLimit);
             SummaryRow("Longest wait of a live event during that drain (" + std::to_string(r.delayMs) + " ms)",
-                       Fixed(r.liveMax, 0) + " ms", "at most " + Fixed(kLiveWaitGoalMs, 0) + " ms");
+                       Fixed(r.liveMax, 0) + " ms", "at most " + Fixed(kLiveWaitGoalMs, 0) + " ms",
+                       AtMost(r.liveMax, kLiveWaitGoalMs));
             if (!r.survived) std::fprintf(stderr, "bench_drain: the driver ended during a run\n");
         }
     } catch (const std::exception& e) {

@@ -127,7 +127,8 @@ int main(int argc, char** argv) {
             if (r->ended > 0)
                 std::printf("**Links %s: %d drivers ended during the span.**\n\n", links.c_str(), r->ended);
             SummaryRow(std::to_string(r->drivers) + " idle drivers, links " + links + ": total CPU",
-                       Fixed(r->cpuShare, 2) + " %", "goal at most " + Fixed(goal, 1) + " % of one core");
+                       Fixed(r->cpuShare, 2) + " %", "goal at most " + Fixed(goal, 1) + " % of one core",
+                       AtMost(r->cpuShare, goal));
         }
         return 0;
     } catch (const std::exception& e) {

@@ -106,7 +106,7 @@ int main(int argc, char** argv) {
             SummaryRow("Idle, link " + link + ": CPU / VmRSS / VmHWM",
                        Fixed(r->cpuShare, 2) + " % / " + Fixed(static_cast<double>(r->rssKiB) / 1024.0, 1) + " MiB / " +
                            Fixed(static_cast<double>(r->hwmKiB) / 1024.0, 1) + " MiB",
-                       "goal: CPU at most " + Fixed(kGoalShare, 1) + " %");
+                       "goal: CPU at most " + Fixed(kGoalShare, 1) + " %", AtMost(r->cpuShare, kGoalShare));
             if (!r->survived)
                 std::printf("**The driver ended during the idle run (link %s).**\n\n", r->linkUp ? "up" : "down");
         }

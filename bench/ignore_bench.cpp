@@ -115,6 +115,6 @@ int main(int argc, char** argv) {
     }
     std::printf("\n");
     SummaryRow("A frame with ignore.ini of 20,000 keys, file unchanged", Fixed(rows.back().kept, 2) + " us",
-               "under " + Fixed(kGoalUs, 0) + " us");
+               "under " + Fixed(kGoalUs, 0) + " us", AtMost(rows.back().kept, kGoalUs));
     return 0;
 }

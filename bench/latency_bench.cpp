@@ -23,6 +23,9 @@ namespace {
 using namespace bench;
 using std::chrono::milliseconds;
 
+// The goal for the 99th percentile of the latency, single frames and steady streams alike.
+constexpr double kP99GoalMs = 45;
+
 double Ms(Clock::duration d) { return std::chrono::duration<double, std::milli>(d).count(); }
 
 int Run(const std::string& driverPath, std::size_t frames) {
@@ -76,15 +79,15 @@ int Run(const std::string& driverPath, std::size_t frames) {
         "%zu frames (4- and 5-byte, alternating) sent one at a time at 9600 bit/s, each written whole when "
         "its last byte would be done, after the previous one had arrived and a random pause of 0-20 ms; the server "
         "acknowledges at once and polls are on. "
-        "The floor is the serial packet time-out (%.0f ms, counted from the arrival of the packet's first byte) plus "
-        "its being exceeded and the timer's wake-up (%.0f ms): "
+        "The floor is the serial packet time-out (%.0f ms, counted from the arrival of the packet's first byte, "
+        "which here is the moment of the write) plus its being exceeded and the timer's wake-up (%.0f ms): "
         "%.0f-%.0f ms. The driver's own share is the latency minus the top of the floor.\n\n",
         frames, kPacketTimeoutMs, kPollMs, floorLow, floorHigh);
     std::printf("| Figure | Measured | Floor / limit | Driver's own share |\n|---|---|---|---|\n");
     std::printf("| median | %s ms | %.0f-%.0f ms | %s |\n", Fixed(med, 1).c_str(), floorLow, floorHigh,
                 share(med).c_str());
-    std::printf("| 99th percentile | %s ms | %.0f-%.0f ms | %s |\n", Fixed(p99, 1).c_str(), floorLow, floorHigh,
-                share(p99).c_str());
+    std::printf("| 99th percentile | %s ms | %.0f-%.0f ms; at most %.0f ms | %s |\n", Fixed(p99, 1).c_str(), floorLow,
+                floorHigh, kP99GoalMs, share(p99).c_str());
     std::printf("| maximum | %s ms | %.0f-%.0f ms | %s |\n", Fixed(max, 1).c_str(), floorLow, floorHigh,
                 share(max).c_str());
     std::printf("| minimum | %s ms | %.0f-%.0f ms | |\n", Fixed(min, 1).c_str(), floorLow, floorHigh);
@@ -97,14 +100,20 @@ int Run(const std::string& driverPath, std::size_t frames) {
     std::printf(
         "The serial component wakes on the device's readiness and times the packet time-out with a precise timer "
         "from the arrival of the packet's first byte; the time-out must be *exceeded*, so a lone frame is handed "
-        "on 41 ms after its first byte came, about 37 ms after its last. Goal: p99 at most 45 ms.\n\n");
+        "on 41 ms after its first byte came: on a real line about 37 ms after its last, here (where each frame goes "
+        "into the line in one write when its last byte would be done) 41 ms after that write. Goal: p99 at most "
+        "45 ms.\n\n");
     if (missing > 0) std::printf("**%zu frames did not reach the server within 3 s.**\n\n", missing);
-    if (p99 > floorHigh + 20)
-        std::printf("**The 99th percentile lies %s ms above the floor.**\n\n", Fixed(p99 - floorHigh, 1).c_str());
-    SummaryRow("Latency, last byte to server: median / p99 / max",
-               Fixed(med, 1) + " / " + Fixed(p99, 1) + " / " + Fixed(max, 1) + " ms",
-               "floor " + Fixed(floorLow, 0) + "-" + Fixed(floorHigh, 0) + " ms");
-    SummaryRow("Latency run: frames lost of " + std::to_string(frames), std::to_string(t.lost()), "0");
+    if (p99 > kP99GoalMs)
+        std::printf("**The 99th percentile, %s ms, misses its limit of %.0f ms.**\n\n", Fixed(p99, 1).c_str(),
+                    kP99GoalMs);
+    SummaryRow(
+        "Latency, last byte to server: median / p99 / max",
+        Fixed(med, 1) + " / " + Fixed(p99, 1) + " / " + Fixed(max, 1) + " ms",
+        "p99 <= " + Fixed(kP99GoalMs, 0) + " ms (floor " + Fixed(floorLow, 0) + "-" + Fixed(floorHigh, 0) + " ms)",
+        AtMost(p99, kP99GoalMs));
+    SummaryRow("Latency run: frames lost of " + std::to_string(frames), std::to_string(t.lost()), "0",
+               AtMost(static_cast<double>(t.lost() + missing), 0));
     return 0;
 }
 
@@ -187,7 +196,9 @@ void RunStreams(const std::string& driverPath, double seconds) {
                    Fixed(Percentile(r.latency, 50), 1) + " / " + Fixed(Percentile(r.latency, 99), 1) + " / " +
                        Fixed(Percentile(r.latency, 100), 1) + " ms; " + std::to_string(r.tally.lost()) + ", " +
                        std::to_string(r.tally.outOfOrder),
-                   "p99 <= 45 ms; 0, 0");
+                   "p99 <= 45 ms; 0, 0",
+                   AllOf({AtMost(Percentile(r.latency, 99), kP99GoalMs), AtMost(static_cast<double>(r.tally.lost()), 0),
+                          AtMost(static_cast<double>(r.tally.outOfOrder), 0)}));
     }
     std::printf("\n");
     const auto lag = std::max_element(results.begin(), results.end(),

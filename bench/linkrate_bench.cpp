@@ -152,7 +152,8 @@ int main(int argc, char** argv) {
             if (r.corrupted > 0) std::printf("**%zu events arrived corrupted.**\n\n", r.corrupted);
             SummaryRow("Z8 link, server answering in " + std::to_string(r.delayMs) + " ms: events a second",
                        Fixed(r.rate, 1),
-                       r.delayMs == 0 ? "goal at least " + Fixed(kGoal, 0) : "bound " + Bound(r.delayMs));
+                       r.delayMs == 0 ? "goal at least " + Fixed(kGoal, 0) : "bound " + Bound(r.delayMs),
+                       r.delayMs == 0 ? AtLeast(r.rate, kGoal) : AtMost(r.rate, 1000.0 / r.delayMs));
         }
         return 0;
     } catch (const std::exception& e) {

@@ -419,11 +419,18 @@ std::string Fixed(double value, int decimals) {
     return buf;
 }
 
-void SummaryRow(const std::string& figure, const std::string& measured, const std::string& limit) {
+Verdict AllOf(std::initializer_list<Verdict> verdicts) {
+    for (const Verdict v : verdicts)
+        if (v == Verdict::Over || v == Verdict::Under) return v;
+    return Verdict::Kept;
+}
+
+void SummaryRow(const std::string& figure, const std::string& measured, const std::string& limit, Verdict verdict) {
     const char* path = std::getenv("DRV_BENCH_SUMMARY");
     if (path == nullptr || *path == '\0') return;
+    const char* mark = verdict == Verdict::Over ? " ✗ over" : verdict == Verdict::Under ? " ✗ under" : "";
     std::ofstream out(path, std::ios::app);
-    out << "| " << figure << " | " << measured << " | " << limit << " |\n";
+    out << "| " << figure << " | " << measured << mark << " | " << limit << " |\n";
 }
 
 }  // namespace bench

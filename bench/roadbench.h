@@ -13,6 +13,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <functional>
+#include <initializer_list>
 #include <map>
 #include <memory>
 #include <mutex>
@@ -204,8 +205,16 @@ std::optional<ProcessSample> SampleProcess(pid_t pid);
 
 // Markdown helpers: numbers with a fixed count of decimals.
 std::string Fixed(double value, int decimals);
+// Whether a figure keeps its limit; a missed one is marked in the summary, so that no miss goes unseen.
+enum class Verdict { NoLimit, Kept, Over, Under };
+inline Verdict AtMost(double value, double limit) { return value <= limit ? Verdict::Kept : Verdict::Over; }
+inline Verdict AtLeast(double value, double limit) { return value >= limit ? Verdict::Kept : Verdict::Under; }
+// The first verdict that misses its limit, else Kept.
+Verdict AllOf(std::initializer_list<Verdict> verdicts);
 // Appends one row (figure, measured, limit) to the summary table that scripts/bench puts at the head of the
-// report: the file named by $DRV_BENCH_SUMMARY; nothing when it is not set.
-void SummaryRow(const std::string& figure, const std::string& measured, const std::string& limit);
+// report: the file named by $DRV_BENCH_SUMMARY; nothing when it is not set. A missed limit puts "✗ over" or
+// "✗ under" after the measured figure.
+void SummaryRow(const std::string& figure, const std::string& measured, const std::string& limit,
+                Verdict verdict = Verdict::NoLimit);
 
 }  // namespace bench

@@ -201,7 +201,9 @@ int main(int argc, char** argv) {
         if (growthMiB > 1.0) std::printf("**Resident memory grew by more than 1 MiB after the first minute.**\n\n");
         SummaryRow("Soak, server every " + Fixed(o.outage, 0) + " s: VmRSS growth / lost events",
                    Fixed(growthMiB, 2) + " MiB / " + std::to_string(tally.lost() + tally.corrupted),
-                   "within 1 MiB / none");
+                   "within 1 MiB / none",
+                   AllOf({AtMost(growthMiB, 1), AtMost(static_cast<double>(tally.lost() + tally.corrupted), 0),
+                          survived ? Verdict::Kept : Verdict::Over}));
         return survived && tally.lost() == 0 && tally.corrupted == 0 ? 0 : 1;
     } catch (const std::exception& e) {
         std::fprintf(stderr, "bench_soak: %s\n", e.what());

@@ -4,6 +4,7 @@
 #include <gtest/gtest.h>
 #include <netinet/in.h>
 #include <signal.h>
+#include <sys/inotify.h>
 #include <sys/socket.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -18,6 +19,7 @@
 #include <thread>
 
 #include "core/stationframe.h"
+#include "platform/uniquefd.h"
 #include "tests/support/process.h"
 #include "tests/support/tempdir.h"
 
@@ -143,6 +145,11 @@ protected:
             << drvtest::ReadFile(dir.file("station.err")) << drvtest::ReadFile(dir.file("driver.err"));
     }
 
+    void WaitStationSent(std::size_t frames) {
+        ASSERT_TRUE(WaitUntil([&] { return Sent().size() >= frames; }, 60s))
+            << drvtest::ReadFile(dir.file("station.err"));
+    }
+
     // The events the station sent, as the driver must build them (FirstNumber 4): the simulator computes them from
     // the frame format on its own. times: the moment each frame's last byte went into the line (ms, monotonic).
     std::vector<Event> Sent(std::vector<double>* times = nullptr) const {
@@ -187,7 +194,15 @@ protected:
         return out;
     }
 
-    // Every event sent is at the server or in a spool file; returns how many were found.
+    // Whether every event sent is at the server or in a spool file.
+    bool AllAccountedFor(const std::vector<Event>& sent) const {
+        std::map<Event, int> have;
+        for (const auto& e : AtServer()) ++have[e];
+        for (const auto& e : Spooled()) ++have[e];
+        return std::all_of(sent.begin(), sent.end(), [&](const Event& e) { return have[e] > 0; });
+    }
+
+    // Every event sent is at the server or in a spool file, as often as it was sent.
     void ExpectNothingLost(const std::vector<Event>& sent) {
         std::map<Event, int> have;
         for (const auto& e : AtServer()) ++have[e];
@@ -311,14 +326,7 @@ TEST_F(EndToEnd, AServerThatClosesMidStreamCostsNoEvent) {
     StartStationAndDriver({"--random", "20", "--rate", "8", "--seed", "14"});
     WaitStationDone();
     const auto sent = Sent();
-    ASSERT_TRUE(WaitUntil(
-        [&] {
-            std::map<Event, int> have;
-            for (const auto& e : AtServer()) ++have[e];
-            for (const auto& e : Spooled()) ++have[e];
-            return std::all_of(sent.begin(), sent.end(), [&](const Event& e) { return have[e] > 0; });
-        },
-        90s));
+    ASSERT_TRUE(WaitUntil([&] { return AllAccountedFor(sent); }, 90s));
     ExpectNothingLost(sent);
 }
 
@@ -360,21 +368,56 @@ TEST_F(EndToEnd, KillingTheDriverMidBurstLeavesOnlyCompleteSpoolFiles) {
     for (std::size_t i = 0; i < spooled.size(); ++i) EXPECT_EQ(spooled[i], sent[i]) << i;
 }
 
-TEST_F(EndToEnd, StoppingTheDriverBySignalKeepsWhatTheLinkStillHolds) {
+TEST_F(EndToEnd, StoppingTheDriverBySignalClosesThePortFirstAndKeepsWhatTheLinkStillHolds) {
+    // The server takes the hello and never answers: the link waits for that answer, the burst's events wait in
+    // its ring, and the signal comes as soon as the driver has read the burst, well before an event has waited
+    // the 2 s after which it would be written anyway.
     StartServer({"--silent"});
-    StartStationAndDriver({"--random", "3", "--rate", "8", "--seed", "15"});
-    WaitStationDone();
-    const auto sent = Sent();
-    // The hello is out on the wire, waiting for an answer that never comes; the events wait in the ring.
+    StartStationAndDriver(
+        {"--file", WriteFrames(dir, 20), "--burst", "20", "--start-when", go(), "--hold-until-close", "60"}, "Log=1");
     ASSERT_TRUE(
-        WaitUntil([&] { return drvtest::ReadFile(dir.file("server.out")).find("frame 0") != std::string::npos; }, 30s));
+        WaitUntil([&] { return drvtest::ReadFile(dir.file("server.out")).find("frame 0") != std::string::npos; }, 60s));
+    ASSERT_TRUE(
+        WaitUntil([&] { return drvtest::ReadFile(dir.file("station.out")).find("ready") != std::string::npos; }));
+    // The order of what happens at the stop, as the kernel sees it: the driver's close of the station's line, and
+    // spool files appearing.
+    const drv::UniqueFd watch(::inotify_init1(IN_NONBLOCK | IN_CLOEXEC));
+    ASSERT_TRUE(watch);
+    const int tty =
+        ::inotify_add_watch(watch.get(), dir.file("station-tty").c_str(), IN_CLOSE_WRITE | IN_CLOSE_NOWRITE);
+    ASSERT_GE(tty, 0);
+    ASSERT_GE(::inotify_add_watch(watch.get(), dir.path().c_str(), IN_CREATE | IN_MOVED_TO), 0);
+    const auto changes = [&] {
+        std::vector<std::string> seen;  // "port closed", or the name of a spool file
+        alignas(inotify_event) char buf[8192];
+        for (ssize_t n; (n = ::read(watch.get(), buf, sizeof buf)) > 0;) {
+            for (char* p = buf; p < buf + n;) {
+                const auto* e = reinterpret_cast<const inotify_event*>(p);
+                p += sizeof(inotify_event) + e->len;
+                if (e->wd == tty) {
+                    if ((e->mask & (IN_CLOSE_WRITE | IN_CLOSE_NOWRITE)) != 0) seen.push_back("port closed");
+                } else if (std::string(e->name).find(".ob8") != std::string::npos) {
+                    seen.push_back(e->name);
+                }
+            }
+        }
+        return seen;
+    };
+    dir.write("go", "");
+    WaitStationSent(20);
+    ASSERT_TRUE(WaitUntil([&] { return drvtest::ReadFile(dir.file("drvorvel.log")).size() >= 100; }, 30s));
+    ASSERT_EQ(changes(), std::vector<std::string>{});  // nothing is on disk yet: the link holds every event
     driver->Signal(SIGTERM);
     const auto status = driver->WaitExit(30s);
     ASSERT_TRUE(status.has_value());
     EXPECT_TRUE(WIFEXITED(*status) && WEXITSTATUS(*status) == 0) << *status;
-    std::map<Event, int> spooled;
-    for (const auto& e : Spooled()) ++spooled[e];
-    for (const auto& e : sent) EXPECT_GE(spooled[e], 1) << "not spooled: " << Describe(e);
+    const auto order = changes();
+    ASSERT_FALSE(order.empty());
+    EXPECT_EQ(order.front(), "port closed");
+    EXPECT_EQ(std::count(order.begin(), order.end(), "port closed"), 1);
+    const auto sent = Sent();
+    ASSERT_EQ(sent.size(), 20u);
+    EXPECT_EQ(Spooled(), sent);  // each event once, in the order of the line
 }
 
 TEST_F(EndToEnd, KilledWhileTheServerTricklesItsRepliesLosesNoEvent) {
@@ -384,13 +427,7 @@ TEST_F(EndToEnd, KilledWhileTheServerTricklesItsRepliesLosesNoEvent) {
     StartStationAndDriver({"--random", "8", "--rate", "4", "--seed", "16"});
     WaitStationDone();
     const auto sent = Sent();
-    const auto covered = [&] {
-        std::map<Event, int> have;
-        for (const auto& e : AtServer()) ++have[e];
-        for (const auto& e : Spooled()) ++have[e];
-        return std::all_of(sent.begin(), sent.end(), [&](const Event& e) { return have[e] > 0; });
-    };
-    ASSERT_TRUE(WaitUntil(covered, 60s));
+    ASSERT_TRUE(WaitUntil([&] { return AllAccountedFor(sent); }, 60s));
     ASSERT_TRUE(WaitUntil([&] { return !AtServer().empty(); }, 60s));
     driver->Signal(SIGKILL);
     driver->WaitExit(10s);

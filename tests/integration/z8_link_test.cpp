@@ -123,11 +123,12 @@ TEST_F(Z8Form, EventsReachTheServerAndTheLogAndIndicatorFollowTheLink) {
     for (const auto& f : server.Frames())
         if (f.packet && f.packet->code == kStationEvent) objects.push_back(ObjectOf(f.packet->payload));
     EXPECT_EQ(objects, (std::vector<int>{40802, 40803}));
-    // The indicator moves with every accepted reply; polling keeps it moving.
+    // The indicator moves with every accepted reply, polling keeps it moving, and each step is drawn.
     const int phase = form->Z8ActivityCounter;
     ASSERT_TRUE(WaitWithEvents([&] { return form->Z8ActivityCounter != phase; }));
-    EXPECT_GE(form->Z8ActivityCounter, 0);
-    EXPECT_LE(form->Z8ActivityCounter, 16);
+    QImage expected(16, 16, QImage::Format_RGB32);
+    DrawIndicator(expected, true, form->Z8ActivityCounter);
+    EXPECT_EQ(form->Image3->Picture(), expected);
     EXPECT_TRUE(dir.list(".ob8").empty());
 }
 
@@ -172,10 +173,17 @@ TEST_F(Z8Form, ClosesCleanlyWithNoServerAndWhileTheLinkWaitsForTheWindow) {
     probe.Stop();
     Start(port);
     ASSERT_TRUE(WaitWithEvents([&] { return Log().find("Соединение...") != std::string::npos; }));
-    // No events processed from here: the link's next hand-off waits for the main thread when the window goes.
-    drvtest::WaitUntil([] { return false; }, std::chrono::milliseconds(400));
+    // The link's next hand-off is held back, so that the link thread waits for the main thread when the window
+    // goes: the window must still close, and at once.
+    struct HoldHandOffs : QObject {
+        bool eventFilter(QObject*, QEvent* e) override { return e->type() == QEvent::MetaCall && ++held > 0; }
+        int held = 0;
+    } hold;
+    form->installEventFilter(&hold);
+    ASSERT_TRUE(WaitWithEvents([&] { return hold.held > 0; }));
+    const auto closing = std::chrono::steady_clock::now();
     form.reset();
-    SUCCEED();
+    EXPECT_LT(std::chrono::steady_clock::now() - closing, std::chrono::seconds(5));
 }
 
 TEST_F(Z8Form, NotSendToDiskDropsAnUnansweredEvent) {

@@ -81,6 +81,14 @@ public:
         std::lock_guard lock(m);
         return returned;
     }
+    std::vector<drv::TDateTime> LastForwards() {
+        std::lock_guard lock(m);
+        return lastForward;
+    }
+    int IndicatorSteps() {
+        std::lock_guard lock(m);
+        return indicatorSteps;
+    }
 
     std::mutex m;
     std::condition_variable cv;
@@ -142,7 +150,7 @@ protected:
         config.timings = timings;
         config.version = "2.5.0.17";
         config.now = now ? now : [] { return 46000.5; };
-        config.tick = tick;
+        config.tick = tick ? tick : [this] { return drv::GetTickCount() + tickOffset.load(); };
         link = std::make_unique<cl>(host, config);
         link->Start();
     }
@@ -163,6 +171,8 @@ protected:
     drv::NowSource now;    // empty: a fixed date-time
     Z8Server server;
     std::shared_ptr<RecordingHost> host = std::make_shared<RecordingHost>();
+    // Added to the link's tick: a test moves the link's time on at once instead of waiting for its intervals.
+    std::atomic<std::uint32_t> tickOffset{0};
     std::unique_ptr<cl> link;
 };
 
@@ -187,12 +197,15 @@ TEST_F(Z8Link, HandshakeInOrderThenQuietUntilSomethingIsQueued) {
     ASSERT_TRUE(host->WaitFor([&] { return host->LogCount("Соединение установлено.") == 1; }));
     EXPECT_TRUE(link->LinkConnected());
     EXPECT_EQ(host->CountLog("Соединение..."), 1u);
-    EXPECT_EQ(host->lastForward.size(), 1u);
-    EXPECT_DOUBLE_EQ(host->lastForward.at(0), 46000.5 - 1.0);
+    EXPECT_EQ(host->LastForwards(), std::vector<drv::TDateTime>{46000.5 - 1.0});
 
     ASSERT_TRUE(link->QueuePacket(kStationEvent, EventPayload(40802), PacketOrigin::LiveEvent));
     ASSERT_TRUE(server.WaitFor([](const auto& f) { return f.size() >= 5; }, kDeadlineMs));
-    std::this_thread::sleep_for(std::chrono::milliseconds(300));  // polling is off: nothing else may come
+    // One indicator step for the attempt, one for the connection, one per accepted reply: the link is idle.
+    ASSERT_TRUE(host->WaitFor([&] { return host->indicatorSteps == 7; }));
+    // Polling is off: with every interval of the link long past, nothing else may come.
+    tickOffset += 600000;
+    EXPECT_FALSE(server.WaitFor([](const auto& f) { return f.size() > 5; }, 1000));
     const auto frames = server.Frames();
     ASSERT_EQ(frames.size(), 5u);
     const std::uint32_t codes[] = {kHello, kPortStatus, kFirstNumber, kVersion, kStationEvent};
@@ -206,8 +219,7 @@ TEST_F(Z8Link, HandshakeInOrderThenQuietUntilSomethingIsQueued) {
         EXPECT_EQ(frames[i].packet->lengthField, static_cast<std::int32_t>(payloads[i].size()));
     }
     EXPECT_TRUE(host->Returned().empty());
-    // One indicator step for the attempt, one for the connection, one per accepted reply.
-    EXPECT_TRUE(host->WaitFor([&] { return host->indicatorSteps == 7; }));
+    EXPECT_EQ(host->IndicatorSteps(), 7);
 }
 
 TEST_F(Z8Link, PollsWhenIdleAfterStartPollingAndQueuedPacketsKeepTheirNumbers) {
@@ -251,15 +263,15 @@ TEST_F(Z8Link, AccessDeniedEndsTheRunAndHandsBackQueuedEvents) {
     int accepted = 0;
     while (link->QueuePacket(kPortStatus, PortStatusPayload("COM1", true))) ++accepted;
     EXPECT_EQ(accepted, 100);
-    std::this_thread::sleep_for(std::chrono::milliseconds(800));  // more than two attempt intervals
-    EXPECT_EQ(server.ConnectionCount(), 1);
+    // With every attempt interval long past, no second connection comes.
+    tickOffset += 600000;
+    EXPECT_FALSE(host->WaitFor([&] { return server.ConnectionCount() > 1; }, 1000));
     EXPECT_EQ(host->CountLog("Доступ запрещен."), 1u);
     EXPECT_EQ(host->CountLog("Соединение..."), 1u);
 }
 
 TEST_F(Z8Link, LiveEventsQueuedWhenAccessIsDeniedComeBack) {
     // Three events wait in the ring ahead of the handshake; the first is answered with access denied.
-    for (int i = 1; i <= 3; ++i) ASSERT_TRUE(link == nullptr);
     server.PushAction({.bytes = ReplyFrame(kAccessDenied)});
     drv::Z8LinkConfig config;
     config.workingDirectory = dir.path();
@@ -558,7 +570,7 @@ TEST_F(Z8Link, AcknowledgementDeletesOnlyTheSpoolFileOfTheAnsweredFrame) {
         std::lock_guard lock(host->m);
         host->forwarded = a;
     }
-    const std::size_t forwardsBefore = host->lastForward.size();
+    const std::size_t forwardsBefore = host->LastForwards().size();
 
     // A live event acknowledged while A is the forwarded file: A stays.
     ASSERT_TRUE(link->QueuePacket(kStationEvent, EventPayload(1), PacketOrigin::LiveEvent));
@@ -571,7 +583,7 @@ TEST_F(Z8Link, AcknowledgementDeletesOnlyTheSpoolFileOfTheAnsweredFrame) {
     ASSERT_TRUE(link->QueuePacket(kStationEvent, EventPayload(2), PacketOrigin::SpoolFile, a));
     ASSERT_TRUE(host->WaitFor([&] { return !dir.exists("A.ob8"); }));
     ASSERT_TRUE(host->WaitFor([&] { return host->lastForward.size() == forwardsBefore + 1; }));
-    EXPECT_DOUBLE_EQ(host->lastForward.back(), 46000.5 - 1.0);
+    EXPECT_DOUBLE_EQ(host->LastForwards().back(), 46000.5 - 1.0);
 
     // B's packet acknowledged while A is still named as forwarded: B is deleted, the spacing is left alone.
     ASSERT_TRUE(link->QueuePacket(kStationEvent, EventPayload(3), PacketOrigin::SpoolFile, b));
@@ -581,7 +593,7 @@ TEST_F(Z8Link, AcknowledgementDeletesOnlyTheSpoolFileOfTheAnsweredFrame) {
     ASSERT_TRUE(server.WaitFor([](const auto& f) { return CountCode(f, kStationEvent) == 4; }, kDeadlineMs));
     ASSERT_TRUE(link->QueuePacket(kPortStatus, PortStatusPayload("COM3", true)));
     ASSERT_TRUE(server.WaitFor([](const auto& f) { return CountCode(f, kPortStatus) == 3; }, kDeadlineMs));
-    EXPECT_EQ(host->lastForward.size(), forwardsBefore + 1);
+    EXPECT_EQ(host->LastForwards().size(), forwardsBefore + 1);
     EXPECT_TRUE(host->Returned().empty());
 }
 
@@ -624,7 +636,7 @@ TEST_F(Z8Link, NoServerListening) {
     link->Stop();
     EXPECT_FALSE(link->LinkConnected());
     EXPECT_EQ(host->CountLog("Соединение установлено."), 0u);
-    EXPECT_EQ(static_cast<std::size_t>(host->indicatorSteps), host->CountLog("Соединение..."));
+    EXPECT_EQ(static_cast<std::size_t>(host->IndicatorSteps()), host->CountLog("Соединение..."));
 }
 
 // A name server that answers only when told to; every lookup it was asked for is counted.
