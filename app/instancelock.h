@@ -8,10 +8,14 @@
 
 namespace drv {
 
-// The lock that lets only one driver run in a working directory: an exclusive flock on the file
-// "drvorvel.lock" there, held for the life of the object (the kernel drops it when the process ends, however it
-// ends, so a crashed driver leaves no stale lock). The holder writes its process id into the file; a refused
-// start only reads it and changes nothing. Main thread; Acquire does not wait.
+// The lock that lets only one driver run in a working directory, whichever user starts it: an exclusive flock
+// on the directory's own descriptor, held for the life of the object (the kernel drops it when the process ends,
+// however it ends, so a crashed driver leaves no stale lock). Every user who can run the driver there can read
+// the directory, so no file mode or umask can keep a second driver from seeing the first.
+// Beside it the file "drvorvel.lock" carries the holder's process id for the operator (made readable and
+// writable by the directory's group, replaced when another user's file cannot be written) and is flocked too,
+// so that a driver that knows only that file still sees the holder. A refused start changes nothing.
+// Main thread; Acquire does not wait.
 class InstanceLock {
 public:
     static constexpr const char* kFileName = "drvorvel.lock";
@@ -19,21 +23,31 @@ public:
     enum class Outcome {
         Acquired,       // this process holds the lock
         HeldByAnother,  // another driver runs in this directory; OwnerPid() names it when known
-        Unavailable,    // the lock file cannot be created or locked (a read-only directory, say); Error() tells why
+        Unavailable,    // neither the directory nor the lock file can be locked; Error() tells why. No guard: do
+                        // not run.
     };
 
     explicit InstanceLock(const std::string& directory);
 
     Outcome Acquire();
     bool Held() const { return m_held; }
-    // The process id that the holder wrote (0 when unknown).
+    // The holder's process id (0 when it cannot be known): from the kernel's lock table where this process may
+    // read it, else the id in the lock file when that process still exists.
     pid_t OwnerPid() const { return m_ownerPid; }
     int Error() const { return m_error; }
+    const std::string& Directory() const { return m_directory; }
     const std::string& Path() const { return m_path; }
 
 private:
+    Outcome Refused(int lockedFd);
+    void WritePid(int fd) const;
+    void ReplaceFile();
+
+    std::string m_directory;
     std::string m_path;
-    UniqueFd m_fd;
+    UniqueFd m_dirFd;
+    UniqueFd m_fileFd;
+    UniqueFd m_replacedFd;  // another user's lock file that ReplaceFile took the name from, still locked
     bool m_held = false;
     pid_t m_ownerPid = 0;
     int m_error = 0;

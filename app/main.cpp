@@ -25,6 +25,7 @@
 
 namespace {
 
+// Another driver runs in the working directory, or none could be kept from it.
 constexpr int kExitAlreadyRunning = 3;
 constexpr int kExitUsage = 2;
 
@@ -110,15 +111,31 @@ bool ChooseHeadless(const QStringList& arguments) {
     return !HasDisplay();
 }
 
+// Says why this start ends: on standard error, and in a message box when a person can see one.
+void TellNoStart(const std::string& line, const QString& box, bool headless) {
+    std::fprintf(stderr, "drvorvel: %s\n", line.c_str());
+    if (headless || !HasDisplay()) return;  // nobody to click the box away
+    QMessageBox::critical(nullptr, QStringLiteral("Драйвер Орвел"), box);
+}
+
 void TellAlreadyRunning(const drv::InstanceLock& lock, const std::string& directory, bool headless) {
     const std::string owner = lock.OwnerPid() > 0 ? " (process " + std::to_string(lock.OwnerPid()) + ")" : "";
-    std::fprintf(stderr,
-                 "drvorvel: a driver already runs in %s%s; it keeps the port and the spool files, this start ends.\n",
-                 directory.c_str(), owner.c_str());
-    if (headless || !HasDisplay()) return;  // nobody to click the box away
-    QMessageBox::critical(nullptr, QStringLiteral("Драйвер Орвел"),
-                          QStringLiteral("Драйвер уже запущен в папке\n%1\n\nВторой запуск завершён.")
-                              .arg(QString::fromStdString(directory)));
+    TellNoStart(
+        "a driver already runs in " + directory + owner + "; it keeps the port and the spool files, this start ends.",
+        QStringLiteral("Драйвер уже запущен в папке\n%1\n\nВторой запуск завершён.")
+            .arg(QString::fromStdString(directory)),
+        headless);
+}
+
+// Two drivers on one port and one spool lose events: without the guard there is no run.
+void TellUnguarded(const drv::InstanceLock& lock, const std::string& directory, bool headless) {
+    const char* reason = std::strerror(lock.Error());
+    TellNoStart("cannot lock the working directory " + directory + " (" + reason +
+                    "), so nothing keeps a second driver from taking the same port and spool files; this start ends.",
+                QStringLiteral("Папку\n%1\nнельзя заблокировать (%2): второй драйвер мог бы работать в ней же."
+                               "\n\nЗапуск завершён.")
+                    .arg(QString::fromStdString(directory), QString::fromLocal8Bit(reason)),
+                headless);
 }
 
 }  // namespace
@@ -163,9 +180,8 @@ int main(int argc, char** argv) {
             TellAlreadyRunning(lock, directory, options.headless);
             return kExitAlreadyRunning;
         case drv::InstanceLock::Outcome::Unavailable:
-            std::fprintf(stderr, "drvorvel: cannot lock %s (%s); running without the single-instance guard.\n",
-                         lock.Path().c_str(), std::strerror(lock.Error()));
-            break;
+            TellUnguarded(lock, directory, options.headless);
+            return kExitAlreadyRunning;
     }
 
     if (options.headless) std::fprintf(stderr, "drvorvel: running headless: messages go to standard error\n");

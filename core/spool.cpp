@@ -198,9 +198,14 @@ std::vector<LeftoverSpoolFile> FinishLeftoverSpoolFiles(const std::string& prefi
                 std::uint32_t value = 0;
                 if (IsHexStem(parsed->stem))
                     value = static_cast<std::uint32_t>(std::strtoul(parsed->stem.c_str(), nullptr, 16));
-                const auto placed = PlaceUnderFreeName(fs, entry.part, prefix, value, parsed->suffix);
-                entry.error = placed.error;
-                entry.path = placed.path;
+                // A writer killed before its flush may have left the bytes in the page cache only: flush them
+                // before the file gets a name that forwarding may take (and delete after delivery).
+                entry.error = fs.SyncFile(entry.part);
+                if (entry.error == 0) {
+                    const auto placed = PlaceUnderFreeName(fs, entry.part, prefix, value, parsed->suffix);
+                    entry.error = placed.error;
+                    entry.path = placed.path;
+                }
             } else {
                 entry.path = entry.part.substr(0, entry.part.size() - 5) + ".bad";
                 entry.error = fs.RenameNoReplace(entry.part, entry.path);

@@ -49,6 +49,12 @@ int SpoolFs::RenameNoReplace(const std::string& from, const std::string& to) {
 
 int SpoolFs::Remove(const std::string& path) { return ::unlink(path.c_str()) == 0 ? 0 : errno; }
 
+int SpoolFs::SyncFile(const std::string& path) {
+    UniqueFd fd(RetryEintr([&] { return ::open(path.c_str(), O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC); }));
+    if (!fd) return errno;
+    return ::fdatasync(fd.get()) == 0 ? 0 : errno;
+}
+
 int SpoolFs::SyncDirectory(const std::string& dir) {
     UniqueFd fd(RetryEintr([&] { return ::open(dir.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC); }));
     if (!fd) return errno;

@@ -38,6 +38,9 @@ public:
     // Moves from to to only if to does not exist (EEXIST otherwise).
     virtual int RenameNoReplace(const std::string& from, const std::string& to);
     virtual int Remove(const std::string& path);
+    // Flushes the data of an existing regular file to disk (fdatasync); never follows a link, never blocks on
+    // the open.
+    virtual int SyncFile(const std::string& path);
     // Flushes the directory entry changes of dir to disk.
     virtual int SyncDirectory(const std::string& dir);
     // The names (not paths) of the entries of dir.

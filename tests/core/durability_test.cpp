@@ -192,7 +192,7 @@ TEST_F(Durability, EverySpoolFileIsWrittenSyncedPlacedWithoutReplacingAndItsDire
     } cases[] = {
         {"an unfinished file at startup",
          [&] { Start(); },
-         {"place 2BE1C0D2.ob8.999999998.part 2BE1C0D2.ob8", "syncdir"},
+         {"flush 2BE1C0D2.ob8.999999998.part 24", "place 2BE1C0D2.ob8.999999998.part 2BE1C0D2.ob8", "syncdir"},
          "2BE1C0D2.ob8",
          24},
         {"a station event",

@@ -1,6 +1,7 @@
 #!/usr/bin/env bash
 # Builds the Debian package from this build tree into a scratch directory and checks it without installing it:
-# its metadata and contents, the service unit, the desktop entries, and lintian (no errors).
+# its metadata and contents, the service units (verified, and confined: exposure at most 2.3), the log rotation,
+# the desktop entries, and lintian (no errors).
 # Usage: package_test.sh <build-dir>
 set -euo pipefail
 build="$1"
@@ -18,18 +19,22 @@ info=$(dpkg-deb --info "$deb")
 for field in "Package: drvorvel" "Version: $version" "Architecture: $arch"; do
   grep -qx " $field" <<<"$info" || fail "control lacks '$field'"
 done
+maintainer=$(dpkg-deb --field "$deb" Maintainer)
+grep -Eq '^[^<>]+ <[a-z0-9.-]+@[a-z0-9-]+\.[a-z]+>$' <<<"$maintainer" && ! grep -Eq 'example\.|localhost|invalid' <<<"$maintainer" \
+  || fail "no real maintainer address: $maintainer"
 depends=$(dpkg-deb --field "$deb" Depends)
 for dep in adduser libqt6widgets6 libqt6core6 libsystemd0 libc6; do
   grep -q "\b$dep\b" <<<"$depends" || fail "Depends lacks $dep: $depends"
 done
 control=$(dpkg-deb --ctrl-tarfile "$deb" | tar -t)
-for script in postinst prerm postrm; do
+for script in postinst prerm postrm conffiles; do
   grep -qx "./$script" <<<"$control" || fail "no $script"
 done
 
 contents=$(dpkg-deb --contents "$deb" | awk '{print $NF}')
 for path in ./usr/bin/drvorvel ./usr/bin/drv-stationsim ./usr/bin/drv-z8serversim \
-            ./lib/systemd/system/drvorvel.service ./usr/share/applications/drvorvel.desktop \
+            ./lib/systemd/system/drvorvel.service ./lib/systemd/system/drvorvel@.service \
+            ./etc/logrotate.d/drvorvel ./usr/share/applications/drvorvel.desktop \
             ./usr/share/icons/hicolor/scalable/apps/drvorvel.svg ./usr/share/drvorvel/drvorvel-autostart.desktop \
             ./usr/share/drvorvel/drvorvel.ini.example ./var/lib/drvorvel/ ./usr/share/doc/drvorvel/copyright \
             ./usr/share/doc/drvorvel/changelog.gz; do
@@ -42,17 +47,35 @@ done
 
 root="$scratch/root"
 dpkg-deb --extract "$deb" "$root"
-unit="$root/lib/systemd/system/drvorvel.service"
-for line in "Type=notify" "ExecStart=/usr/bin/drvorvel --headless" "WorkingDirectory=/var/lib/drvorvel" \
-            "User=drvorvel" "SupplementaryGroups=dialout" "Restart=on-failure"; do
-  grep -qx "$line" "$unit" || fail "the unit lacks $line"
-done
-grep -q "^WatchdogSec=[1-9]" "$unit" || fail "the unit has no watchdog"
-# Verified as installed, with its programs taken from the extracted tree (nothing is installed on this machine).
+# Both units, the template as the instance "north": verified as installed, with their programs taken from the
+# extracted tree (nothing is installed on this machine), and confined at least as well as the system's own
+# network time client (exposure 2.3).
 mkdir -p "$scratch/unit"
-sed "s|/usr/bin/|$root/usr/bin/|g" "$unit" >"$scratch/unit/drvorvel.service"
-verify=$(systemd-analyze verify --man=no "$scratch/unit/drvorvel.service" 2>&1) || { echo "$verify" >&2; fail "systemd-analyze verify"; }
+units=()
+for name in drvorvel.service drvorvel@north.service; do
+  unit="$root/lib/systemd/system/${name/@north/@}"
+  dir=/var/lib/drvorvel; [ "$name" = drvorvel.service ] || dir=/var/lib/drvorvel/%i
+  for line in "Type=notify" "ExecStart=/usr/bin/drvorvel --headless" "WorkingDirectory=$dir" "User=drvorvel" \
+              "SupplementaryGroups=dialout" "Restart=on-failure" "AmbientCapabilities=CAP_SYS_TIME"; do
+    grep -qx "$line" "$unit" || fail "$name lacks $line"
+  done
+  grep -q "^WatchdogSec=[1-9]" "$unit" || fail "$name has no watchdog"
+  sed "s|/usr/bin/|$root/usr/bin/|g" "$unit" >"$scratch/unit/$name"
+  units+=("$scratch/unit/$name")
+done
+verify=$(systemd-analyze verify --man=no "${units[@]}" 2>&1) || { echo "$verify" >&2; fail "systemd-analyze verify"; }
 [ -z "$verify" ] || { echo "$verify" >&2; fail "systemd-analyze verify said something"; }
+security=$(systemd-analyze security --offline=yes --threshold=23 "${units[@]}" 2>&1) \
+  || { echo "$security" >&2; fail "exposure above 2.3"; }
+grep "Overall exposure" <<<"$security"
+
+# The log rotation as logrotate reads it (run as the service user; where that user does not exist, as root).
+rotate="$scratch/logrotate.conf"
+cp "$root/etc/logrotate.d/drvorvel" "$rotate"
+getent passwd drvorvel >/dev/null || sed -i 's/^\( *su \).*/\1root root/' "$rotate"
+logrotate --debug --state "$scratch/logrotate.state" "$rotate" >"$scratch/logrotate.log" 2>&1 \
+  || { cat "$scratch/logrotate.log" >&2; fail "logrotate --debug"; }
+if grep -q "^error:" "$scratch/logrotate.log"; then cat "$scratch/logrotate.log" >&2; fail "logrotate reports an error"; fi
 desktop-file-validate "$root/usr/share/applications/drvorvel.desktop" "$root/usr/share/drvorvel/drvorvel-autostart.desktop" \
   || fail "desktop-file-validate"
 

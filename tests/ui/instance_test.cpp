@@ -43,6 +43,18 @@ TEST(InstanceLock, ReleasedWithItsHolderAndAStaleFileIsNoObstacle) {
     EXPECT_EQ(again.Acquire(), drv::InstanceLock::Outcome::Acquired);
 }
 
+// The lock is the directory's own: a lock file deleted (or made unreadable) by someone does not let a second
+// driver in, and the holder is still named, from the kernel's lock table.
+TEST(InstanceLock, HoldsAndNamesTheHolderWithoutItsFile) {
+    drvtest::TempDir dir;
+    drv::InstanceLock first(dir.path());
+    ASSERT_EQ(first.Acquire(), drv::InstanceLock::Outcome::Acquired);
+    ASSERT_EQ(::unlink(dir.file(drv::InstanceLock::kFileName).c_str()), 0);
+    drv::InstanceLock second(dir.path());
+    EXPECT_EQ(second.Acquire(), drv::InstanceLock::Outcome::HeldByAnother);
+    EXPECT_EQ(second.OwnerPid(), ::getpid());
+}
+
 TEST(InstanceLock, AMissingDirectoryIsReportedNotMistakenForAnotherDriver) {
     drvtest::TempDir dir;
     drv::InstanceLock lock(dir.path() + "/missing");
