@@ -11,9 +11,14 @@
 
 #include "app/driverapp.h"
 #include "app/instancelock.h"
+#include "app/metricsserver.h"
 #include "app/servicenotify.h"
+#include "app/statuscommand.h"
 #include "app/stopsignals.h"
+#include "core/configcheck.h"
 #include "core/ma.h"
+#include "platform/inifile.h"
+#include "platform/version.h"
 #include "ui/admshowmes.h"
 #include "ui/drivericon.h"
 #include "ui/pasx.h"
@@ -22,6 +27,70 @@ namespace {
 
 // Another driver runs in the working directory, or none could be kept from it.
 constexpr int kExitAlreadyRunning = 3;
+constexpr int kExitUsage = 2;
+
+constexpr const char* kHelpText =
+    "Usage: drvorvel [--headless | --no-headless]\n"
+    "       drvorvel --status [--dir DIR]\n"
+    "       drvorvel --help | --version\n"
+    "\n"
+    "The alarm station driver. It runs in the directory it is started in, which holds its drvorvel.ini, and\n"
+    "passes the station's events from the serial port to the Z8 server, spooling them while the server is away.\n"
+    "\n"
+    "  --headless     no window and nobody to click: messages go to standard error (the offscreen platform)\n"
+    "  --no-headless  keep the window's behaviour even without a display\n"
+    "  --status       ask the driver of this directory (or of --dir DIR) how it is doing, through the metrics\n"
+    "                 endpoint of its drvorvel.ini ([metrics] Address, Port); exit status 0: it answers and its\n"
+    "                 station and Z8 links are up, 1: it answers with a link down, 3: no driver answers\n"
+    "  --dir DIR      the working directory --status asks about\n"
+    "  --help         this text\n"
+    "  --version      the driver's version\n";
+
+// The options read before Qt starts; Qt's own options (-platform and the like) are left to it.
+struct CommandLine {
+    bool help = false;
+    bool version = false;
+    bool status = false;
+    bool headless = false;
+    std::string dir;
+    std::string error;
+};
+
+CommandLine ParseCommandLine(int argc, char** argv) {
+    CommandLine c;
+    for (int i = 1; i < argc; ++i) {
+        const std::string a = argv[i];
+        if (a == "--help" || a == "-h") {
+            c.help = true;
+        } else if (a == "--version") {
+            c.version = true;
+        } else if (a == "--status") {
+            c.status = true;
+        } else if (a == "--headless") {
+            c.headless = true;
+        } else if (a == "--dir") {
+            if (i + 1 >= argc) {
+                c.error = "--dir needs a directory";
+            } else {
+                c.dir = argv[++i];
+            }
+        }
+    }
+    if (!c.dir.empty() && !c.status) c.error = "--dir goes with --status";
+    return c;
+}
+
+// Qt's complaint that XDG_RUNTIME_DIR is not set (as under a system service) says nothing to the people who run
+// the driver; every other message goes on as before.
+QtMessageHandler g_qtMessageHandler = nullptr;
+void FilterQtMessage(QtMsgType type, const QMessageLogContext& context, const QString& message) {
+    if (message.startsWith(QLatin1String("QStandardPaths: XDG_RUNTIME_DIR not set"))) return;
+    if (g_qtMessageHandler != nullptr) {
+        g_qtMessageHandler(type, context, message);
+    } else {
+        std::fprintf(stderr, "%s\n", qPrintable(qFormatLogMessage(type, context, message)));
+    }
+}
 
 std::string CurrentDirectory() {
     char buf[4096];
@@ -77,6 +146,24 @@ extern "C" const char* __lsan_default_suppressions() { return "leak:libfontconfi
 #endif
 
 int main(int argc, char** argv) {
+    const CommandLine commandLine = ParseCommandLine(argc, argv);
+    if (!commandLine.error.empty()) {
+        std::fprintf(stderr, "drvorvel: %s\n%s", commandLine.error.c_str(), kHelpText);
+        return kExitUsage;
+    }
+    if (commandLine.help) {
+        std::fputs(kHelpText, stdout);
+        return 0;
+    }
+    if (commandLine.version) {
+        std::printf("drvorvel %s\n", drv::DriverVersionString());
+        return 0;
+    }
+    if (commandLine.status) return RunStatusCommand(commandLine.dir.empty() ? CurrentDirectory() : commandLine.dir);
+    // Headless needs no display: the platform is chosen before Qt looks for one.
+    if (commandLine.headless) ::setenv("QT_QPA_PLATFORM", "offscreen", 1);
+    g_qtMessageHandler = qInstallMessageHandler(FilterQtMessage);
+
     DriverApplication app(argc, argv);
     QApplication::setWindowIcon(DriverIcon());
 
@@ -98,6 +185,11 @@ int main(int argc, char** argv) {
     }
 
     if (options.headless) std::fprintf(stderr, "drvorvel: running headless: messages go to standard error\n");
+    const std::string iniPath = drv::JoinPath(directory, drv::kConfigFileName);
+    for (const std::string& line : drv::ConfigurationWarnings(iniPath))
+        std::fprintf(stderr, "drvorvel: %s\n", line.c_str());
+    std::fprintf(stderr, "drvorvel: %s\n", drv::ConfigurationLine(directory).c_str());
+    std::fflush(stderr);
 
     // A stop signal ends the run in order from any event loop, also one of a message shown during startup.
     // The message window outlives the main window, whose shutdown may still have something to say.
@@ -121,6 +213,19 @@ int main(int argc, char** argv) {
     auto form2 = std::make_unique<TForm2>([f = form1.get()] { return f->State().ClosePassword; });
     form1->SetPasswordDialog(form2.get());
     if (!form1->Headless()) form1->show();
+
+    // Declared after the window, so that it goes first: its answers read the window's state.
+    std::unique_ptr<MetricsServer> metrics;
+    if (const drv::MetricsSettings settings = drv::LoadMetricsSettings(iniPath); settings.On()) {
+        metrics = std::make_unique<MetricsServer>(
+            [f = form1.get()](bool withConfiguration) { return f->Status(withConfiguration); });
+        if (!metrics->Listen(settings)) {
+            std::fprintf(stderr,
+                         "drvorvel: the metrics endpoint cannot listen on %s:%d (%s); the driver runs on without it\n",
+                         settings.Address.c_str(), settings.Port, metrics->Error().c_str());
+            metrics.reset();
+        }
+    }
 
     // The window lives in the tray and dialogs come and go: only an accepted close of the main window ends the run.
     QObject::connect(form1.get(), &TForm1::Closed, &app, &QApplication::quit, Qt::QueuedConnection);

@@ -189,10 +189,10 @@ Clock::time_point StationLine::SendScheduled(const Bytes& frame, Clock::time_poi
 }
 
 DriverProcess::DriverProcess(const std::string& executable, const ScratchDir& dir, const std::string& devicePath,
-                             int z8Port) {
+                             int z8Port, const std::string& extraIni) {
     dir.write("drvorvel.ini", "[main]\nComPort=COM1\nFirstNumber=" + std::to_string(kFirstNumber) +
                                   "\nLog=0\n\n[ServerHost]\nAddress=127.0.0.1\nPort=" + std::to_string(z8Port) +
-                                  "\n\n[ports]\nCOM1=" + devicePath + "\n");
+                                  "\n\n[ports]\nCOM1=" + devicePath + "\n" + extraIni);
     m_child = std::make_unique<drvtest::ChildProcess>(drvtest::ChildProcess::Options{
         {executable}, dir.path(), {"QT_QPA_PLATFORM=offscreen"}, dir.file("driver.out"), dir.file("driver.out")});
 }

@@ -99,7 +99,9 @@ private:
 // It dies with the benchmark (parent-death signal) and is stopped at destruction.
 class DriverProcess {
 public:
-    DriverProcess(const std::string& executable, const ScratchDir& dir, const std::string& devicePath, int z8Port);
+    // extraIni is appended to that drvorvel.ini.
+    DriverProcess(const std::string& executable, const ScratchDir& dir, const std::string& devicePath, int z8Port,
+                  const std::string& extraIni = {});
 
     pid_t pid() const { return m_child->pid(); }
     bool Running() { return m_child->Running(); }

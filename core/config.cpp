@@ -33,4 +33,26 @@ DriverSettings LoadDriverSettings(const std::string& iniPath) {
     return s;
 }
 
+ServerHostSettings LoadServerHostSettings(const std::string& iniPath) {
+    const IniFile ini(iniPath);
+    ServerHostSettings s;
+    s.Address = ini.ReadString("ServerHost", "Address", s.Address);
+    s.Port = ini.ReadInteger("ServerHost", "Port", s.Port);
+    return s;
+}
+
+MetricsSettings LoadMetricsSettings(const std::string& iniPath) {
+    const IniFile ini(iniPath);
+    MetricsSettings s;
+    s.Address = ini.ReadString("metrics", "Address", s.Address);
+    s.Port = ini.ReadInteger("metrics", "Port", s.Port);
+    if (!s.On()) s.Port = 0;
+    return s;
+}
+
+std::string SpoolPrefixFor(const std::string& workingDirectory, const std::string& pathForSoob) {
+    if (!pathForSoob.empty() && pathForSoob.front() == '/') return pathForSoob;
+    return workingDirectory + "/" + pathForSoob;
+}
+
 }  // namespace drv

@@ -37,6 +37,27 @@ struct DriverSettings {
 // Reads section [main] of the file at iniPath; whatever is missing or does not parse keeps its default.
 DriverSettings LoadDriverSettings(const std::string& iniPath);
 
+// Section [ServerHost] as the Z8 link reads it before every connection attempt.
+inline constexpr const char* kDefaultZ8Address = "127.0.0.1";
+inline constexpr std::int32_t kDefaultZ8Port = 12543;
+struct ServerHostSettings {
+    std::string Address = kDefaultZ8Address;
+    std::int32_t Port = kDefaultZ8Port;
+};
+ServerHostSettings LoadServerHostSettings(const std::string& iniPath);
+
+// Section [metrics]: where the metrics and status endpoint listens. Port 0 (the default) or one outside 1..65535:
+// no endpoint.
+struct MetricsSettings {
+    std::string Address = "127.0.0.1";
+    std::int32_t Port = 0;
+    bool On() const { return Port > 0 && Port <= 65535; }
+};
+MetricsSettings LoadMetricsSettings(const std::string& iniPath);
+
+// PathForSoob as a prefix of spool file paths: a relative one is taken from the working directory.
+std::string SpoolPrefixFor(const std::string& workingDirectory, const std::string& pathForSoob);
+
 // The watchdog interval written as hh:mm:ss or hh:mm; text that is not a valid time gives 10 minutes.
 TDateTime ParseAttention(const std::string& text);
 

@@ -49,9 +49,7 @@ std::string TForm1::WorkingPath(const char* fileName) const {
 }
 
 std::string TForm1::SpoolPrefix() const {
-    const std::string& p = m_state.settings.PathForSoob;
-    if (!p.empty() && p.front() == '/') return p;
-    return m_state.WorkingDirectory + "/" + p;
+    return drv::SpoolPrefixFor(m_state.WorkingDirectory, m_state.settings.PathForSoob);
 }
 
 void TForm1::FormCreate(QObject* /*Sender*/) {

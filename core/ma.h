@@ -11,6 +11,7 @@
 
 #include "core/driverfiles.h"
 #include "core/driverstate.h"
+#include "core/metrics.h"
 #include "core/spool.h"
 #include "core/spoolbacklog.h"
 #include "core/spoolindex.h"
@@ -120,6 +121,12 @@ public:
     // Dismisses every open modal window and ends every running event loop (exit status 0).
     static void EndEveryEventLoop();
 
+    // What the driver counts (any thread may count) and what the metrics endpoint and the status command tell
+    // (core/ma_metrics.cpp; main thread).
+    drv::DriverMetrics& Metrics() { return m_metrics; }
+    // withConfiguration: also the configuration in effect (which reads drvorvel.ini).
+    drv::DriverStatus Status(bool withConfiguration = true) const;
+
     drv::DriverState& State() { return m_state; }
     const drv::DriverState& State() const { return m_state; }
     drv::TDateTime NowTime() const;
@@ -156,8 +163,8 @@ public:
     void AdvGlowButton28Click();
     void AdvGlowButton47Click();
     // Appends one line to the link log Memo1, which keeps the newest kLinkLogLines lines, and writes it to
-    // standard error as well, so that the journal keeps the whole history. Main thread only.
-    void AppendLinkLog(const QString& line);
+    // standard error as well (unless toStandardError is false), so that the journal keeps the history. Main thread.
+    void AppendLinkLog(const QString& line, bool toStandardError = true);
     static constexpr int kLinkLogLines = 10000;
     // The Z7 server's close command: sets RemoteCloseRequested and closes the window without asking. When a
     // close is asking the operator at that moment, its dialog and message are dismissed so that it ends too.
@@ -175,6 +182,8 @@ public:
     void SimpleTCPClient1Read(QObject* Sender, const std::vector<std::uint8_t>& Stream);
     void SimpleTCPClient1Error(QObject* Sender, int Socket, std::int32_t ErrorCode, const std::string& ErrorMsg);
     void Timer3Timer();
+    // The server, the failure's own words and (while down) the retry interval, for the state lines.
+    std::string Z7ServerText(bool up, const std::string& why = {}) const;
     bool Z7Connected = false;
     int Z7ActivityCounter = 0;  // phase of the Z7 indicator Image1, 0..16
 
@@ -289,6 +298,7 @@ private:
     void WatchLiveEvents();
     drv::SpoolFs& SpoolFileSystem() const;
     void StartSpoolForwarding();  // core/ma_forward.cpp
+    void CountEventToday();       // core/ma_metrics.cpp
     void ApplySpoolChanges();
     // Takes a spool entry that cannot be used out of its index: moved aside as .bad, or ignored when it cannot be.
     void SetSpoolEntryAside(drv::SpoolIndex& index, const std::string& name, const std::string& why);
@@ -303,6 +313,8 @@ private:
     void SetZ7Clock(drv::TDateTime value);
 
     TForm1Options m_options;
+    drv::DriverMetrics m_metrics;  // outlives the Z8 link, which counts into it
+    int m_eventsDay = -1;          // the local day eventsToday counts
     drv::DriverState m_state;
     drv::FrameDecoder m_decoder;
     drv::IgnoreList m_ignoreList;
@@ -321,6 +333,7 @@ private:
     std::size_t m_backlogHandedOver = 0;
     std::unique_ptr<drv::SpoolIndex> m_ob8Index;
     std::unique_ptr<drv::SpoolIndex> m_obzIndex;
+    std::unique_ptr<drv::SpoolIndex> m_badIndex;  // files set aside, for the metrics only
     std::unique_ptr<drv::SpoolDirectoryWatch> m_spoolWatch;
     QSocketNotifier* m_spoolNotifier = nullptr;
     std::int64_t m_lastSpoolRescanMs = INT64_MIN;  // monotonic; INT64_MIN: due at the next tick

@@ -41,6 +41,7 @@ void TForm1::StartSpoolForwarding() {
     const std::string prefix = SpoolPrefix();
     m_ob8Index = std::make_unique<drv::SpoolIndex>(drv::SpoolPattern(prefix, ".ob8"));
     m_obzIndex = std::make_unique<drv::SpoolIndex>(drv::SpoolPattern(prefix, ".obz"));
+    m_badIndex = std::make_unique<drv::SpoolIndex>(drv::SpoolPattern(prefix, ".bad"));
     m_spoolWatch = std::make_unique<drv::SpoolDirectoryWatch>();
     m_stationHeardMs = MonotonicMs();
     RescanSpool();
@@ -65,13 +66,14 @@ void TForm1::RescanSpool() {
     }
     m_ob8Index->Rescan();
     m_obzIndex->Rescan();
+    m_badIndex->Rescan();
 }
 
 void TForm1::ApplySpoolChanges() {
     if (!m_spoolWatch || !m_spoolWatch->Active()) return;
     const auto changes = m_spoolWatch->Read();
     for (const auto& c : changes.changes) {
-        for (auto* index : {m_ob8Index.get(), m_obzIndex.get()}) {
+        for (auto* index : {m_ob8Index.get(), m_obzIndex.get(), m_badIndex.get()}) {
             if (c.appeared) {
                 index->Add(c.name);
             } else {
@@ -287,6 +289,8 @@ void TForm1::StationWatchdog() {
     const bool up = MonotonicMs() - m_stationHeardMs <= attentionMs;
     if (up == m_state.StationLinkUp) return;
     m_state.StationLinkUp = up;
+    m_metrics.SetLink(drv::Link::Station, up, up ? drv::LinkReason::FramesArrive : drv::LinkReason::Silent,
+                      "Attention=" + m_state.settings.AttentionText);
     try {
         DrawIndicator(Image2, up, 0);
         if (m_state.settings.SendZ7) SendZ7Record(up ? kReportLinkUp : kReportLinkLost);

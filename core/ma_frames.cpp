@@ -29,9 +29,12 @@ void TForm1::CommPortDriver1ReceivePacket(QObject* /*Sender*/, const std::uint8_
 
 void TForm1::HandleFrame(const std::uint8_t* frame, int length) {
     m_stationHeardMs = MonotonicMs();  // the station is alive when it sends, ignored objects included
+    m_metrics.FrameDecoded();
     drv::FillStationEvent(m_state.CurrentEvent, frame, length, m_state.settings.FirstNumber);
     const std::int32_t object = drv::EventObjectNumber(m_state.CurrentEvent);
-    if (m_ignoreList.IsIgnored(WorkingPath(drv::kIgnoreFileName), object)) return;
+    if (m_ignoreList.IsIgnored(WorkingPath(drv::kIgnoreFileName), object))
+        return drv::DriverMetrics::Count(m_metrics.eventsIgnored);
+    CountEventToday();
     if (m_state.settings.SendZ8) RouteEvent();
 }
 

@@ -89,6 +89,7 @@ drv::SpoolWriteResult TForm1::WriteZ8SpoolFile(const drv::SpoolBacklog::Event& e
         drv::WriteSpoolFile(SpoolPrefix(), value, ".ob8",
                             drv::BuildOb8(event.code, event.payload.data(), event.payload.size()), SpoolFileSystem());
     if (result.ok) NoteSpoolFileWritten(result.path);
+    if (result.ok) drv::DriverMetrics::Count(m_metrics.spooled);
     if (!result.ok && result.error == 0) result.error = EIO;
     return result;
 }

@@ -23,7 +23,8 @@ public:
     void LogLine(const std::string& text) override {
         RunOnMain([text](TForm1* form) {
             const std::string stamp = drv::FormatDateTime(form->NowTime(), true);
-            form->AppendLinkLog(QString::fromStdString(stamp + " " + text));
+            // Each attempt is in the window's log; standard error has a line when the link's state changes.
+            form->AppendLinkLog(QString::fromStdString(stamp + " " + text), text != "Соединение...");
         });
     }
 
@@ -159,6 +160,7 @@ void TForm1::CreateZ8Link() {
     config.workingDirectory = m_state.WorkingDirectory;
     if (m_options.z8Timings) config.timings = *m_options.z8Timings;
     config.now = m_options.now;
+    config.metrics = &m_metrics;
     Z8Link = std::make_shared<cl>(m_z8Host, std::move(config));
     Z8Link->Start();
 }

@@ -55,6 +55,11 @@ public:
     // there is none. Without a time, pauses are not looked at.
     std::optional<std::string> First(std::int64_t nowMs = INT64_MAX) const;
     std::size_t Size() const { return m_byName.size(); }
+    // The modification time (ns since the epoch) of the oldest pending file, in flight or not; nullopt when none.
+    std::optional<std::int64_t> OldestMtimeNs() const {
+        if (m_ordered.empty()) return std::nullopt;
+        return m_ordered.begin()->mtimeNs;
+    }
 
     // A file in flight (its packet is queued on a link or waits for its reply) is skipped by First until the
     // mark is cleared. The mark belongs to the name and outlives Remove and Add.

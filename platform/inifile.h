@@ -42,13 +42,17 @@ public:
     static bool WriteString(const std::string& path, std::string_view section, std::string_view key,
                             std::string_view value);
 
-private:
+    // One key=value line under a section header, as read.
     struct Entry {
         std::string section;
         int sectionIndex = 0;  // which header of the file, counted from 0
         std::string key;
         std::string value;
     };
+    // Every such line in file order, also those that lookups never reach (a repeated key or section).
+    const std::vector<Entry>& Entries() const { return m_entries; }
+
+private:
     template <typename F>
     void ForEachInSection(std::string_view section, F&& f) const;
 

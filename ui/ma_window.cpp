@@ -299,8 +299,9 @@ void TForm1::SetPortControlsState(bool running) {
 
 bool TForm1::PortControlsRunning() const { return AdvGlowButton2->text() != Text(kStartText); }
 
-void TForm1::AppendLinkLog(const QString& line) {
+void TForm1::AppendLinkLog(const QString& line, bool toStandardError) {
     Memo1->appendPlainText(line);
+    if (!toStandardError) return;
     std::fprintf(stderr, "drvorvel: link: %s\n", line.toUtf8().constData());
     std::fflush(stderr);
 }

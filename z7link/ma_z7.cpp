@@ -21,6 +21,30 @@ constexpr int kReconnectIntervalMs = 3000;
 
 std::vector<std::uint8_t> Bytes(const drv::z7::Record& record) { return {record.begin(), record.end()}; }
 
+// Why a Z7 connection failed, from the client's error number.
+drv::LinkReason Z7Reason(std::int32_t code) {
+    switch (code) {
+        case 10061:
+            return drv::LinkReason::Refused;
+        case 10060:
+            return drv::LinkReason::TimedOut;
+        case 10014:
+        case 11001:
+        case 11002:
+            return drv::LinkReason::NameNotFound;
+        case 10050:
+        case 10051:
+        case 10064:
+        case 10065:
+            return drv::LinkReason::Unreachable;
+        case 10053:
+        case 10054:
+            return drv::LinkReason::ClosedByServer;
+        default:
+            return drv::LinkReason::Failed;
+    }
+}
+
 }  // namespace
 
 void TForm1::CreateZ7Client() {
@@ -59,7 +83,7 @@ void TForm1::SimpleTCPClient1Connected(QObject* /*Sender*/) {
     // Bytes of an earlier connection belong to no record of this one.
     if (m_state.Z7ReceiveBuffer) m_state.Z7ReceiveBuffer->clear();
     Z7Connected = true;
-    std::fprintf(stderr, "drvorvel: Z7 link: connected\n");
+    m_metrics.SetLink(drv::Link::Z7, true, drv::LinkReason::Connected, Z7ServerText(true));
     DrawIndicator(Image1, Z7Connected, Z7ActivityCounter);
     SimpleTCPClient1->SendStream(Bytes(drv::z7::BuildRecord(drv::z7::kHello, drv::z7::kHelloParam)));
     SendZ7PortRecord();
@@ -67,14 +91,22 @@ void TForm1::SimpleTCPClient1Connected(QObject* /*Sender*/) {
 
 void TForm1::SimpleTCPClient1Disconnected(QObject* /*Sender*/) {
     if (m_state.Z7ReceiveBuffer) m_state.Z7ReceiveBuffer->clear();
-    if (Z7Connected) std::fprintf(stderr, "drvorvel: Z7 link: lost; trying again every %d ms\n", kReconnectIntervalMs);
     Z7Connected = false;
+    m_metrics.SetLink(drv::Link::Z7, false, drv::LinkReason::ClosedByServer, Z7ServerText(false));
     DrawIndicator(Image1, Z7Connected, Z7ActivityCounter);
 }
 
-void TForm1::SimpleTCPClient1Error(QObject* /*Sender*/, int /*Socket*/, std::int32_t /*ErrorCode*/,
-                                   const std::string& /*ErrorMsg*/) {
+void TForm1::SimpleTCPClient1Error(QObject* /*Sender*/, int /*Socket*/, std::int32_t ErrorCode,
+                                   const std::string& ErrorMsg) {
     // The client has closed the link already; Timer3 tries again.
+    const drv::LinkReason reason = Z7Reason(ErrorCode);
+    m_metrics.SetLink(drv::Link::Z7, false, reason,
+                      Z7ServerText(false, reason == drv::LinkReason::Failed ? " (" + ErrorMsg + ")" : ""));
+}
+
+std::string TForm1::Z7ServerText(bool up, const std::string& why) const {
+    return "Z7 server " + SimpleTCPClient1->Host.Value() + ":" + std::to_string(SimpleTCPClient1->Port.Value()) + why +
+           (up ? "" : "; trying every " + std::to_string(kReconnectIntervalMs) + " ms");
 }
 
 void TForm1::SimpleTCPClient1Read(QObject* /*Sender*/, const std::vector<std::uint8_t>& Stream) {

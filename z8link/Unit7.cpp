@@ -164,6 +164,29 @@ std::size_t cl::QueuedCount() const {
 
 void cl::Log(const char* text) { m_host->LogLine(text); }
 
+void cl::NoteLink(bool up, drv::LinkReason reason, int error) {
+    if (m_config.metrics == nullptr) return;
+    if (!up && m_stop.load()) {
+        reason = drv::LinkReason::Stopping;  // an attempt or a connection that the stop cut short
+        error = 0;
+    }
+    std::string detail = "Z8 server " + m_server;
+    if (!up && reason != drv::LinkReason::AccessDenied && reason != drv::LinkReason::Stopping)
+        detail += "; trying every " + std::to_string(m_config.timings.attemptIntervalMs) + " ms";
+    m_config.metrics->SetLink(drv::Link::Z8, up, reason, detail, error);
+}
+
+drv::LinkReason cl::LossReason(int* error) const {
+    *error = 0;
+    if (m_stop.load()) return drv::LinkReason::Stopping;
+    if (!m_client) return drv::LinkReason::Failed;
+    if (m_client->LastError() != 0) {
+        *error = m_client->LastError();
+        return drv::LinkReasonForError(*error);
+    }
+    return m_client->PeerClosed() ? drv::LinkReason::ClosedByServer : drv::LinkReason::NoReply;
+}
+
 void cl::Run() {
     m_accessDeniedShown = false;
     m_lastPollTick = Tick();
@@ -248,7 +271,9 @@ void cl::StepDisconnected() {
     const drv::IniFile ini(drv::JoinPath(m_config.workingDirectory, "drvorvel.ini"));
     const std::string address = ini.ReadString(kServerHostSection, "Address", kDefaultAddress);
     const std::int32_t port = ini.ReadInteger(kServerHostSection, "Port", kDefaultPort);
-    if (!m_client->Connect(address, port)) return;
+    m_server = address + ":" + std::to_string(port);
+    if (!m_client->Connect(address, port))
+        return NoteLink(false, drv::LinkReasonForError(m_client->LastError()), m_client->LastError());
     if (!Handshake()) {
         m_client->Close();
         return;
@@ -256,6 +281,7 @@ void cl::StepDisconnected() {
     m_connected.store(true, std::memory_order_release);
     m_host->SetLastForwardTime(NowTime() - 1.0);
     Log(kTextConnected);
+    NoteLink(true, drv::LinkReason::Connected);
     m_host->IndicatorStep();
 }
 
@@ -275,6 +301,7 @@ void cl::StepConnected() {
     if (m_errors > kErrorThreshold) {
         m_errors = 0;
         Log(kTextErrorsReconnect);
+        NoteLink(false, drv::LinkReason::ErrorsReconnect);
         m_connected.store(false, std::memory_order_release);
     }
     if (m_exchange.active) {
@@ -375,6 +402,8 @@ void cl::ResolveInFlight(const ReplyEffect& effect, bool reportUnanswered) {
         std::lock_guard lock(m_ringMutex);
         packet = std::move(m_inFlight);
         m_inFlight.reset();
+        if (packet && effect.delivered && packet->origin == PacketOrigin::LiveEvent && m_config.metrics)
+            drv::DriverMetrics::Count(m_config.metrics->deliveredLive);
         if (packet && packet->origin == PacketOrigin::LiveEvent && packet->durableAsked) {
             m_resolvedWhileWritten.emplace_back(packet->sequence, effect.delivered);
             return;
@@ -466,6 +495,7 @@ cl::ReplyEffect cl::HandleReply() {
             QueuePacket(drv::z8::kAnswer, {});
             break;
         case drv::z8::kAccessDenied:
+            NoteLink(false, drv::LinkReason::AccessDenied);
             m_connected.store(false, std::memory_order_release);
             m_connectionAllowed = false;
             m_refused.store(true);
@@ -475,6 +505,7 @@ cl::ReplyEffect cl::HandleReply() {
             HandBackQueuedLiveEvents();
             return {};
         case drv::z8::kDropConnection:
+            NoteLink(false, drv::LinkReason::ServerDrop);
             m_connected.store(false, std::memory_order_release);
             m_host->IndicatorStep();
             CloseConnection();
@@ -485,6 +516,7 @@ cl::ReplyEffect cl::HandleReply() {
             m_connected.store(false, std::memory_order_release);
             m_host->IndicatorStep();
             Log(kTextServerDisconnect);
+            NoteLink(false, drv::LinkReason::ServerDisconnect);
             break;
         default:
             break;
@@ -494,6 +526,7 @@ cl::ReplyEffect cl::HandleReply() {
 
 void cl::AcknowledgeSpoolFile(const std::string& path) {
     if (path.empty()) return;
+    if (m_config.metrics != nullptr) drv::DriverMetrics::Count(m_config.metrics->deliveredSpool);
     if (::access(path.c_str(), F_OK) == 0) {
         // A failed deletion is the host's to retry: the file is delivered and must not go again.
         m_host->DeleteSpoolFile(path);
@@ -509,6 +542,8 @@ void cl::CloseConnection() {
 }
 
 void cl::LinkLost() {
+    int error = 0;
+    if (m_connected.load()) NoteLink(false, LossReason(&error), error);
     m_connected.store(false, std::memory_order_release);
     m_host->IndicatorStep();
 }

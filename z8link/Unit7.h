@@ -10,6 +10,7 @@
 #include <thread>
 #include <vector>
 
+#include "core/metrics.h"
 #include "platform/datetime.h"
 #include "platform/tick.h"
 #include "z8link/outboundring.h"
@@ -78,6 +79,7 @@ struct Z8LinkConfig {
     std::string version;  // empty: the program's version string
     // How host names are looked up; empty: the C library's lookup.
     NameLookup::Resolver resolver;
+    DriverMetrics* metrics = nullptr;  // where the link counts and reports its state; must outlive the link
 };
 
 }  // namespace drv
@@ -181,6 +183,10 @@ private:
     void HandBack(const drv::z8::QueuedPacket& packet);
     void HandBackQueuedLiveEvents();
     void Log(const char* text);
+    // Counts and reports the link's state (core/metrics.h); nothing without metrics.
+    void NoteLink(bool up, drv::LinkReason reason, int error = 0);
+    // Why the connection that is being closed ended.
+    drv::LinkReason LossReason(int* error) const;
     std::uint32_t Tick() const;
     drv::TDateTime NowTime() const;
 
@@ -211,6 +217,7 @@ private:
     std::uint32_t m_lastAttemptTick = 0;
     std::int32_t m_errors = 0;
     std::unique_ptr<drv::z8::BlockingTcpClient> m_client;
+    std::string m_server;  // "address:port" of the last attempt, for the state lines
 
     // The frame that waits for its reply, and what of the reply has arrived. Link thread only. While `failed` is
     // set the connection is out of step: nothing is sent until the late reply has arrived or the deadline passed.

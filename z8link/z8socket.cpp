@@ -14,6 +14,8 @@
 #include <cstring>
 #include <stdexcept>
 
+#include "core/metrics.h"
+
 namespace drv::z8 {
 
 namespace {
@@ -137,7 +139,7 @@ bool BlockingTcpClient::Connect(const std::string& host, int port) {
             }
         }
         if (lookup.Error() != 0) {
-            m_lastError = EHOSTUNREACH;
+            m_lastError = kErrorNameNotFound;
             return false;
         }
         addresses = lookup.Addresses();

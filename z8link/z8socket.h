@@ -75,7 +75,9 @@ public:
     bool IsOpen() const { return m_fd.valid(); }
     // The socket, for a wait that also watches other descriptors (WaitForWork); -1 when closed.
     int fd() const { return m_fd.get(); }
-    int LastError() const { return m_lastError; }  // errno of the last failure, for diagnostics
+    // errno of the last failure, or kErrorNameNotFound (core/metrics.h) when the host name was not found.
+    int LastError() const { return m_lastError; }
+    bool PeerClosed() const { return m_peerClosed; }
 
 private:
     // Waits for `events` on the socket; 1 ready, 0 time-out, -1 stop or failure.

@@ -400,7 +400,7 @@ TEST_F(Z8Link, HostileRepliesEndWithinTheDeadlineAndLoseNothing) {
         l.Start();
         // The file's reply never becomes whole in time: the connection is given up within the deadline and the
         // live event goes out first on the next one, where it is answered. The file stays for forwarding.
-        ASSERT_TRUE(s.WaitFor([](const auto& f) { return CountCode(f, kHello, 2) == 1; }, kDeadlineMs));
+        ASSERT_TRUE(s.WaitFor([](const auto& f) { return CountCode(f, kHello, 2) >= 1; }, kDeadlineMs));
         l.Stop();
         EXPECT_TRUE(d.exists("F.ob8"));
         EXPECT_TRUE(h->Returned().empty());

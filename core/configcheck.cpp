@@ -1,0 +1,207 @@
+#include "core/configcheck.h"
+
+#include <unistd.h>
+
+#include <algorithm>
+#include <cctype>
+#include <map>
+#include <optional>
+
+#include "platform/inifile.h"
+#include "serial/portnames.h"
+
+namespace drv {
+namespace {
+
+enum class Kind { Text, Integer, Bool, Time, ServerPort, MetricsPort };
+
+struct KeySpec {
+    const char* section;
+    const char* key;
+    Kind kind;
+    const char* defaultText;
+};
+
+// Every key the driver reads, with its section and the value a missing or unusable one gives.
+constexpr KeySpec kKeys[] = {
+    {"main", "ComPort", Kind::Text, kNoComPort},
+    {"main", "n_abs", Kind::Integer, "-1"},
+    {"main", "name", Kind::Integer, "-1"},
+    {"main", "FirstNumber", Kind::Integer, "4"},
+    {"main", "PathForSoob", Kind::Text, ""},
+    {"main", "host", Kind::Text, "localhost"},
+    {"main", "NotSendToDiskZ8", Kind::Bool, "0"},
+    {"main", "Attention", Kind::Time, "00:10:00"},
+    {"main", "ret", Kind::Text, ""},
+    {"main", "Log", Kind::Bool, "0"},
+    {"main", "SendZ7", Kind::Bool, "0"},
+    {"main", "SendZ8", Kind::Bool, "1"},
+    {"main", "OTS", Kind::Bool, "0"},
+    {"ServerHost", "Address", Kind::Text, kDefaultZ8Address},
+    {"ServerHost", "Port", Kind::ServerPort, "12543"},
+    {"ServerHost", "PacketSize", Kind::Integer, "2000"},
+    {"metrics", "Address", Kind::Text, "127.0.0.1"},
+    {"metrics", "Port", Kind::MetricsPort, "0"},
+};
+
+std::string Lower(std::string s) {
+    std::transform(s.begin(), s.end(), s.begin(), [](unsigned char c) { return static_cast<char>(std::tolower(c)); });
+    return s;
+}
+
+bool SameName(const std::string& a, const std::string& b) { return Lower(a) == Lower(b); }
+
+bool IsPortsKey(const std::string& key) {
+    const std::string k = Lower(key);
+    return k.size() > 3 && k.compare(0, 3, "com") == 0 &&
+           std::all_of(k.begin() + 3, k.end(), [](unsigned char c) { return std::isdigit(c) != 0; });
+}
+
+const KeySpec* Find(const std::string& section, const std::string& key) {
+    for (const KeySpec& s : kKeys)
+        if (SameName(section, s.section) && SameName(key, s.key)) return &s;
+    return nullptr;
+}
+
+// The sections that hold this key, for a key found in the wrong one.
+std::vector<const KeySpec*> Owners(const std::string& key) {
+    std::vector<const KeySpec*> owners;
+    for (const KeySpec& s : kKeys)
+        if (SameName(key, s.key)) owners.push_back(&s);
+    return owners;
+}
+
+bool IsKnownSection(const std::string& section) {
+    return SameName(section, "ports") || std::any_of(std::begin(kKeys), std::end(kKeys),
+                                                     [&](const KeySpec& s) { return SameName(section, s.section); });
+}
+
+// Why a value of this kind is unusable, or nullopt when it is fine.
+std::optional<std::string> Problem(Kind kind, const std::string& value) {
+    switch (kind) {
+        case Kind::Text:
+            return std::nullopt;
+        case Kind::Integer:
+            if (ParseProfileInteger(value)) return std::nullopt;
+            return "is not a number";
+        case Kind::Bool:
+            if (ParseProfileInteger(value)) return std::nullopt;
+            return "is not a number (0 is off, any other number on)";
+        case Kind::Time:
+            if (ParseTimeText(value)) return std::nullopt;
+            return "is not a time hh:mm:ss or hh:mm below 24 hours";
+        case Kind::ServerPort: {
+            const auto n = ParseProfileInteger(value);
+            if (!n) return "is not a number";
+            if (*n < 1 || *n > 65535) return "is no TCP port (1 to 65535)";
+            return std::nullopt;
+        }
+        case Kind::MetricsPort: {
+            const auto n = ParseProfileInteger(value);
+            if (!n) return "is not a number";
+            if (*n < 0 || *n > 65535) return "is no TCP port (1 to 65535, 0 for none)";
+            return std::nullopt;
+        }
+    }
+    return std::nullopt;
+}
+
+// The value a key has in effect: its first value in its first section when that one is usable, else its default.
+std::string InEffect(const IniFile& ini, const KeySpec& spec) {
+    const auto v = ini.Value(spec.section, spec.key);
+    if (v && !Problem(spec.kind, *v)) return *v;
+    return spec.defaultText;
+}
+
+std::string Describe(const KeySpec& spec, const std::string& value) {
+    if (spec.kind == Kind::MetricsPort && (value == "0" || !ParseProfileInteger(value) || value.front() == '-'))
+        return "0 (metrics off)";
+    return "\"" + value + "\"";
+}
+
+}  // namespace
+
+std::vector<std::string> ConfigurationWarnings(const std::string& iniPath) {
+    std::vector<std::string> lines;
+    if (::access(iniPath.c_str(), F_OK) != 0) {
+        lines.push_back("no " + iniPath + ": every setting has its default");
+        return lines;
+    }
+    if (::access(iniPath.c_str(), R_OK) != 0) {
+        lines.push_back(iniPath + " cannot be read: every setting has its default");
+        return lines;
+    }
+    const IniFile ini(iniPath);
+    std::map<std::string, int> firstSection;                  // lower-case name -> index of its first header
+    std::map<std::pair<int, std::string>, std::string> seen;  // (section index, lower-case key) -> first value
+    for (const auto& e : ini.Entries()) firstSection.emplace(Lower(e.section), e.sectionIndex);
+
+    for (const auto& e : ini.Entries()) {
+        const std::string where = std::string(kConfigFileName) + " [" + e.section + "] " + e.key + "=" + e.value;
+        const KeySpec* spec = Find(e.section, e.key);
+        if (firstSection[Lower(e.section)] != e.sectionIndex) {
+            std::string effect;
+            if (spec != nullptr)
+                effect = "; " + std::string(spec->key) + " is " + Describe(*spec, InEffect(ini, *spec));
+            lines.push_back(where + " has no effect: only the first [" + e.section + "] section counts" + effect);
+            continue;
+        }
+        if (!seen.emplace(std::make_pair(e.sectionIndex, Lower(e.key)), e.value).second) {
+            std::string effect;
+            if (spec != nullptr) effect = " (" + Describe(*spec, InEffect(ini, *spec)) + ")";
+            lines.push_back(where + " has no effect: the first " + e.key + " of the section counts" + effect);
+            continue;
+        }
+        if (spec != nullptr) {
+            if (const auto problem = Problem(spec->kind, e.value)) {
+                if (spec->kind == Kind::ServerPort && ParseProfileInteger(e.value)) {
+                    lines.push_back(where + " " + *problem + "; no connection to the Z8 server can be made");
+                } else {
+                    lines.push_back(where + " " + *problem + "; using " + Describe(*spec, InEffect(ini, *spec)));
+                }
+            }
+            continue;
+        }
+        if (SameName(e.section, "ports")) {
+            if (!IsPortsKey(e.key)) lines.push_back(where + " has no effect: [ports] maps COM names such as COM3");
+            continue;
+        }
+        const auto owners = Owners(e.key);
+        if (!owners.empty()) {
+            std::string text = where + " has no effect here: " + e.key + " belongs in";
+            for (std::size_t i = 0; i < owners.size(); ++i) {
+                text += std::string(i == 0 ? " " : " or ") + "[" + owners[i]->section +
+                        "] (in effect: " + Describe(*owners[i], InEffect(ini, *owners[i])) + ")";
+            }
+            lines.push_back(text);
+            continue;
+        }
+        if (!IsKnownSection(e.section)) {
+            lines.push_back(where + " has no effect: the driver reads no section [" + e.section + "]");
+        } else {
+            lines.push_back(where + " has no effect: the driver reads no such key");
+        }
+    }
+    return lines;
+}
+
+std::string ConfigurationLine(const std::string& workingDirectory) {
+    const std::string iniPath = JoinPath(workingDirectory, kConfigFileName);
+    const DriverSettings s = LoadDriverSettings(iniPath);
+    const ServerHostSettings z8 = LoadServerHostSettings(iniPath);
+    const MetricsSettings m = LoadMetricsSettings(iniPath);
+    std::string line = "configuration: station port ";
+    if (s.ComPort == kNoComPort) {
+        line += "none (ComPort=" + s.ComPort + ")";
+    } else {
+        line += s.ComPort + " (" + DevicePathForPort(std::string(kPortNamePrefix) + s.ComPort, iniPath) + ")";
+    }
+    line += s.SendZ8 ? ", Z8 server " + z8.Address + ":" + std::to_string(z8.Port) : ", no Z8 link";
+    line += s.SendZ7 ? ", Z7 host " + s.host + ":7788" : ", no Z7 link";
+    line += ", spool directory " + SpoolPrefixFor(workingDirectory, s.PathForSoob);
+    line += ", SendZ7=" + std::to_string(s.SendZ7 ? 1 : 0) + ", SendZ8=" + std::to_string(s.SendZ8 ? 1 : 0);
+    line += m.On() ? ", metrics at http://" + m.Address + ":" + std::to_string(m.Port) + "/metrics" : ", metrics off";
+    return line;
+}
+
+}  // namespace drv

@@ -1,0 +1,239 @@
+// Watching the driver from outside: the real driver's metrics and status endpoint, drvorvel --status and the
+// commands that need no display.
+#include <arpa/inet.h>
+#include <gtest/gtest.h>
+#include <netinet/in.h>
+#include <poll.h>
+#include <sys/socket.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <map>
+#include <memory>
+#include <sstream>
+
+#include "platform/uniquefd.h"
+#include "tests/support/process.h"
+#include "tests/support/pty.h"
+#include "tests/support/tempdir.h"
+#include "z8link/z8server.h"
+
+using drvtest::ChildProcess;
+using drvtest::WaitUntil;
+using namespace std::chrono_literals;
+
+namespace {
+
+int FreePort() {
+    drv::UniqueFd s(::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0));
+    sockaddr_in a{};
+    a.sin_family = AF_INET;
+    a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    ::bind(s.get(), reinterpret_cast<sockaddr*>(&a), sizeof a);
+    socklen_t len = sizeof a;
+    ::getsockname(s.get(), reinterpret_cast<sockaddr*>(&a), &len);
+    return ntohs(a.sin_port);
+}
+
+struct HttpAnswer {
+    int status = 0;  // 0: no answer
+    std::string body;
+};
+
+// One request line to the loopback port; the answer's status and body (by its Content-Length).
+HttpAnswer Http(int port, const std::string& requestLine) {
+    HttpAnswer answer;
+    drv::UniqueFd s(::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0));
+    sockaddr_in a{};
+    a.sin_family = AF_INET;
+    a.sin_port = htons(static_cast<std::uint16_t>(port));
+    a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    if (::connect(s.get(), reinterpret_cast<sockaddr*>(&a), sizeof a) != 0) return answer;
+    const std::string request = requestLine + " HTTP/1.1\r\nHost: localhost\r\nConnection: close\r\n\r\n";
+    if (::send(s.get(), request.data(), request.size(), MSG_NOSIGNAL) < 0) return answer;
+    std::string text;
+    for (;;) {
+        pollfd p{s.get(), POLLIN, 0};
+        if (::poll(&p, 1, 10000) != 1) return answer;
+        char buf[65536];
+        const ssize_t n = ::recv(s.get(), buf, sizeof buf, 0);
+        if (n <= 0) break;
+        text.append(buf, static_cast<std::size_t>(n));
+        const auto end = text.find("\r\n\r\n");
+        const auto length = text.find("Content-Length: ");
+        if (end != std::string::npos && length != std::string::npos &&
+            text.size() >= end + 4 + std::stoul(text.substr(length + 16)))
+            break;
+    }
+    if (text.size() < 12) return answer;
+    answer.status = std::stoi(text.substr(9, 3));
+    answer.body = text.substr(text.find("\r\n\r\n") + 4);
+    return answer;
+}
+
+// The samples of a Prometheus text, by name with labels ("drvorvel_link_up{link=\"z8\"}").
+std::map<std::string, double> Samples(const std::string& text) {
+    std::map<std::string, double> samples;
+    std::istringstream in(text);
+    for (std::string line; std::getline(in, line);) {
+        if (line.empty() || line[0] == '#') continue;
+        const auto blank = line.rfind(' ');
+        samples[line.substr(0, blank)] = std::stod(line.substr(blank + 1));
+    }
+    return samples;
+}
+
+// The driver run in a plain environment: no display, no platform chosen, no runtime directory.
+std::vector<std::string> Bare(std::vector<std::string> args) {
+    std::vector<std::string> argv = {"/usr/bin/env",    "-u", "QT_QPA_PLATFORM", "-u",      "DISPLAY", "-u",
+                                     "WAYLAND_DISPLAY", "-u", "XDG_RUNTIME_DIR", DRV_DRIVER};
+    argv.insert(argv.end(), args.begin(), args.end());
+    return argv;
+}
+
+struct Finished {
+    int status = -1;
+    std::string out, err;
+};
+
+// Runs the program to its end (in dir) and returns its exit status and output.
+Finished RunToEnd(const drvtest::TempDir& dir, std::vector<std::string> args) {
+    ChildProcess p({Bare(std::move(args)), dir.path(), {}, dir.file("cmd.out"), dir.file("cmd.err")});
+    const auto status = p.WaitExit(30s);
+    Finished r;
+    if (status && WIFEXITED(*status)) r.status = WEXITSTATUS(*status);
+    r.out = drvtest::ReadFile(dir.file("cmd.out"));
+    r.err = drvtest::ReadFile(dir.file("cmd.err"));
+    return r;
+}
+
+void SendFrame(const drvtest::Pty& pty, std::uint8_t object) {
+    const std::uint8_t frame[] = {0x13, object, 0x0A, 0x05};
+    ASSERT_EQ(::write(pty.master.get(), frame, sizeof frame), 4);
+    // Apart from the next one: each frame is its own delivery.
+    ::usleep(60000);
+}
+
+}  // namespace
+
+// Frames while the server is away, then with it back: each counter and gauge says what happened, in a text that
+// Prometheus's own checker accepts, and --status tells the same in words and in its exit status.
+TEST(WatchingTheDriver, MetricsAndStatusFollowAnOutageOfTheServer) {
+    drvtest::TempDir dir("watch");
+    drvtest::Pty pty;
+    ASSERT_FALSE(pty.path.empty());
+    const int z8Port = FreePort();
+    const int metricsPort = FreePort();
+    dir.write("drvorvel.ini", "[main]\nComPort=COM1\n[ports]\nCOM1=" + pty.path + "\n[ServerHost]\nPort=" +
+                                  std::to_string(z8Port) + "\n[metrics]\nPort=" + std::to_string(metricsPort) + "\n");
+    dir.write("ignore.ini", "[object]\n40802=1\n");  // object 0x22 of the frames below
+    ChildProcess driver({{DRV_DRIVER, "--headless"}, dir.path(), {}, "/dev/null", dir.file("driver.err")});
+    std::map<std::string, double> m;
+    const auto scrape = [&] {
+        const HttpAnswer a = Http(metricsPort, "GET /metrics");
+        if (a.status == 200) m = Samples(a.body);
+        return a.status == 200;
+    };
+    const auto metricReaches = [&](const std::string& name, double value) {
+        return WaitUntil([&] { return scrape() && m[name] == value; }, 30s);
+    };
+    ASSERT_TRUE(metricReaches("drvorvel_port_open", 1)) << drvtest::ReadFile(dir.file("driver.err"));
+    ASSERT_TRUE(WaitUntil(
+        [&] { return drvtest::ReadFile(dir.file("driver.err")).find("z8 link down: refused") != std::string::npos; }));
+
+    Finished status = RunToEnd(dir, {"--status"});
+    EXPECT_EQ(status.status, 1) << status.out << status.err;
+    EXPECT_NE(status.out.find("Z8 link: DOWN (refused), server 127.0.0.1:" + std::to_string(z8Port)), std::string::npos)
+        << status.out;
+
+    for (std::uint8_t object : {0x22, 0x23, 0x24, 0x25}) SendFrame(pty, object);
+    ASSERT_TRUE(metricReaches("drvorvel_events_spooled_total", 3));
+    EXPECT_EQ(m["drvorvel_frames_total"], 4);
+    EXPECT_EQ(m["drvorvel_events_ignored_total"], 1);
+    EXPECT_EQ(m["drvorvel_spool_files{kind=\"ob8\"}"], 3);
+    EXPECT_EQ(dir.list(".ob8").size(), 3u);
+    EXPECT_GT(m["drvorvel_spool_oldest_age_seconds"], 0);
+    EXPECT_LT(m["drvorvel_spool_oldest_age_seconds"], 60);
+    EXPECT_EQ(m["drvorvel_link_up{link=\"z8\"}"], 0);
+    EXPECT_EQ(m["drvorvel_events_delivered_total{path=\"spool\"}"], 0);
+
+    drv::z8::Z8Server server(z8Port);
+    server.SetBehaviour({.ackEvents = true});
+    ASSERT_TRUE(metricReaches("drvorvel_events_delivered_total{path=\"spool\"}", 3));
+    ASSERT_TRUE(metricReaches("drvorvel_spool_files{kind=\"ob8\"}", 0));
+    EXPECT_TRUE(dir.list(".ob8").empty());
+    for (std::uint8_t object : {0x26, 0x27}) SendFrame(pty, object);
+    // Live, unless the server's answer took over 2 s on a loaded machine: then from the file written meanwhile.
+    const std::string live = "drvorvel_events_delivered_total{path=\"live\"}";
+    const std::string fromSpool = "drvorvel_events_delivered_total{path=\"spool\"}";
+    ASSERT_TRUE(WaitUntil([&] { return scrape() && m[live] + m[fromSpool] == 5; }, 30s));
+    EXPECT_EQ(m[live], 5 - m["drvorvel_events_spooled_total"]);
+    EXPECT_EQ(m[fromSpool], m["drvorvel_events_spooled_total"]);
+    EXPECT_EQ(m["drvorvel_spool_files{kind=\"ob8\"}"], 0);
+    EXPECT_EQ(m["drvorvel_frames_total"], 6);
+    EXPECT_EQ(m["drvorvel_link_up{link=\"z8\"}"], 1);
+    EXPECT_EQ(m["drvorvel_link_changes_total{link=\"z8\"}"], 1);
+    EXPECT_EQ(m["drvorvel_link_up{link=\"station\"}"], 1);
+    EXPECT_EQ(m["drvorvel_spool_oldest_age_seconds"], 0);
+    EXPECT_LT(m["drvorvel_last_frame_age_seconds"], 30);
+    EXPECT_EQ(m.count("drvorvel_link_up{link=\"z7\"}"), 0u);  // SendZ7=0
+    std::size_t events = 0;
+    for (const auto& f : server.Frames()) events += f.packet && f.packet->code == 0x03000020 ? 1 : 0;
+    EXPECT_EQ(events, 5u);
+
+    const HttpAnswer metrics = Http(metricsPort, "GET /metrics");
+    dir.write("metrics.txt", metrics.body);
+    EXPECT_EQ(
+        std::system(("promtool check metrics < " + dir.file("metrics.txt") + " > " + dir.file("promtool.out") + " 2>&1")
+                        .c_str()),
+        0)
+        << drvtest::ReadFile(dir.file("promtool.out"));
+    EXPECT_EQ(Http(metricsPort, "POST /metrics").status, 405);
+    EXPECT_EQ(Http(metricsPort, "GET /elsewhere").status, 404);
+    const HttpAnswer json = Http(metricsPort, "GET /status");
+    EXPECT_NE(json.body.find("\"z8_port\": " + std::to_string(z8Port)), std::string::npos) << json.body;
+
+    status = RunToEnd(dir, {"--status"});
+    EXPECT_EQ(status.status, 0) << status.out << status.err;
+    EXPECT_NE(status.out.find("Z8 link: up (connected)"), std::string::npos) << status.out;
+    EXPECT_NE(status.out.find(std::to_string(static_cast<int>(m[live])) + " delivered live"), std::string::npos)
+        << status.out;
+
+    EXPECT_EQ(driver.Stop(), 0);
+    status = RunToEnd(dir, {"--status"});
+    EXPECT_EQ(status.status, 3);
+    EXPECT_NE(status.err.find("no driver answers at http://127.0.0.1:" + std::to_string(metricsPort)),
+              std::string::npos)
+        << status.err;
+    const std::string err = drvtest::ReadFile(dir.file("driver.err"));
+    EXPECT_NE(err.find("drvorvel: z8 link up: connected; Z8 server 127.0.0.1:"), std::string::npos) << err;
+    // One line for the refusals, however many attempts were refused.
+    EXPECT_EQ(err.find("z8 link down: refused"), err.rfind("z8 link down: refused")) << err;
+}
+
+// Without a display or a chosen platform: --help, --version and a headless run; the metrics are off by default
+// and --status says that no driver can be asked.
+TEST(WatchingTheDriver, CommandsNeedNoDisplayAndMetricsAreOffByDefault) {
+    drvtest::TempDir dir("bare");
+    Finished r = RunToEnd(dir, {"--help"});
+    EXPECT_EQ(r.status, 0);
+    EXPECT_NE(r.out.find("drvorvel --status [--dir DIR]"), std::string::npos) << r.out << r.err;
+    r = RunToEnd(dir, {"--version"});
+    EXPECT_EQ(r.status, 0);
+    EXPECT_EQ(r.out.rfind("drvorvel 1.", 0), 0u) << r.out << r.err;
+
+    ChildProcess driver({Bare({"--headless"}), dir.path(), {}, "/dev/null", dir.file("driver.err")});
+    ASSERT_TRUE(WaitUntil([&] {
+        return drvtest::ReadFile(dir.file("driver.err")).find("drvorvel: configuration:") != std::string::npos;
+    })) << drvtest::ReadFile(dir.file("driver.err"));
+    r = RunToEnd(dir, {"--status", "--dir", dir.path()});
+    EXPECT_EQ(r.status, 3);
+    EXPECT_NE(r.err.find("names no metrics endpoint"), std::string::npos) << r.err;
+    EXPECT_EQ(driver.Stop(), 0);
+    const std::string err = drvtest::ReadFile(dir.file("driver.err"));
+    EXPECT_NE(err.find("drvorvel: no " + dir.file("drvorvel.ini") + ": every setting has its default"),
+              std::string::npos)
+        << err;
+    EXPECT_NE(err.find(", metrics off\n"), std::string::npos) << err;
+    EXPECT_EQ(err.find("XDG_RUNTIME_DIR"), std::string::npos) << err;
+}
