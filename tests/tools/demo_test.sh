@@ -18,7 +18,7 @@ trap finish EXIT
 # inherit it ignored, and an ignored signal cannot be trapped).
 session() { exec python3 -c 'import os, signal, sys; signal.signal(signal.SIGINT, signal.SIG_DFL); os.setsid(); os.execvp(sys.argv[1], sys.argv[1:])' "$@"; }
 fail() { echo "FAIL: $*" >&2; cat "$scratch"/out* >&2 2>/dev/null || true; exit 1; }
-wait_for() { local i; for i in $(seq 900); do grep -q -- "$1" "$2" 2>/dev/null && return 0; sleep 0.1; done; fail "no '$1' in $2"; }
+wait_for() { local i; for i in $(seq 900); do grep -qi -- "$1" "$2" 2>/dev/null && return 0; sleep 0.1; done; fail "no '$1' in $2"; }
 # SIGINT to the group, as a terminal's Ctrl-C; then the group must be empty and the status and summary right.
 interrupt() {
   local out=$1 rcfile=$2 i
