@@ -107,14 +107,14 @@ std::optional<std::string> Problem(Kind kind, const std::string& value) {
 }
 
 // The value a key has in effect: its first value in its first section when that one is usable, else its default.
-std::string InEffect(const IniFile& ini, const KeySpec& spec) {
-    const auto v = ini.Value(spec.section, spec.key);
-    if (v && !Problem(spec.kind, *v)) return *v;
-    return spec.defaultText;
+std::string InEffect(const IniFile& ini, const KeySpec& entry) {
+    const auto v = ini.Value(entry.section, entry.key);
+    if (v && !Problem(entry.kind, *v)) return *v;
+    return entry.defaultText;
 }
 
-std::string Describe(const KeySpec& spec, const std::string& value) {
-    if (spec.kind == Kind::MetricsPort && (value == "0" || !ParseProfileInteger(value) || value.front() == '-'))
+std::string Describe(const KeySpec& entry, const std::string& value) {
+    if (entry.kind == Kind::MetricsPort && (value == "0" || !ParseProfileInteger(value) || value.front() == '-'))
         return "0 (metrics off)";
     return "\"" + value + "\"";
 }
@@ -138,26 +138,26 @@ std::vector<std::string> ConfigurationWarnings(const std::string& iniPath) {
 
     for (const auto& e : ini.Entries()) {
         const std::string where = std::string(kConfigFileName) + " [" + e.section + "] " + e.key + "=" + e.value;
-        const KeySpec* spec = Find(e.section, e.key);
+        const KeySpec* entry = Find(e.section, e.key);
         if (firstSection[Lower(e.section)] != e.sectionIndex) {
             std::string effect;
-            if (spec != nullptr)
-                effect = "; " + std::string(spec->key) + " is " + Describe(*spec, InEffect(ini, *spec));
+            if (entry != nullptr)
+                effect = "; " + std::string(entry->key) + " is " + Describe(*entry, InEffect(ini, *entry));
             lines.push_back(where + " has no effect: only the first [" + e.section + "] section counts" + effect);
             continue;
         }
         if (!seen.emplace(std::make_pair(e.sectionIndex, Lower(e.key)), e.value).second) {
             std::string effect;
-            if (spec != nullptr) effect = " (" + Describe(*spec, InEffect(ini, *spec)) + ")";
+            if (entry != nullptr) effect = " (" + Describe(*entry, InEffect(ini, *entry)) + ")";
             lines.push_back(where + " has no effect: the first " + e.key + " of the section counts" + effect);
             continue;
         }
-        if (spec != nullptr) {
-            if (const auto problem = Problem(spec->kind, e.value)) {
-                if (spec->kind == Kind::ServerPort && ParseProfileInteger(e.value)) {
+        if (entry != nullptr) {
+            if (const auto problem = Problem(entry->kind, e.value)) {
+                if (entry->kind == Kind::ServerPort && ParseProfileInteger(e.value)) {
                     lines.push_back(where + " " + *problem + "; no connection to the Z8 server can be made");
                 } else {
-                    lines.push_back(where + " " + *problem + "; using " + Describe(*spec, InEffect(ini, *spec)));
+                    lines.push_back(where + " " + *problem + "; using " + Describe(*entry, InEffect(ini, *entry)));
                 }
             }
             continue;
