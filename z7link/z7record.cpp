@@ -76,6 +76,25 @@ std::vector<Record> CutRecords(std::vector<std::uint8_t>& pending, const std::ui
 
 std::string SpoolSuffix(std::int32_t n_abs) { return "_" + std::to_string(n_abs) + ".obz"; }
 
+const char* RecordName(std::uint8_t code) {
+    switch (code) {
+        case kSetClock:
+            return "clock";
+        case kClose:
+            return "close the driver";
+        case kHello:
+            return "hello";
+        case kPortNumber:
+            return "'2' port number";
+        case kStationLost:
+            return "'H' station link lost";
+        case kStationUp:
+            return "'I' station link present";
+        default:
+            return "";
+    }
+}
+
 std::string Describe(const std::uint8_t* piece) {
     char buf[160];
     if (!HasSignature(piece)) {
@@ -85,6 +104,7 @@ std::string Describe(const std::uint8_t* piece) {
     }
     std::snprintf(buf, sizeof buf, "code %u param %u value %d", CodeOf(piece), ParamOf(piece), ValueOf(piece));
     std::string line = buf;
+    if (const char* name = RecordName(CodeOf(piece)); *name != 0) line += std::string(" (") + name + ")";
     if (CodeOf(piece) == kSetClock) {
         const TDateTime t = DateTimeOf(piece);
         std::snprintf(buf, sizeof buf, " datetime %.9g", t);

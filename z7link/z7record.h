@@ -63,7 +63,11 @@ std::vector<Record> CutRecords(std::vector<std::uint8_t>& pending, const std::ui
 // The end of a .obz spool file name after its stamp: "_", n_abs in decimal, ".obz".
 std::string SpoolSuffix(std::int32_t n_abs);
 
-// One line describing a received piece: "code C param P value V" (and the date-time of a code-4 record), or
+// What a record of this code is, by its letter where it has one ("'I' station link present"); empty for a
+// code this system does not use.
+const char* RecordName(std::uint8_t code);
+
+// One line describing a received piece: "code C param P value V (name)" (and the date-time of a code-4 record), or
 // "piece without signature" with its first bytes.
 std::string Describe(const std::uint8_t* piece);
 

@@ -37,7 +37,7 @@ for path in ./usr/bin/drvorvel ./usr/bin/drv-stationsim ./usr/bin/drv-z8serversi
             ./etc/logrotate.d/drvorvel ./usr/share/applications/drvorvel.desktop \
             ./usr/share/icons/hicolor/scalable/apps/drvorvel.svg ./usr/share/drvorvel/drvorvel-autostart.desktop \
             ./usr/share/drvorvel/drvorvel.ini.example ./var/lib/drvorvel/ ./usr/share/doc/drvorvel/copyright \
-            ./usr/share/doc/drvorvel/changelog.gz; do
+            ./usr/share/doc/drvorvel/changelog.gz ./usr/share/doc/drvorvel/README.md ./usr/bin/drvorvel-spool; do
   grep -qx "$path" <<<"$contents" || fail "the package lacks $path"
 done
 # Every program of the tools folder is there under its own name.
@@ -47,6 +47,16 @@ done
 
 root="$scratch/root"
 dpkg-deb --extract "$deb" "$root"
+# A manual page for every program, and a README that points at nothing the package does not install.
+for prog in "$root"/usr/bin/*; do
+  page="$root/usr/share/man/man1/$(basename "$prog").1.gz"
+  [ -f "$page" ] || fail "no manual page for $(basename "$prog")"
+  warnings=$(LC_ALL=C.UTF-8 MANWIDTH=80 man --warnings -l -Tutf8 "$page" 2>&1 >/dev/null) || fail "man $page"
+  [ -z "$warnings" ] || fail "man warns on $(basename "$page"): $warnings"
+done
+readme="$root/usr/share/doc/drvorvel/README.md"
+grep -q "purge" "$readme" && grep -q "drvorvel.ini.example" "$readme" || fail "the README lacks purge or the example ini"
+! grep -nE "scripts/|build/|docs/" "$readme" || fail "the packaged README points outside the package"
 # Both units, the template as the instance "north": verified as installed, with their programs taken from the
 # extracted tree (nothing is installed on this machine), and confined at least as well as the system's own
 # network time client (exposure 2.3).
@@ -82,4 +92,5 @@ desktop-file-validate "$root/usr/share/applications/drvorvel.desktop" "$root/usr
 lint=$(lintian --no-tag-display-limit "$deb" 2>&1 || true)
 echo "$lint"
 if grep -q "^E:" <<<"$lint"; then fail "lintian reports errors"; fi
+if grep -q "no-manual-page" <<<"$lint"; then fail "lintian misses a manual page"; fi
 echo "package ok: $(basename "$deb")"
