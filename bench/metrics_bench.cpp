@@ -18,6 +18,7 @@
 #include <thread>
 
 #include "bench/roadbench.h"
+#include "tests/support/http.h"
 #include "core/spool.h"
 
 namespace {
@@ -30,32 +31,7 @@ constexpr double kAnswerGoalMs = 5.0;
 double Ms(Clock::duration d) { return std::chrono::duration<double, std::milli>(d).count(); }
 
 // GET path from the loopback port; the body of the answer, empty when none came within 5 s.
-std::string Get(int port, const std::string& path) {
-    drv::UniqueFd s(::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0));
-    sockaddr_in a{};
-    a.sin_family = AF_INET;
-    a.sin_port = htons(static_cast<std::uint16_t>(port));
-    a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    if (::connect(s.get(), reinterpret_cast<sockaddr*>(&a), sizeof a) != 0) return {};
-    const std::string request = "GET " + path + " HTTP/1.1\r\nHost: localhost\r\nConnection: close\r\n\r\n";
-    if (::send(s.get(), request.data(), request.size(), MSG_NOSIGNAL) < 0) return {};
-    std::string text;
-    for (;;) {
-        pollfd p{s.get(), POLLIN, 0};
-        if (::poll(&p, 1, 5000) != 1) return {};
-        char buf[65536];
-        const ssize_t n = ::recv(s.get(), buf, sizeof buf, 0);
-        if (n <= 0) break;
-        text.append(buf, static_cast<std::size_t>(n));
-        const auto end = text.find("\r\n\r\n");
-        const auto length = text.find("Content-Length: ");
-        if (end != std::string::npos && length != std::string::npos &&
-            text.size() >= end + 4 + std::stoul(text.substr(length + 16)))
-            break;
-    }
-    const auto end = text.find("\r\n\r\n");
-    return end == std::string::npos ? std::string() : text.substr(end + 4);
-}
+std::string Get(int port, const std::string& path) { return drvtest::Http(port, "GET " + path, 5000).body; }
 
 std::string MetricsIni(int port) { return "\n[metrics]\nPort=" + std::to_string(port) + "\n"; }
 
@@ -69,14 +45,7 @@ AnswerResult MeasureAnswers(const std::string& driverPath, std::size_t files, in
     r.files = files;
     ScratchDir dir("metrics");
     Progress("metrics: writing " + std::to_string(files) + " spool files");
-    const std::uint8_t event[20] = {};
-    const auto bytes = drv::BuildOb8(drv::kStationEventCode, event, sizeof event);
-    const std::string content(bytes.begin(), bytes.end());
-    for (std::size_t i = 0; i < files; ++i) {
-        char name[32];
-        std::snprintf(name, sizeof name, "%07zX_1.ob8", i);
-        dir.write(name, content);
-    }
+    WriteZeroEventBacklog(dir, files);
     StationLine line;
     const int port = UnusedPort();
     DriverProcess driver(driverPath, dir, line.DevicePath(), UnusedPort(), MetricsIni(port));

@@ -25,6 +25,8 @@
 #include <stdexcept>
 #include <thread>
 
+#include "core/spool.h"
+
 namespace bench {
 
 namespace {
@@ -431,6 +433,17 @@ void SummaryRow(const std::string& figure, const std::string& measured, const st
     const char* mark = verdict == Verdict::Over ? " ✗ over" : verdict == Verdict::Under ? " ✗ under" : "";
     std::ofstream out(path, std::ios::app);
     out << "| " << figure << " | " << measured << mark << " | " << limit << " |\n";
+}
+
+void WriteZeroEventBacklog(const ScratchDir& dir, std::size_t files) {
+    const std::uint8_t event[20] = {};
+    const auto bytes = drv::BuildOb8(drv::kStationEventCode, event, sizeof event);
+    const std::string content(bytes.begin(), bytes.end());
+    for (std::size_t i = 0; i < files; ++i) {
+        char name[32];
+        std::snprintf(name, sizeof name, "%07zX_1.ob8", i);
+        dir.write(name, content);
+    }
 }
 
 }  // namespace bench

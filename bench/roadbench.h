@@ -217,4 +217,7 @@ Verdict AllOf(std::initializer_list<Verdict> verdicts);
 void SummaryRow(const std::string& figure, const std::string& measured, const std::string& limit,
                 Verdict verdict = Verdict::NoLimit);
 
+// Writes `files` spool files of one zero event each (names 0000000_1.ob8, ...) into dir: a pending backlog.
+void WriteZeroEventBacklog(const ScratchDir& dir, std::size_t files);
+
 }  // namespace bench

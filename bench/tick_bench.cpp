@@ -42,17 +42,6 @@ struct Result {
 
 double Us(Clock::duration d) { return std::chrono::duration<double, std::micro>(d).count(); }
 
-void WriteBacklog(const ScratchDir& dir, std::size_t files) {
-    const std::uint8_t event[20] = {};
-    const auto bytes = drv::BuildOb8(drv::kStationEventCode, event, sizeof event);
-    const std::string content(bytes.begin(), bytes.end());
-    for (std::size_t i = 0; i < files; ++i) {
-        char name[32];
-        std::snprintf(name, sizeof name, "%07zX_1.ob8", i);
-        dir.write(name, content);
-    }
-}
-
 std::size_t HeapInUse() { return mallinfo2().uordblks; }
 
 Result Run(std::size_t pending, int ticks) {
@@ -60,7 +49,7 @@ Result Run(std::size_t pending, int ticks) {
     r.pending = pending;
     ScratchDir dir("tick");
     Progress("tick: writing " + std::to_string(pending) + " spool files");
-    WriteBacklog(dir, pending);
+    WriteZeroEventBacklog(dir, pending);
 
     {
         // The index alone: the time of one listing and the heap it keeps.

@@ -13,6 +13,7 @@
 #include <sstream>
 
 #include "platform/uniquefd.h"
+#include "tests/support/http.h"
 #include "tests/support/process.h"
 #include "tests/support/pty.h"
 #include "tests/support/tempdir.h"
@@ -35,41 +36,8 @@ int FreePort() {
     return ntohs(a.sin_port);
 }
 
-struct HttpAnswer {
-    int status = 0;  // 0: no answer
-    std::string body;
-};
-
-// One request line to the loopback port; the answer's status and body (by its Content-Length).
-HttpAnswer Http(int port, const std::string& requestLine) {
-    HttpAnswer answer;
-    drv::UniqueFd s(::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0));
-    sockaddr_in a{};
-    a.sin_family = AF_INET;
-    a.sin_port = htons(static_cast<std::uint16_t>(port));
-    a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    if (::connect(s.get(), reinterpret_cast<sockaddr*>(&a), sizeof a) != 0) return answer;
-    const std::string request = requestLine + " HTTP/1.1\r\nHost: localhost\r\nConnection: close\r\n\r\n";
-    if (::send(s.get(), request.data(), request.size(), MSG_NOSIGNAL) < 0) return answer;
-    std::string text;
-    for (;;) {
-        pollfd p{s.get(), POLLIN, 0};
-        if (::poll(&p, 1, 10000) != 1) return answer;
-        char buf[65536];
-        const ssize_t n = ::recv(s.get(), buf, sizeof buf, 0);
-        if (n <= 0) break;
-        text.append(buf, static_cast<std::size_t>(n));
-        const auto end = text.find("\r\n\r\n");
-        const auto length = text.find("Content-Length: ");
-        if (end != std::string::npos && length != std::string::npos &&
-            text.size() >= end + 4 + std::stoul(text.substr(length + 16)))
-            break;
-    }
-    if (text.size() < 12) return answer;
-    answer.status = std::stoi(text.substr(9, 3));
-    answer.body = text.substr(text.find("\r\n\r\n") + 4);
-    return answer;
-}
+using drvtest::Http;
+using drvtest::HttpAnswer;
 
 // The samples of a Prometheus text, by name with labels ("drvorvel_link_up{link=\"z8\"}").
 std::map<std::string, double> Samples(const std::string& text) {
