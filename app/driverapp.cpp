@@ -1,8 +1,6 @@
 #include "app/driverapp.h"
 
-#include <exception>
-
-#include "platform/faults.h"
+#include "app/coreapp.h"
 
 DriverApplication::DriverApplication(int& argc, char** argv) : QApplication(argc, argv) {
     setApplicationName(QStringLiteral("drvorvel"));
@@ -11,12 +9,5 @@ DriverApplication::DriverApplication(int& argc, char** argv) : QApplication(argc
 }
 
 bool DriverApplication::notify(QObject* receiver, QEvent* event) {
-    try {
-        return QApplication::notify(receiver, event);
-    } catch (const std::exception& e) {
-        drv::ReportFault("an event handler", e.what());
-    } catch (...) {
-        drv::ReportFault("an event handler", "unknown exception");
-    }
-    return false;
+    return drv::NotifyReportingFaults([&] { return QApplication::notify(receiver, event); });
 }

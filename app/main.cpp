@@ -1,32 +1,26 @@
-// Program entry: the single-instance guard, the message window, then the main window (startup), then the
-// closing-password dialog, then the message loop until the main window has closed.
+// Program entry: the options, the status command, and the run: headless here, with the driver object alone under
+// the core application, or with the window in drvorvel-window (window_main.cpp), which takes this process over.
 #include <unistd.h>
 
-#include <QApplication>
-#include <QMessageBox>
+#include <QCoreApplication>
+#include <cerrno>
 #include <cstdio>
 #include <cstring>
 #include <memory>
 #include <string>
 
-#include "app/driverapp.h"
+#include "app/coreapp.h"
 #include "app/instancelock.h"
 #include "app/metricsserver.h"
 #include "app/servicenotify.h"
+#include "app/startup.h"
 #include "app/statuscommand.h"
 #include "app/stopsignals.h"
-#include "core/configcheck.h"
-#include "core/ma.h"
-#include "platform/inifile.h"
+#include "driver/driver.h"
 #include "platform/version.h"
-#include "ui/admshowmes.h"
-#include "ui/drivericon.h"
-#include "ui/pasx.h"
 
 namespace {
 
-// Another driver runs in the working directory, or none could be kept from it.
-constexpr int kExitAlreadyRunning = 3;
 constexpr int kExitUsage = 2;
 
 constexpr const char* kHelpText =
@@ -80,70 +74,90 @@ CommandLine ParseCommandLine(int argc, char** argv) {
     return c;
 }
 
-// Qt's complaint that XDG_RUNTIME_DIR is not set (as under a system service) says nothing to the people who run
-// the driver; every other message goes on as before.
-QtMessageHandler g_qtMessageHandler = nullptr;
-void FilterQtMessage(QtMsgType type, const QMessageLogContext& context, const QString& message) {
-    if (message.startsWith(QLatin1String("QStandardPaths: XDG_RUNTIME_DIR not set"))) return;
-    if (g_qtMessageHandler != nullptr) {
-        g_qtMessageHandler(type, context, message);
-    } else {
-        std::fprintf(stderr, "%s\n", qPrintable(qFormatLogMessage(type, context, message)));
+// Without a window: the driver object under the core application, its view standard error. What the window would
+// show goes nowhere; messages and the link lines that the journal keeps go to standard error.
+class HeadlessView final : public drv::DriverView {
+public:
+    void SetDriver(drv::Driver* driver) { m_driver = driver; }
+    // The Z7 server's close command: the port closes and the run ends, as a window would close.
+    void RemoteClose() override {
+        if (m_driver != nullptr) {
+            try {
+                m_driver->ClosePort();
+            } catch (...) {
+            }
+        }
+        QMetaObject::invokeMethod(QCoreApplication::instance(), &QCoreApplication::quit, Qt::QueuedConnection);
     }
+
+private:
+    drv::Driver* m_driver = nullptr;
+};
+
+int RunHeadless(int argc, char** argv) {
+    drvapp::InstallQtMessageFilter();
+    DriverCoreApplication app(argc, argv);
+
+    drv::DriverOptions options;
+    options.headless = true;
+
+    // Taken before the driver exists, so a second driver never opens the port or touches the spool files.
+    const std::string directory = drvapp::CurrentDirectory();
+    drv::InstanceLock lock(directory);
+    if (!drvapp::AcquireInstanceLock(lock, directory, {})) return drvapp::kExitAlreadyRunning;
+
+    std::fprintf(stderr, "drvorvel: running headless: messages go to standard error\n");
+    drvapp::WriteConfigurationLines(directory);
+
+    // A stop signal ends the run in order from the event loop; during startup, startup goes no further.
+    StopSignals stopSignals;
+    HeadlessView view;
+    std::unique_ptr<drv::Driver> driver;
+    bool started = false;
+    stopSignals.SetStopAction([&driver, &started] {
+        if (started) {
+            driver->Stop();
+        } else {
+            QCoreApplication::exit(0);
+        }
+    });
+    options.stopRequested = [&stopSignals] { return stopSignals.Requested(); };
+
+    driver = std::make_unique<drv::Driver>(&view, std::move(options));
+    view.SetDriver(driver.get());
+    driver->Start();
+    started = true;
+    if (stopSignals.Requested()) {
+        driver->Stop();
+        return 0;
+    }
+
+    // Declared after the driver, so that it goes first: its answers read the driver's state.
+    const std::unique_ptr<MetricsServer> metrics = drvapp::StartMetricsEndpoint(
+        directory, [d = driver.get()](bool withConfiguration) { return d->Status(withConfiguration); });
+
+    ServiceNotify service;
+    service.Ready();
+    const int status = app.exec();
+    service.Stopping();
+    return status;
 }
 
-std::string CurrentDirectory() {
-    char buf[4096];
-    return ::getcwd(buf, sizeof buf) != nullptr ? std::string(buf) : std::string(".");
-}
-
-// Whether a message box would reach a person: not on the headless platforms.
-bool HasDisplay() {
-    const QString platform = QGuiApplication::platformName();
-    return platform != QLatin1String("offscreen") && platform != QLatin1String("minimal");
-}
-
-// Headless unless a display is there or --no-headless asks for the window all the same (it keeps the modal
-// windows waiting for a click, also on the offscreen platform: tests of the windowed behaviour use it).
-bool ChooseHeadless(const QStringList& arguments) {
-    if (arguments.contains(QStringLiteral("--headless"))) return true;
-    if (arguments.contains(QStringLiteral("--no-headless"))) return false;
-    return !HasDisplay();
-}
-
-// Says why this start ends: on standard error, and in a message box when a person can see one.
-void TellNoStart(const std::string& line, const QString& box, bool headless) {
-    std::fprintf(stderr, "drvorvel: %s\n", line.c_str());
-    if (headless || !HasDisplay()) return;  // nobody to click the box away
-    QMessageBox::critical(nullptr, QStringLiteral("Драйвер Орвел"), box);
-}
-
-void TellAlreadyRunning(const drv::InstanceLock& lock, const std::string& directory, bool headless) {
-    const std::string owner = lock.OwnerPid() > 0 ? " (process " + std::to_string(lock.OwnerPid()) + ")" : "";
-    TellNoStart(
-        "a driver already runs in " + directory + owner + "; it keeps the port and the spool files, this start ends.",
-        QStringLiteral("Драйвер уже запущен в папке\n%1\n\nВторой запуск завершён.")
-            .arg(QString::fromStdString(directory)),
-        headless);
-}
-
-// Two drivers on one port and one spool lose events: without the guard there is no run.
-void TellUnguarded(const drv::InstanceLock& lock, const std::string& directory, bool headless) {
-    const char* reason = std::strerror(lock.Error());
-    TellNoStart("cannot lock the working directory " + directory + " (" + reason +
-                    "), so nothing keeps a second driver from taking the same port and spool files; this start ends.",
-                QStringLiteral("Папку\n%1\nнельзя заблокировать (%2): второй драйвер мог бы работать в ней же."
-                               "\n\nЗапуск завершён.")
-                    .arg(QString::fromStdString(directory), QString::fromLocal8Bit(reason)),
-                headless);
+// The program with its window, next to this one in the build tree, or in the package's own directory.
+std::string WindowProgram() {
+    char self[4096];
+    const ssize_t n = ::readlink("/proc/self/exe", self, sizeof self - 1);
+    if (n <= 0) return {};
+    self[n] = '\0';
+    std::string dir(self);
+    dir.resize(dir.rfind('/'));
+    for (const std::string& candidate : {dir + "/drvorvel-window", dir + "/" DRV_WINDOW_PROGRAM}) {
+        if (::access(candidate.c_str(), X_OK) == 0) return candidate;
+    }
+    return {};
 }
 
 }  // namespace
-
-#if defined(__SANITIZE_ADDRESS__)
-// In sanitizer builds: the font configuration library keeps caches it never frees; that is not ours to report.
-extern "C" const char* __lsan_default_suppressions() { return "leak:libfontconfig.so\n"; }
-#endif
 
 int main(int argc, char** argv) {
     const CommandLine commandLine = ParseCommandLine(argc, argv);
@@ -159,79 +173,14 @@ int main(int argc, char** argv) {
         std::printf("drvorvel %s\n", drv::DriverVersionString());
         return 0;
     }
-    if (commandLine.status) return RunStatusCommand(commandLine.dir.empty() ? CurrentDirectory() : commandLine.dir);
-    // Headless needs no display: the platform is chosen before Qt looks for one.
-    if (commandLine.headless) ::setenv("QT_QPA_PLATFORM", "offscreen", 1);
-    g_qtMessageHandler = qInstallMessageHandler(FilterQtMessage);
-
-    DriverApplication app(argc, argv);
-    QApplication::setWindowIcon(DriverIcon());
-
-    TForm1Options options;
-    options.headless = ChooseHeadless(QCoreApplication::arguments());
-
-    // Taken before any window exists, so a second driver never opens the port or touches the spool files.
-    const std::string directory = CurrentDirectory();
-    drv::InstanceLock lock(directory);
-    switch (lock.Acquire()) {
-        case drv::InstanceLock::Outcome::Acquired:
-            break;
-        case drv::InstanceLock::Outcome::HeldByAnother:
-            TellAlreadyRunning(lock, directory, options.headless);
-            return kExitAlreadyRunning;
-        case drv::InstanceLock::Outcome::Unavailable:
-            TellUnguarded(lock, directory, options.headless);
-            return kExitAlreadyRunning;
-    }
-
-    if (options.headless) std::fprintf(stderr, "drvorvel: running headless: messages go to standard error\n");
-    const std::string iniPath = drv::JoinPath(directory, drv::kConfigFileName);
-    for (const std::string& line : drv::ConfigurationWarnings(iniPath))
-        std::fprintf(stderr, "drvorvel: %s\n", line.c_str());
-    std::fprintf(stderr, "drvorvel: %s\n", drv::ConfigurationLine(directory).c_str());
-    std::fflush(stderr);
-
-    // A stop signal ends the run in order from any event loop, also one of a message shown during startup.
-    // The message window outlives the main window, whose shutdown may still have something to say.
-    StopSignals stopSignals;
-    auto advsm = std::make_unique<Tadvsm>();
-    std::unique_ptr<TForm1> form1;
-    stopSignals.SetStopAction([&form1] {
-        if (form1) {
-            form1->Stop();
-        } else {
-            TForm1::EndEveryEventLoop();
-        }
-    });
-    options.stopRequested = [&stopSignals] { return stopSignals.Requested(); };
-
-    form1 = std::make_unique<TForm1>(advsm.get(), std::move(options));
-    if (stopSignals.Requested()) {
-        form1->Stop();
-        return 0;
-    }
-    auto form2 = std::make_unique<TForm2>([f = form1.get()] { return f->State().ClosePassword; });
-    form1->SetPasswordDialog(form2.get());
-    if (!form1->Headless()) form1->show();
-
-    // Declared after the window, so that it goes first: its answers read the window's state.
-    std::unique_ptr<MetricsServer> metrics;
-    if (const drv::MetricsSettings settings = drv::LoadMetricsSettings(iniPath); settings.On()) {
-        metrics = std::make_unique<MetricsServer>(
-            [f = form1.get()](bool withConfiguration) { return f->Status(withConfiguration); });
-        if (!metrics->Listen(settings)) {
-            std::fprintf(stderr,
-                         "drvorvel: the metrics endpoint cannot listen on %s:%d (%s); the driver runs on without it\n",
-                         settings.Address.c_str(), settings.Port, metrics->Error().c_str());
-            metrics.reset();
-        }
-    }
-
-    // The window lives in the tray and dialogs come and go: only an accepted close of the main window ends the run.
-    QObject::connect(form1.get(), &TForm1::Closed, &app, &QApplication::quit, Qt::QueuedConnection);
-    ServiceNotify service;
-    service.Ready();
-    const int status = app.exec();
-    service.Stopping();
-    return status;
+    if (commandLine.status)
+        return RunStatusCommand(commandLine.dir.empty() ? drvapp::CurrentDirectory() : commandLine.dir);
+    if (commandLine.headless) return RunHeadless(argc, argv);
+    // The window's program loads the window's libraries; a headless run never does. It runs in this process.
+    const std::string window = WindowProgram();
+    if (!window.empty()) ::execv(window.c_str(), argv);
+    std::fprintf(stderr, "drvorvel: the program with the window (%s) cannot be started: %s; run with --headless\n",
+                 window.empty() ? "drvorvel-window" : window.c_str(),
+                 window.empty() ? "not found" : std::strerror(errno));
+    return 1;
 }

@@ -21,7 +21,7 @@
 #include <vector>
 
 #include "app/driverapp.h"
-#include "core/ma.h"
+#include "ui/ma.h"
 #include "platform/uniquefd.h"
 #include "ui/admshowmes.h"
 #include "ui/drivericon.h"

@@ -18,7 +18,7 @@
 #include <vector>
 
 #include "app/driverapp.h"
-#include "core/ma.h"
+#include "ui/ma.h"
 #include "tests/support/tempdir.h"
 #include "ui/admshowmes.h"
 

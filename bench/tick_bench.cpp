@@ -20,7 +20,7 @@
 #include <string>
 
 #include "bench/roadbench.h"
-#include "core/ma.h"
+#include "ui/ma.h"
 #include "core/spool.h"
 #include "core/spoolindex.h"
 #include "ui/admshowmes.h"
@@ -72,10 +72,10 @@ Result Run(std::size_t pending, int ticks) {
     Tadvsm messages;
     TForm1 form(&messages, options);
     const auto deadline = Clock::now() + std::chrono::seconds(20);
-    while (!form.Z8LinkConnected() && Clock::now() < deadline) QApplication::processEvents(QEventLoop::AllEvents, 5);
-    if (!form.Z8LinkConnected()) throw std::runtime_error("the Z8 link did not come up");
+    while (!form.Driver().Z8LinkConnected() && Clock::now() < deadline) QApplication::processEvents(QEventLoop::AllEvents, 5);
+    if (!form.Driver().Z8LinkConnected()) throw std::runtime_error("the Z8 link did not come up");
 
-    const auto firstSequence = form.Z8Link->NextSequenceNumber();
+    const auto firstSequence = form.Driver().Z8Link->NextSequenceNumber();
     std::vector<double> costs;
     costs.reserve(static_cast<std::size_t>(ticks));
     for (int i = 0; i < ticks; ++i) {
@@ -85,7 +85,7 @@ Result Run(std::size_t pending, int ticks) {
         costs.push_back(Us(Clock::now() - t0));
         QApplication::processEvents(QEventLoop::AllEvents);
     }
-    r.handedOver = form.Z8Link->NextSequenceNumber() - firstSequence;
+    r.handedOver = form.Driver().Z8Link->NextSequenceNumber() - firstSequence;
     r.p50Us = Percentile(costs, 50);
     r.p99Us = Percentile(costs, 99);
     r.maxUs = *std::max_element(costs.begin(), costs.end());

@@ -3,6 +3,8 @@
 #include <QImage>
 #include <QWidget>
 
+#include "driver/driverview.h"  // the phases of an activity counter
+
 // A 16 × 16 picture of the main window (Image1, Image2, Image3). It keeps its last drawing and shows nothing
 // until it is first drawn. Main thread only.
 class TImage : public QWidget {
@@ -24,11 +26,6 @@ private:
     QImage m_picture;
     bool m_drawn = false;
 };
-
-inline constexpr int kIndicatorPhases = 17;  // phases 0..16; after 16 an activity counter goes back to 0
-
-// The next phase of an activity counter: add 1, after 16 back to 0.
-inline int NextIndicatorPhase(int phase) { return phase >= kIndicatorPhases - 1 ? 0 : phase + 1; }
 
 // Draws one link indicator into a 16 × 16 picture: white ground; in green RGB(0,128,0) when up, else red
 // RGB(255,0,0), the 2-pixel outline of the rectangle (0,3)-(16,15) drawn inside its pixels (columns 0-1 and

@@ -22,13 +22,12 @@
 #include <cstdio>
 #include <exception>
 
-#include "core/ma.h"
 #include "platform/faults.h"
 #include "platform/version.h"
-#include "serial/CPDrv.h"
 #include "ui/admshowmes.h"
 #include "ui/drivericon.h"
 #include "ui/indicator.h"
+#include "ui/ma.h"
 #include "ui/pasx.h"
 
 namespace {
@@ -283,27 +282,13 @@ void TForm1::BuildUi() {
     connect(TrayIcon1, &QSystemTrayIcon::activated, this, [this](QSystemTrayIcon::ActivationReason reason) {
         if (reason == QSystemTrayIcon::Trigger || reason == QSystemTrayIcon::DoubleClick) N4Click();
     });
-    if (!m_options.headless && QSystemTrayIcon::isSystemTrayAvailable()) TrayIcon1->show();
-}
-
-void TForm1::SetPortControlsStopped() {
-    SetPortControlsState(false);
-    AdvOfficeComboBox1->setCurrentIndex(0);
+    if (!m_headless && QSystemTrayIcon::isSystemTrayAvailable()) TrayIcon1->show();
 }
 
 void TForm1::SetPortControlsState(bool running) {
     AdvGlowButton2->setText(Text(running ? kStopText : kStartText));
     AdvGlowButton1->setEnabled(!running);
     AdvOfficeComboBox1->setEnabled(!running);
-}
-
-bool TForm1::PortControlsRunning() const { return AdvGlowButton2->text() != Text(kStartText); }
-
-void TForm1::AppendLinkLog(const QString& line, bool toStandardError) {
-    Memo1->appendPlainText(line);
-    if (!toStandardError) return;
-    std::fprintf(stderr, "drvorvel: link: %s\n", line.toUtf8().constData());
-    std::fflush(stderr);
 }
 
 void TForm1::closeEvent(QCloseEvent* event) {
@@ -330,15 +315,14 @@ void TForm1::FormClose(QCloseEvent* event) {
         ~Leave() { flag = false; }
     } leave{m_inFormClose};
 
-    if (!m_state.RemoteCloseRequested) {
+    const drv::DriverState& state = m_driver->State();
+    if (!state.RemoteCloseRequested) {
         const int result = m_passwordDialog != nullptr ? m_passwordDialog->ShowModal() : TForm2::kResultCancel;
-        if (!m_state.RemoteCloseRequested) {
+        if (!state.RemoteCloseRequested) {
             if (result == TForm2::kResultOk) {
                 // The operator has the right to close: a port that will not close does not keep the program.
-                drv::RunHandler("closing the serial port", [this] {
-                    // Also ends the attempts to reopen a port whose device went away.
-                    if (CommPortDriver1 != nullptr) CommPortDriver1->ClosePort();
-                });
+                // Also ends the attempts to reopen a port whose device went away.
+                drv::RunHandler("closing the serial port", [this] { m_driver->ClosePort(); });
                 event->accept();
                 return;
             }
@@ -346,25 +330,13 @@ void TForm1::FormClose(QCloseEvent* event) {
         }
     }
     // The Z7 server's close command, also when it arrived while the operator was being asked.
-    if (m_state.RemoteCloseRequested) {
+    if (state.RemoteCloseRequested) {
         try {
-            if (CommPortDriver1 != nullptr) CommPortDriver1->ClosePort();
+            m_driver->ClosePort();
         } catch (...) {
         }
         event->accept();
     }
-}
-
-void TForm1::RequestRemoteClose() {
-    m_state.RemoteCloseRequested = true;
-    if (m_inFormClose) {
-        // A close is asking the operator right now, and a second close() would be swallowed: end the questions
-        // instead; FormClose then sees the request and lets the window close.
-        if (m_passwordDialog != nullptr && m_passwordDialog->IsShowing()) m_passwordDialog->reject();
-        if (m_messageWindow != nullptr) m_messageWindow->Dismiss();
-        return;
-    }
-    close();
 }
 
 void TForm1::N4Click() {

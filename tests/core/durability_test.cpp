@@ -17,7 +17,7 @@
 #include <utility>
 #include <vector>
 
-#include "core/ma.h"
+#include "ui/ma.h"
 #include "tests/support/qtapp.h"
 #include "tests/support/tempdir.h"
 #include "ui/admshowmes.h"
@@ -205,7 +205,7 @@ TEST_F(Durability, EverySpoolFileIsWrittenSyncedPlacedWithoutReplacingAndItsDire
          "2BE1C0D3.ob8",
          24},
         {"a Z7 status record",
-         [&] { form->SendZ7Record('H'); },
+         [&] { form->Driver().SendZ7Record('H'); },
          {"flush 2BE1C0D2_3.obz.PID.part 555", "place 2BE1C0D2_3.obz.PID.part 2BE1C0D2_3.obz", "syncdir"},
          "2BE1C0D2_3.obz",
          555},

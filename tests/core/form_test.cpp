@@ -13,7 +13,7 @@
 #include <memory>
 
 #include "app/driverapp.h"
-#include "core/ma.h"
+#include "ui/ma.h"
 #include "core/spoolfs.h"
 #include "platform/faults.h"
 #include "platform/uniquefd.h"
@@ -127,7 +127,7 @@ TEST_F(FormTest, SendZ8OffDecodesAndCapturesButSendsNothing) {
     EXPECT_TRUE(dir.list(".ob8").empty());
     EXPECT_EQ(dir.read("drvorvel.log"), std::string("\x13\x22\x0A\x05\x13\x22", 6));
     EXPECT_EQ(form->State().CurrentEvent[0], 0x62);  // decoded all the same
-    EXPECT_EQ(form->Z8Link, nullptr);
+    EXPECT_EQ(form->Driver().Z8Link, nullptr);
 }
 
 TEST_F(FormTest, UnwritableCaptureDoesNotCostTheEvents) {
@@ -167,7 +167,7 @@ TEST_F(FormTest, FramesCutByAFullPacketAreCompletedByTheNext) {
 
 TEST_F(FormTest, LogErrorAppendsNumberedEntries) {
     Start("");
-    form->LogError(19);
+    form->Driver().LogError(19);
     EXPECT_EQ(dir.read("error.txt"), std::string("\xEE\xF8\xE8\xE1\xEA\xE0 \xB9"
                                                  "19\r\n"));
 }
@@ -241,13 +241,13 @@ TEST_F(FormTest, EventsThatCannotBeSpooledWaitInMemoryAndAreWrittenInOrderOnceTh
             Bytes({0x13, 0x01, 0x0A, 0x05}), Bytes({0x13, 0x02, 0x0A, 0x05}), Bytes({0x13, 0x03, 0x0A, 0x05})};
         for (const auto& frame : frames)
             f->CommPortDriver1ReceivePacket(nullptr, frame.data(), static_cast<std::uint32_t>(frame.size()));
-        EXPECT_EQ(f->SpoolBacklogSize(), 3u);
+        EXPECT_EQ(f->Driver().SpoolBacklogSize(), 3u);
         EXPECT_TRUE(d.list(".ob8").empty());
         const int failedBefore = fs->failed;
         ASSERT_TRUE(drvtest::WaitWithEvents([&] { return fs->failed >= failedBefore + 2; }));  // retries that fail
         testing::internal::CaptureStderr();
         fs->error = 0;
-        const bool emptied = drvtest::WaitWithEvents([&] { return f->SpoolBacklogSize() == 0; });
+        const bool emptied = drvtest::WaitWithEvents([&] { return f->Driver().SpoolBacklogSize() == 0; });
         const std::string recovered = testing::internal::GetCapturedStderr();
         ASSERT_TRUE(emptied);
         EXPECT_NE(recovered.find("the 3 events kept in memory are spooled\n"), std::string::npos) << recovered;
@@ -260,7 +260,7 @@ TEST_F(FormTest, EventsThatCannotBeSpooledWaitInMemoryAndAreWrittenInOrderOnceTh
         // not dropped unsaid. No event loop runs in between: only the stop's own try can write it.
         fs->error = c.error;
         f->CommPortDriver1ReceivePacket(nullptr, frames[0].data(), static_cast<std::uint32_t>(frames[0].size()));
-        ASSERT_EQ(f->SpoolBacklogSize(), 1u);
+        ASSERT_EQ(f->Driver().SpoolBacklogSize(), 1u);
         if (c.recovers) fs->error = 0;
         testing::internal::CaptureStderr();
         f.reset();
@@ -293,7 +293,7 @@ TEST_F(FormTest, AFrameCutByALostDeviceIsNotCompletedByTheNextBytes) {
     full.push_back(0x01);  // the first byte of a frame whose rest the lost device takes with it
     ASSERT_EQ(full.size(), 256u);
     Deliver(full);
-    form->CommPortDriver1DeviceChange(nullptr, false);
+    form->Driver().CommPortDriver1DeviceChange(nullptr, false);
     Deliver(kFrame4);
     const auto files = dir.list(".ob8");
     ASSERT_EQ(files.size(), 52u);

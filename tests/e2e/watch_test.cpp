@@ -179,6 +179,22 @@ TEST(WatchingTheDriver, MetricsAndStatusFollowAnOutageOfTheServer) {
     EXPECT_EQ(err.find("z8 link down: refused"), err.rfind("z8 link down: refused")) << err;
 }
 
+// A headless driver is the driver object alone: once it runs, not one library of Qt's GUI or widgets is mapped
+// into it (the window's program, which would load them, is never started).
+TEST(WatchingTheDriver, HeadlessLoadsNoGuiOrWidgetsLibrary) {
+    drvtest::TempDir dir("nogui");
+    dir.write("drvorvel.ini", "[ServerHost]\nAddress=127.0.0.1\nPort=1\n");
+    ChildProcess driver({Bare({"--headless"}), dir.path(), {}, "/dev/null", dir.file("driver.err")});
+    ASSERT_TRUE(WaitUntil([&] {
+        return drvtest::ReadFile(dir.file("driver.err")).find("drvorvel: z8 link down") != std::string::npos;
+    })) << drvtest::ReadFile(dir.file("driver.err"));
+    const std::string maps = drvtest::ReadFile("/proc/" + std::to_string(driver.pid()) + "/maps");
+    EXPECT_NE(maps.find("libQt6Core.so"), std::string::npos) << maps;
+    EXPECT_EQ(maps.find("libQt6Gui.so"), std::string::npos) << maps;
+    EXPECT_EQ(maps.find("libQt6Widgets.so"), std::string::npos) << maps;
+    EXPECT_EQ(driver.Stop(), 0);
+}
+
 // Without a display or a chosen platform: --help, --version and a headless run; the metrics are off by default
 // and --status says that no driver can be asked.
 TEST(WatchingTheDriver, CommandsNeedNoDisplayAndMetricsAreOffByDefault) {

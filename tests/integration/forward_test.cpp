@@ -16,7 +16,7 @@
 #include <memory>
 
 #include "app/driverapp.h"
-#include "core/ma.h"
+#include "ui/ma.h"
 #include "core/spool.h"
 #include "core/spoolindex.h"
 #include "tests/support/qtapp.h"
@@ -73,7 +73,7 @@ protected:
 
     void StartConnected(Z8Server& server, const std::string& mainSection = "") {
         Start(server.Port(), mainSection);
-        ASSERT_TRUE(WaitWithEvents([&] { return form->Z8LinkConnected(); }));
+        ASSERT_TRUE(WaitWithEvents([&] { return form->Driver().Z8LinkConnected(); }));
     }
 
     // An .ob8 file modified `age` seconds after a fixed moment, so that the order by age is known.
@@ -105,7 +105,7 @@ protected:
         return objects;
     }
 
-    std::uint64_t Queued() const { return form->Z8Link->NextSequenceNumber(); }
+    std::uint64_t Queued() const { return form->Driver().Z8Link->NextSequenceNumber(); }
     bool StationIndicatorGreen() const { return form->Image2->Picture().pixelColor(0, 3) == QColor(0, 128, 0); }
 
     std::shared_ptr<std::atomic<double>> clock = std::make_shared<std::atomic<double>>(kStart);
@@ -130,7 +130,7 @@ TEST_F(Forwarding, FilesGoOldestFirstEachRightAfterTheAcknowledgementOfTheOneBef
     // One tick and a clock that stands still: only the acknowledgements can move forwarding on.
     Tick();
     // The index learns of the last deletion from the link's news, after the file is gone.
-    ASSERT_TRUE(WaitWithEvents([&] { return dir.list(".ob8").empty() && form->Z8Spool().Size() == 0; }));
+    ASSERT_TRUE(WaitWithEvents([&] { return dir.list(".ob8").empty() && form->Driver().Z8Spool().Size() == 0; }));
     EXPECT_EQ(EventObjects(server), (std::vector<int>{1, 2, 3, 4}));
 }
 
@@ -141,9 +141,9 @@ TEST_F(Forwarding, AnUnacknowledgedFileIsHandedOverAgainAfterAGrowingPauseAndKep
     // While its packet is queued or awaits its reply the file is not handed over again: each hand-over waits
     // until the answer (no acknowledgement) has come back, and then for 3 s, 6 s, 12 s ...
     const auto answered = [&](std::size_t n) {
-        return WaitWithEvents([&] { return Events(server).size() == n && !form->Z8Spool().InFlight("A.ob8"); });
+        return WaitWithEvents([&] { return Events(server).size() == n && !form->Driver().Z8Spool().InFlight("A.ob8"); });
     };
-    const auto handedOver = [&] { return form->Z8Spool().InFlight("A.ob8"); };
+    const auto handedOver = [&] { return form->Driver().Z8Spool().InFlight("A.ob8"); };
     Tick();
     ASSERT_TRUE(answered(1));
     Tick(2.8);
@@ -237,10 +237,10 @@ TEST_F(Forwarding, AFilePutThereByOthersIsFoundWithoutATick) {
     dir.write("X.tmp", "0123");
     ASSERT_EQ(::rename(dir.file("X.tmp").c_str(), dir.file("X.ob8").c_str()), 0);
     dir.write("Y.obz", std::string(555, 'z'));
-    ASSERT_TRUE(WaitWithEvents([&] { return form->Z8Spool().Size() == 1 && form->Z7Spool().Size() == 1; }));
-    EXPECT_EQ(form->Z8Spool().First(), "X.ob8");
+    ASSERT_TRUE(WaitWithEvents([&] { return form->Driver().Z8Spool().Size() == 1 && form->Driver().Z7Spool().Size() == 1; }));
+    EXPECT_EQ(form->Driver().Z8Spool().First(), "X.ob8");
     ::unlink(dir.file("X.ob8").c_str());
-    ASSERT_TRUE(WaitWithEvents([&] { return form->Z8Spool().Size() == 0; }));
+    ASSERT_TRUE(WaitWithEvents([&] { return form->Driver().Z8Spool().Size() == 0; }));
 }
 
 TEST_F(Forwarding, AFileInFlightIsSkippedUntilItsMarkEnds) {
@@ -248,9 +248,9 @@ TEST_F(Forwarding, AFileInFlightIsSkippedUntilItsMarkEnds) {
     WriteOb8("A.ob8", kStationEvent, Event(1), 0);
     WriteOb8("B.ob8", kStationEvent, Event(2), 1);
     StartConnected(server);
-    form->SetZ8SpoolFileInFlight(dir.file("A.ob8"), true);
+    form->Driver().SetZ8SpoolFileInFlight(dir.file("A.ob8"), true);
     Tick();
-    form->SetZ8SpoolFileInFlight(dir.file("A.ob8"), false);
+    form->Driver().SetZ8SpoolFileInFlight(dir.file("A.ob8"), false);
     Tick(3.2);
     ASSERT_TRUE(WaitWithEvents([&] { return Events(server).size() == 2; }));
     EXPECT_EQ(EventObjects(server), (std::vector<int>{2, 1}));
@@ -268,7 +268,7 @@ TEST_F(Forwarding, AFileForwardedWhenTheLinkIsLostGoesAgainAfterTheNextConnectio
     WriteOb8("A.ob8", kStationEvent, Event(1), 0);
     StartConnected(server);
     Tick();
-    ASSERT_TRUE(WaitWithEvents([&] { return server.ConnectionCount() == 2 && form->Z8LinkConnected(); }));
+    ASSERT_TRUE(WaitWithEvents([&] { return server.ConnectionCount() == 2 && form->Driver().Z8LinkConnected(); }));
     EXPECT_TRUE(dir.exists("A.ob8"));
     // A file whose packet went with the connection waits its first pause like any unacknowledged one (a file the
     // server drops the connection on must not hold the others back either).
@@ -369,7 +369,7 @@ TEST_F(Forwarding, HostileSpoolEntriesAreSetAsideAndNeverHangTheDriver) {
     spoolFs = fs;
     StartConnected(server);
     ASSERT_EQ(::mkfifo(dir.file("G.ob8").c_str(), 0644), 0);  // appears while the driver runs
-    ASSERT_TRUE(WaitWithEvents([&] { return form->Z8Spool().Size() == std::size(hostile) + 4; }));
+    ASSERT_TRUE(WaitWithEvents([&] { return form->Driver().Z8Spool().Size() == std::size(hostile) + 4; }));
 
     EXPECT_TRUE(dir.exists("P.ob8.999999998.bad"));
     testing::internal::CaptureStderr();
@@ -377,7 +377,7 @@ TEST_F(Forwarding, HostileSpoolEntriesAreSetAsideAndNeverHangTheDriver) {
     for (int tick = 0; tick < 50 && !dir.list(".ob8").empty(); ++tick) {
         Tick(0.2);
         if (tick == 1) form->CommPortDriver1ReceivePacket(nullptr, frame.data(), 4);  // a live event meanwhile
-        WaitWithEvents([&] { return !form->Z8Spool().InFlight(form->State().shared.ForwardedSpoolPath()); });
+        WaitWithEvents([&] { return !form->Driver().Z8Spool().InFlight(form->State().shared.ForwardedSpoolPath()); });
     }
     const std::string err = testing::internal::GetCapturedStderr();
     ASSERT_TRUE(WaitWithEvents([&] { return Events(server).size() == 4; }));
@@ -412,7 +412,7 @@ TEST_F(Forwarding, AFileNeverAcknowledgedHoldsNoneOfTheFilesBehindIt) {
     EXPECT_EQ(stuck(), 1);
     EXPECT_EQ(Events(server).size(), 51u);
     Tick(3.2);  // its pause is over: tried again, still kept
-    ASSERT_TRUE(WaitWithEvents([&] { return stuck() == 2 && !form->Z8Spool().InFlight("A.ob8"); }));
+    ASSERT_TRUE(WaitWithEvents([&] { return stuck() == 2 && !form->Driver().Z8Spool().InFlight("A.ob8"); }));
     EXPECT_TRUE(dir.exists("A.ob8"));
     const std::string err = testing::internal::GetCapturedStderr();
     EXPECT_NE(err.find("A.ob8\" was not acknowledged (reply code"), std::string::npos) << err;
@@ -429,7 +429,7 @@ TEST_F(Forwarding, AnAcknowledgedFileThatCannotBeDeletedIsNeverSentAgainAndDelet
     StartConnected(server);
     testing::internal::CaptureStderr();
     Tick();
-    ASSERT_TRUE(WaitWithEvents([&] { return form->Z8Spool().Delivered().count("A.ob8") == 1; }));
+    ASSERT_TRUE(WaitWithEvents([&] { return form->Driver().Z8Spool().Delivered().count("A.ob8") == 1; }));
     for (int i = 0; i < 3; ++i) Tick(3.2);
     const std::string err = testing::internal::GetCapturedStderr();
     EXPECT_FALSE(dir.exists("A.ob8"));
@@ -452,17 +452,17 @@ TEST_F(Forwarding, AWallClockStepChangesNoInterval) {
         Z8Server server;  // answers, never acknowledges
         WriteOb8("A.ob8", kStationEvent, Event(1), 0);
         Start(server.Port(), "SendZ7=1\nAttention=00:00:10", z7Port);
-        ASSERT_TRUE(WaitWithEvents([&] { return form->Z8LinkConnected(); }));
+        ASSERT_TRUE(WaitWithEvents([&] { return form->Driver().Z8LinkConnected(); }));
         const auto step = [&] { clock->store(clock->load() + hours / 24); };
         const Bytes frame{0x13, 0x22, 0x0A, 0x05};
         Tick();  // I, and the file goes
-        ASSERT_TRUE(WaitWithEvents([&] { return Events(server).size() == 1 && !form->Z8Spool().InFlight("A.ob8"); }));
+        ASSERT_TRUE(WaitWithEvents([&] { return Events(server).size() == 1 && !form->Driver().Z8Spool().InFlight("A.ob8"); }));
         form->CommPortDriver1ReceivePacket(nullptr, frame.data(), 4);  // traffic
         step();
         Tick(2.9);  // neither H nor the file's next hand-over yet
-        EXPECT_FALSE(form->Z8Spool().InFlight("A.ob8"));
+        EXPECT_FALSE(form->Driver().Z8Spool().InFlight("A.ob8"));
         Tick(0.2);
-        EXPECT_TRUE(form->Z8Spool().InFlight("A.ob8"));
+        EXPECT_TRUE(form->Driver().Z8Spool().InFlight("A.ob8"));
         Tick(6.8);  // 9.9 s after the frame: still up
         EXPECT_TRUE(form->State().StationLinkUp);
         Tick(0.2);

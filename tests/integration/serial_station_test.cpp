@@ -10,7 +10,7 @@
 #include <sstream>
 
 #include "app/driverapp.h"
-#include "core/ma.h"
+#include "ui/ma.h"
 #include "core/spool.h"
 #include "serial/CPDrv.h"
 #include "tests/support/process.h"

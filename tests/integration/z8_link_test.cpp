@@ -11,13 +11,13 @@
 #include <sstream>
 
 #include "app/driverapp.h"
-#include "core/ma.h"
 #include "core/spoolfs.h"
 #include "tests/support/process.h"
 #include "tests/support/qtapp.h"
 #include "tests/support/tempdir.h"
 #include "ui/admshowmes.h"
 #include "ui/indicator.h"
+#include "ui/ma.h"
 #include "z8link/Unit7.h"
 #include "z8link/z8server.h"
 
@@ -106,8 +106,9 @@ TEST_F(Z8Form, EventsReachTheServerAndTheLogAndIndicatorFollowTheLink) {
     Z8Server server;
     server.SetBehaviour({.ackEvents = true, .pollAfterHello = true});
     Start(server.Port());
-    ASSERT_TRUE(WaitWithEvents(
-        [&] { return form->Z8LinkConnected() && Log().find("Соединение установлено.") != std::string::npos; }));
+    ASSERT_TRUE(WaitWithEvents([&] {
+        return form->Driver().Z8LinkConnected() && Log().find("Соединение установлено.") != std::string::npos;
+    }));
     // Each line: the date, the time, one space, the text.
     EXPECT_EQ(Log(), "08.12.2026 12:30:15 Соединение...\n08.12.2026 12:30:15 Соединение установлено.");
     EXPECT_TRUE(form->Image3->Drawn());
@@ -124,10 +125,10 @@ TEST_F(Z8Form, EventsReachTheServerAndTheLogAndIndicatorFollowTheLink) {
         if (f.packet && f.packet->code == kStationEvent) objects.push_back(ObjectOf(f.packet->payload));
     EXPECT_EQ(objects, (std::vector<int>{40802, 40803}));
     // The indicator moves with every accepted reply, polling keeps it moving, and each step is drawn.
-    const int phase = form->Z8ActivityCounter;
-    ASSERT_TRUE(WaitWithEvents([&] { return form->Z8ActivityCounter != phase; }));
+    const int phase = form->Driver().Z8ActivityCounter;
+    ASSERT_TRUE(WaitWithEvents([&] { return form->Driver().Z8ActivityCounter != phase; }));
     QImage expected(16, 16, QImage::Format_RGB32);
-    DrawIndicator(expected, true, form->Z8ActivityCounter);
+    DrawIndicator(expected, true, form->Driver().Z8ActivityCounter);
     EXPECT_EQ(form->Image3->Picture(), expected);
     EXPECT_TRUE(dir.list(".ob8").empty());
 }
@@ -139,7 +140,7 @@ TEST_F(Z8Form, AnUnansweredEventIsSpooled) {
         return std::nullopt;
     });
     Start(server.Port());
-    ASSERT_TRUE(WaitWithEvents([&] { return form->Z8LinkConnected(); }));
+    ASSERT_TRUE(WaitWithEvents([&] { return form->Driver().Z8LinkConnected(); }));
     Deliver(Frame4(802));
     ASSERT_TRUE(WaitWithEvents([&] { return !dir.list(".ob8").empty(); }));
     EXPECT_EQ(SpooledObjects(), (std::set<int>{40802}));
@@ -156,7 +157,7 @@ TEST_F(Z8Form, NothingIsLostWhenTheRingIsFullAndTheWindowCloses) {
     t.replyDeadlineMs = 600000;
     Start(server.Port(), "", t);
     ASSERT_TRUE(WaitWithEvents([&] { return !server.Frames().empty(); }));
-    ASSERT_TRUE(WaitWithEvents([&] { return form->Z8LinkConnected(); }));
+    ASSERT_TRUE(WaitWithEvents([&] { return form->Driver().Z8LinkConnected(); }));
     const int kEvents = 110;
     for (int i = 1; i <= kEvents; ++i) Deliver(Frame4(i));
     // 97 fit behind the rest of the handshake; the others are spooled at once.
@@ -179,7 +180,7 @@ TEST_F(Z8Form, ClosesCleanlyWithNoServerAndWhileTheLinkWaitsForTheWindow) {
         bool eventFilter(QObject*, QEvent* e) override { return e->type() == QEvent::MetaCall && ++held > 0; }
         int held = 0;
     } hold;
-    form->installEventFilter(&hold);
+    form->Driver().installEventFilter(&hold);  // the link hands off to the driver object
     ASSERT_TRUE(WaitWithEvents([&] { return hold.held > 0; }));
     const auto closing = std::chrono::steady_clock::now();
     form.reset();
@@ -193,7 +194,7 @@ TEST_F(Z8Form, NotSendToDiskDropsAnUnansweredEvent) {
         return std::nullopt;
     });
     Start(server.Port(), "NotSendToDiskZ8=1");
-    ASSERT_TRUE(WaitWithEvents([&] { return form->Z8LinkConnected(); }));
+    ASSERT_TRUE(WaitWithEvents([&] { return form->Driver().Z8LinkConnected(); }));
     Deliver(Frame4(5));
     // The second event leaves only after the first one's read has ended and it was handed back.
     Deliver(Frame4(6));
@@ -222,7 +223,7 @@ TEST_F(Z8Form, SimulatorPrintsWhatTheDriverSends) {
         return port > 0;
     }));
     Start(port);
-    ASSERT_TRUE(WaitWithEvents([&] { return form->Z8LinkConnected(); }));
+    ASSERT_TRUE(WaitWithEvents([&] { return form->Driver().Z8LinkConnected(); }));
     Deliver(Frame4(802));
     ASSERT_TRUE(WaitWithEvents([&] {
         return drvtest::ReadFile(out).find("station event: object 40802 event 0A bytes 05 00") != std::string::npos;
@@ -260,14 +261,14 @@ TEST_F(Z8Form, EventsHeldByAStuckLinkAreOnDiskInTimeAndAcknowledgedOnesNeverWrit
     t.readTimeoutMs = 60000;
     t.replyDeadlineMs = 60000;
     Start(server.Port(), "", t);
-    ASSERT_TRUE(WaitWithEvents([&] { return form->Z8LinkConnected(); }));
-    ASSERT_TRUE(WaitWithEvents([&] { return form->Z8Link->QueuedCount() == 0; }));  // the handshake is out
+    ASSERT_TRUE(WaitWithEvents([&] { return form->Driver().Z8LinkConnected(); }));
+    ASSERT_TRUE(WaitWithEvents([&] { return form->Driver().Z8Link->QueuedCount() == 0; }));  // the handshake is out
     for (int i = 1; i <= 4; ++i) Deliver(Frame4(i));
     ASSERT_TRUE(WaitWithEvents([&] { return SpooledObjects() == std::set<int>{40002, 40003, 40004}; }));
-    EXPECT_TRUE(form->Z8LinkConnected());
+    EXPECT_TRUE(form->Driver().Z8LinkConnected());
     // Forwarding leaves these files to the link: their packets are queued or in flight already.
     for (int i = 0; i < 3; ++i) form->Timer2Timer(nullptr);
-    EXPECT_EQ(form->Z8Link->QueuedCount(), 2u);
+    EXPECT_EQ(form->Driver().Z8Link->QueuedCount(), 2u);
     release();
     ASSERT_TRUE(WaitWithEvents([&] {
         const auto frames = server.Frames();

@@ -18,7 +18,7 @@
 #include <map>
 #include <memory>
 
-#include "core/ma.h"
+#include "ui/ma.h"
 #include "platform/inifile.h"
 #include "platform/uniquefd.h"
 #include "serial/CPDrv.h"
@@ -328,7 +328,7 @@ TEST_F(PortControls, AStartAnnouncesThePortOnAConnectedZ7LinkOnly) {
     drv::z7::Z7Server z7;
     z7Port = static_cast<std::uint16_t>(z7.Port());
     Start("SendZ8=0\nSendZ7=1\nhost=127.0.0.1", {{7, com7.path}});
-    form->Timer3->stop();  // the test reconnects by itself
+    form->Driver().Timer3->stop();  // the test reconnects by itself
     ASSERT_TRUE(PumpUntil([&] { return z7.Pieces().size() >= 2; }));
     form->AdvOfficeComboBox1->setEditText(QStringLiteral("COM7"));
     form->AdvGlowButton2Click();
@@ -356,7 +356,7 @@ TEST_F(PortControls, WithoutTheZ8LinkEverythingWorksWithoutReports) {
     EXPECT_EQ(StoredComPort(), "COM4");
     form->AdvGlowButton2Click();
     EXPECT_TRUE(form->CommPortDriver1->IsPortOpen());
-    EXPECT_EQ(form->Z8Link, nullptr);
+    EXPECT_EQ(form->Driver().Z8Link, nullptr);
 }
 
 TEST_F(PortControls, ASelectionThatCannotWriteLogsError19AndChangesNothing) {

@@ -15,7 +15,7 @@
 #include <QToolButton>
 #include <memory>
 
-#include "core/ma.h"
+#include "ui/ma.h"
 #include "platform/uniquefd.h"
 #include "serial/CPDrv.h"
 #include "tests/support/pty.h"

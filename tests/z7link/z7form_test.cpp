@@ -7,7 +7,7 @@
 #include <cmath>
 #include <memory>
 
-#include "core/ma.h"
+#include "ui/ma.h"
 #include "serial/CPDrv.h"
 #include "tests/support/qtapp.h"
 #include "tests/support/tempdir.h"
@@ -67,9 +67,9 @@ protected:
 
     void Reconnect() {
         server.CloseConnection();
-        ASSERT_TRUE(WaitWithEvents([&] { return !form->Z7Connected; }));
+        ASSERT_TRUE(WaitWithEvents([&] { return !form->Driver().Z7Connected; }));
         form->Timer3Timer();
-        ASSERT_TRUE(WaitWithEvents([&] { return form->Z7Connected; }));
+        ASSERT_TRUE(WaitWithEvents([&] { return form->Driver().Z7Connected; }));
     }
 
     drv::NowSource now = [] { return drv::EncodeDateTime({2026, 12, 5, 10, 20, 30, 456}); };
@@ -87,7 +87,7 @@ TEST_F(Z7FormTest, EveryConnectionOpensWithHelloAndThePortNumber) {
     Start();
     form->CommPortDriver1->SetPortName("\\\\.\\COM12");
     ASSERT_TRUE(WaitPieces(2));
-    EXPECT_TRUE(form->Z7Connected);
+    EXPECT_TRUE(form->Driver().Z7Connected);
     EXPECT_TRUE(form->Image1->Drawn());
     Reconnect();
     ASSERT_TRUE(WaitPieces(4));
@@ -101,7 +101,7 @@ TEST_F(Z7FormTest, EveryConnectionOpensWithHelloAndThePortNumber) {
 
 TEST_F(Z7FormTest, ACloseThenAClockRecordInOneDeliveryAreBothHandledInOrder) {
     Start();
-    ASSERT_TRUE(WaitWithEvents([&] { return form->Z7Connected; }));
+    ASSERT_TRUE(WaitWithEvents([&] { return form->Driver().Z7Connected; }));
     const drv::TDateTime when = drv::EncodeDateTime({2027, 1, 2, 3, 4, 5, 600});
     server.Send(Join({BuildRecord(99), BuildRecord(kClose), BuildClockRecord(when)}));
     ASSERT_TRUE(WaitWithEvents([&] { return !clockSet.empty(); }));
@@ -111,44 +111,44 @@ TEST_F(Z7FormTest, ACloseThenAClockRecordInOneDeliveryAreBothHandledInOrder) {
     EXPECT_EQ((std::vector<int>{clockSet[0].year, clockSet[0].month, clockSet[0].day, clockSet[0].hour,
                                 clockSet[0].minute, clockSet[0].second, clockSet[0].msec}),
               (std::vector<int>{2027, 1, 2, 3, 4, 5, 600}));
-    EXPECT_EQ(form->Z7ActivityCounter, 3);
+    EXPECT_EQ(form->Driver().Z7ActivityCounter, 3);
 }
 
 TEST_F(Z7FormTest, ARecordSpanningDeliveriesIsCompletedAndLeftoversOfALostLinkAreDropped) {
     Start();
-    ASSERT_TRUE(WaitWithEvents([&] { return form->Z7Connected; }));
+    ASSERT_TRUE(WaitWithEvents([&] { return form->Driver().Z7Connected; }));
     const auto two = Join({BuildRecord(99), BuildRecord(98)});
     server.Send({two.begin(), two.begin() + 1000});
     ASSERT_TRUE(WaitWithEvents([&] { return form->State().Z7ReceiveBuffer->size() == 445; }));
-    EXPECT_EQ(form->Z7ActivityCounter, 1);
+    EXPECT_EQ(form->Driver().Z7ActivityCounter, 1);
     server.Send({two.begin() + 1000, two.begin() + 1110});
-    ASSERT_TRUE(WaitWithEvents([&] { return form->Z7ActivityCounter == 2; }));
+    ASSERT_TRUE(WaitWithEvents([&] { return form->Driver().Z7ActivityCounter == 2; }));
     EXPECT_TRUE(form->State().Z7ReceiveBuffer->empty());
 
     server.Send({two.begin(), two.begin() + 100});  // a piece the lost link cuts off
     ASSERT_TRUE(WaitWithEvents([&] { return form->State().Z7ReceiveBuffer->size() == 100; }));
     Reconnect();
     server.Send(Join({BuildRecord(97)}));
-    ASSERT_TRUE(WaitWithEvents([&] { return form->Z7ActivityCounter == 3; }));
+    ASSERT_TRUE(WaitWithEvents([&] { return form->Driver().Z7ActivityCounter == 3; }));
     EXPECT_TRUE(form->State().Z7ReceiveBuffer->empty());
 }
 
 TEST_F(Z7FormTest, TheSeventeenthRecordWrapsTheIndicatorAndBadPiecesChangeNothing) {
     Start();
-    ASSERT_TRUE(WaitWithEvents([&] { return form->Z7Connected; }));
+    ASSERT_TRUE(WaitWithEvents([&] { return form->Driver().Z7Connected; }));
     std::vector<std::uint8_t> sixteen;
     for (int i = 0; i < 16; ++i) {
         const Record r = BuildRecord(99);
         sixteen.insert(sixteen.end(), r.begin(), r.end());
     }
     server.Send(sixteen);
-    ASSERT_TRUE(WaitWithEvents([&] { return form->Z7ActivityCounter == 16; }));
+    ASSERT_TRUE(WaitWithEvents([&] { return form->Driver().Z7ActivityCounter == 16; }));
     // A piece without signature, a clock record whose time is no number, then one more record.
     std::vector<std::uint8_t> bad(kRecordSize, 0x5A);
     const auto rest = Join({BuildClockRecord(std::nan("")), BuildRecord(99)});
     bad.insert(bad.end(), rest.begin(), rest.end());
     server.Send(bad);
-    ASSERT_TRUE(WaitWithEvents([&] { return form->Z7ActivityCounter == 1; }));
+    ASSERT_TRUE(WaitWithEvents([&] { return form->Driver().Z7ActivityCounter == 1; }));
     EXPECT_TRUE(clockSet.empty());
     EXPECT_TRUE(form->State().Z7ReceiveBuffer->empty());
     EXPECT_FALSE(form->State().RemoteCloseRequested);
@@ -166,29 +166,29 @@ TEST_F(Z7FormTest, WithoutSendZ7TheLinkIsNeverTried) {
 TEST_F(Z7FormTest, StatusRecordsGoOutWhileConnectedAndAreSpooledOtherwise) {
     Start();
     // Still connecting: spooled under the stamp of now and n_abs.
-    form->SendZ7Record(kStationUp);
+    form->Driver().SendZ7Record(kStationUp);
     ASSERT_EQ(dir.list(".obz"), (std::vector<std::string>{"1BF7E378_3.obz"}));
     const auto spooled = drvtest::ReadBytes(dir.file("1BF7E378_3.obz"));
     EXPECT_EQ(spooled, Join({BuildRecord('I', 0, 9)}));
 
     ASSERT_TRUE(WaitPieces(2));
-    form->SendZ7Record(kStationLost);
+    form->Driver().SendZ7Record(kStationLost);
     ASSERT_TRUE(WaitPieces(3));
     EXPECT_EQ(Codes(), (std::vector<int>{20, 50, 'H'}));
     EXPECT_EQ(server.Pieces()[2].bytes, BuildRecord('H', 0, 9));
     EXPECT_EQ(dir.list(".obz").size(), 1u);
 
     server.CloseConnection();
-    ASSERT_TRUE(WaitWithEvents([&] { return !form->Z7Connected; }));
-    form->SendZ7Record(kStationLost);
+    ASSERT_TRUE(WaitWithEvents([&] { return !form->Driver().Z7Connected; }));
+    form->Driver().SendZ7Record(kStationLost);
     EXPECT_EQ(dir.list(".obz"), (std::vector<std::string>{"1BF7E378_3.obz", "1BF7E379_3.obz"}));
 }
 
 TEST_F(Z7FormTest, ARecordSpooledWithoutATimeHasNoStamp) {
     now = [] { return std::nan(""); };
     Start();
-    form->SendZ7Record(kStationUp);
-    form->SendZ7Record(kStationUp);  // the bare name is taken: the first free stem
+    form->Driver().SendZ7Record(kStationUp);
+    form->Driver().SendZ7Record(kStationUp);  // the bare name is taken: the first free stem
     EXPECT_EQ(dir.list(".obz"), (std::vector<std::string>{"0_3.obz", "_3.obz"}));
 }
 
@@ -200,10 +200,10 @@ TEST_F(Z7FormTest, AFailedSendSpoolsTheRecord) {
     ::setsockopt(form->SimpleTCPClient1->SocketHandle(), SOL_SOCKET, SO_SNDBUF, &small, sizeof small);
     int calls = 0;
     while (form->SimpleTCPClient1->Connected() && calls < 100000) {
-        form->SendZ7Record(kStationUp);
+        form->Driver().SendZ7Record(kStationUp);
         ++calls;
     }
-    EXPECT_FALSE(form->Z7Connected);
+    EXPECT_FALSE(form->Driver().Z7Connected);
     ASSERT_EQ(dir.list(".obz").size(), 1u);  // the one record the full buffer refused, whole
     EXPECT_EQ(drvtest::ReadBytes(dir.file(dir.list(".obz")[0])), Join({BuildRecord('I', 0, 9)}));
 }

@@ -1,17 +1,19 @@
-// Serial glue of the main window: the station port component, its settings and its wiring.
+// Serial glue of the driver: the station port component, its settings and its wiring.
 #include <cstdio>
 #include <cstring>
 #include <exception>
 #include <memory>
 
 #include "core/config.h"
-#include "core/ma.h"
+#include "driver/driver.h"
 #include "platform/faults.h"
 #include "serial/CPDrv.h"
 #include "serial/linuxserial.h"
 #include "serial/portnames.h"
 
-void TForm1::CreateSerialComponent() {
+namespace drv {
+
+void Driver::CreateSerialComponent() {
     // [ports] is read from drvorvel.ini in the working directory at every open, so a remapped COM name takes
     // effect at the next start of the port.
     auto device = std::make_unique<drv::LinuxSerialDevice>([this] { return WorkingPath(drv::kConfigFileName); });
@@ -40,7 +42,7 @@ void TForm1::CreateSerialComponent() {
     });
 }
 
-bool TForm1::OpenStationPort(const std::string& portName) {
+bool Driver::OpenStationPort(const std::string& portName) {
     try {
         CommPortDriver1->SetPortName(portName);
         return CommPortDriver1->OpenPort();
@@ -49,7 +51,7 @@ bool TForm1::OpenStationPort(const std::string& portName) {
     }
 }
 
-void TForm1::ReportStationPortFailure() {
+void Driver::ReportStationPortFailure() {
     const std::string device = drv::DevicePathForPort(CommPortDriver1->PortName(), WorkingPath(drv::kConfigFileName));
     const int error = CommPortDriver1->Device().LastError();
     const int holder = CommPortDriver1->Device().HolderPid();
@@ -59,3 +61,5 @@ void TForm1::ReportStationPortFailure() {
                  held.c_str());
     std::fflush(stderr);
 }
+
+}  // namespace drv

@@ -6,11 +6,13 @@
 #include <exception>
 
 #include "core/driverfiles.h"
-#include "core/ma.h"
 #include "core/spool.h"
+#include "driver/driver.h"
 #include "serial/CPDrv.h"
 
-void TForm1::CommPortDriver1ReceivePacket(QObject* /*Sender*/, const std::uint8_t* Packet, std::uint32_t DataSize) {
+namespace drv {
+
+void Driver::CommPortDriver1ReceivePacket(QObject* /*Sender*/, const std::uint8_t* Packet, std::uint32_t DataSize) {
     if (Packet == nullptr) DataSize = 0;
     if (m_state.settings.Log) {
         // A capture that cannot be written must not cost the events of this delivery: report it and decode on.
@@ -27,7 +29,7 @@ void TForm1::CommPortDriver1ReceivePacket(QObject* /*Sender*/, const std::uint8_
                    [this](const std::uint8_t* frame, int length) { HandleFrame(frame, length); });
 }
 
-void TForm1::HandleFrame(const std::uint8_t* frame, int length) {
+void Driver::HandleFrame(const std::uint8_t* frame, int length) {
     m_stationHeardMs = MonotonicMs();  // the station is alive when it sends, ignored objects included
     m_metrics.FrameDecoded();
     drv::FillStationEvent(m_state.CurrentEvent, frame, length, m_state.settings.FirstNumber);
@@ -38,7 +40,7 @@ void TForm1::HandleFrame(const std::uint8_t* frame, int length) {
     if (m_state.settings.SendZ8) RouteEvent();
 }
 
-void TForm1::RouteEvent() {
+void Driver::RouteEvent() {
     const std::vector<std::uint8_t> event(m_state.CurrentEvent.begin(), m_state.CurrentEvent.end());
     // A packet the link's ring refuses is spooled like an event that came while the link was down.
     if (Z8Link && Z8LinkConnected() && QueueZ8Packet(drv::kStationEventCode, event, drv::z8::PacketOrigin::LiveEvent))
@@ -47,7 +49,7 @@ void TForm1::RouteEvent() {
     SpoolZ8Packet(drv::kStationEventCode, event);
 }
 
-bool TForm1::SpoolZ8Packet(std::uint32_t code, const std::vector<std::uint8_t>& payload) {
+bool Driver::SpoolZ8Packet(std::uint32_t code, const std::vector<std::uint8_t>& payload) {
     const bool wasWaiting = m_spoolBacklog.Waiting() > 0;
     const auto outcome = m_spoolBacklog.Store({code, payload}, SpoolWriter());
     if (m_spoolBacklog.Waiting() > 0 && m_spoolRetryTimer != nullptr && !m_spoolRetryTimer->isActive())
@@ -58,3 +60,5 @@ bool TForm1::SpoolZ8Packet(std::uint32_t code, const std::vector<std::uint8_t>& 
     }
     return outcome != drv::SpoolBacklog::Outcome::Refused;
 }
+
+}  // namespace drv

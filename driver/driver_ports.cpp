@@ -1,16 +1,14 @@
-// COM port management of the main window: the rescan, the selection, start and stop of the station's port, the
-// port status reports, and what the window does when the port's device goes away and comes back.
-#include <QComboBox>
+// COM port management of the driver: the rescan, the selection, start and stop of the station's port, the
+// port status reports, and what the driver does when the port's device goes away and comes back.
 #include <cstdio>
 #include <string>
 
 #include "core/config.h"
-#include "core/ma.h"
+#include "driver/driver.h"
 #include "platform/cp1251.h"
 #include "platform/inifile.h"
 #include "serial/CPDrv.h"
 #include "serial/portnames.h"
-#include "ui/pasx.h"
 #include "z8link/z8codec.h"
 
 namespace {
@@ -35,33 +33,41 @@ std::string ShownPortName(const std::string& portName) {
 
 }  // namespace
 
-void TForm1::AdvGlowButton1Click() {
+namespace drv {
+
+void Driver::SetPortState(bool running, bool selectFirst) {
+    m_portRunning = running;
+    m_view->PortState(running, selectFirst);
+}
+
+void Driver::SetPortControlsStopped() { SetPortState(false, true); }
+
+void Driver::ClosePort() {
+    if (CommPortDriver1 != nullptr) CommPortDriver1->ClosePort();
+}
+
+void Driver::RescanPorts(const std::string& shownText) {
     // Opening and closing every name would take the running station port away (an open port keeps its name and
     // "opens" again at once) or race its reopening after a lost device.
-    if (PortControlsRunning() || CommPortDriver1->IsPortOpen()) return;
+    if (PortRunning() || CommPortDriver1->IsPortOpen()) return;
     // The attempts on a port that did not open at startup end here: the operator chooses now.
     CommPortDriver1->ClosePort();
-    const QString before = AdvOfficeComboBox1->currentText();
-    AdvOfficeComboBox1->clear();
+    std::vector<std::string> names;
     for (int n = kScanFirst; n <= kScanLast; ++n) {
         const std::string name = "COM" + std::to_string(n);
         if (!OpenStationPort(std::string(drv::kPortNamePrefix) + name)) continue;
         CommPortDriver1->ClosePort();
-        AdvOfficeComboBox1->addItem(QString::fromStdString(name));
+        names.push_back(name);
     }
-    if (AdvOfficeComboBox1->count() > 0) {
-        AdvOfficeComboBox1->setCurrentIndex(0);
-    } else {
-        AdvOfficeComboBox1->setEditText(before);
-    }
-    AdvOfficeComboBox1Select();
+    m_view->PortList(names, shownText);
+    SelectPort(names.empty() ? shownText : names.front());
 }
 
-void TForm1::AdvOfficeComboBox1Select() {
+void Driver::SelectPort(const std::string& name) {
     try {
-        if (PortControlsRunning()) return;
+        if (PortRunning()) return;
         // Stored and reported in the code page of the configuration file, one byte a character.
-        const std::string text = drv::Utf8ToCp1251(AdvOfficeComboBox1->currentText().toStdString());
+        const std::string text = drv::Utf8ToCp1251(name);
         if (drv::IniFile::WriteString(WorkingPath(drv::kConfigFileName), "main", "ComPort", text)) {
             m_state.shared.SetComPort(text);
             ReportPortStatus();
@@ -75,49 +81,49 @@ void TForm1::AdvOfficeComboBox1Select() {
     }
 }
 
-void TForm1::AdvGlowButton2Click() {
-    if (PortControlsRunning()) {
-        const int result = m_passwordDialog != nullptr ? m_passwordDialog->ShowModal() : TForm2::kResultCancel;
-        if (result == TForm2::kResultOk) {
-            // Also ends the attempts to reopen a port whose device went away.
-            CommPortDriver1->ClosePort();
-            SetPortControlsState(false);
-        } else {
-            ShowMessageText(QString::fromUtf8(kAccessDeniedText));
-        }
+void Driver::StopPort(bool allowed) {
+    if (allowed) {
+        // Also ends the attempts to reopen a port whose device went away.
+        CommPortDriver1->ClosePort();
+        SetPortState(false);
     } else {
-        CommPortDriver1->ClosePort();  // ends the attempts on a port that did not open at startup
-        if (OpenStationPort(std::string(drv::kPortNamePrefix) + AdvOfficeComboBox1->currentText().toStdString())) {
-            CommPortDriver1->SetDtr(true);
-            SetPortControlsState(true);
-            SendZ7PortRecord();
-        } else {
-            ShowMessageText(QString::fromUtf8(kPortInUseText));
-            if (StopRequested()) return;  // the program is ending: no scan of every port now
-            AdvGlowButton1Click();
-        }
+        ShowMessageText(QString::fromUtf8(kAccessDeniedText));
     }
     ReportPortStatus();
 }
 
-void TForm1::ReportPortStatus() {
+void Driver::StartPort(const std::string& name) {
+    CommPortDriver1->ClosePort();  // ends the attempts on a port that did not open at startup
+    if (OpenStationPort(std::string(drv::kPortNamePrefix) + name)) {
+        CommPortDriver1->SetDtr(true);
+        SetPortState(true);
+        SendZ7PortRecord();
+    } else {
+        ShowMessageText(QString::fromUtf8(kPortInUseText));
+        if (StopRequested()) return;  // the program is ending: no scan of every port now
+        RescanPorts(name);
+    }
+    ReportPortStatus();
+}
+
+void Driver::ReportPortStatus() {
     if (!Z8Link) return;
     QueueZ8Packet(drv::z8::kPortStatus,
                   drv::z8::PortStatusPayload(m_state.shared.ComPort(), CommPortDriver1->IsPortOpen()));
 }
 
-void TForm1::CommPortDriver1DeviceHeld(QObject* /*Sender*/, int pid) {
+void Driver::CommPortDriver1DeviceHeld(QObject* /*Sender*/, int pid) {
     std::fprintf(stderr, kDeviceHeldErr, ShownPortName(CommPortDriver1->PortName()).c_str(), pid);
     std::fflush(stderr);
 }
 
-void TForm1::CommPortDriver1DeviceChange(QObject* /*Sender*/, bool present) {
+void Driver::CommPortDriver1DeviceChange(QObject* /*Sender*/, bool present) {
     const std::string name = ShownPortName(CommPortDriver1->PortName());
     if (present) {
         std::fprintf(stderr, kDeviceBackErr, name.c_str());
         // A port that did not open at startup has opened: the controls show it running, as a start would.
-        if (!PortControlsRunning()) {
-            SetPortControlsState(true);
+        if (!PortRunning()) {
+            SetPortState(true);
             SendZ7PortRecord();
         }
     } else {
@@ -130,3 +136,5 @@ void TForm1::CommPortDriver1DeviceChange(QObject* /*Sender*/, bool present) {
     AppendLinkLog(QString::fromStdString(drv::FormatDateTime(NowTime(), true)) + QLatin1Char(' ') + text);
     ReportPortStatus();
 }
+
+}  // namespace drv

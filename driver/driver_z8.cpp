@@ -1,27 +1,28 @@
-// Z8 link glue of the main window: creating and stopping the link thread, and the main-thread side of what the
+// Z8 link glue of the driver: creating and stopping the link thread, and the main-thread side of what the
 // thread asks (log lines, indicator steps, handshake values, events it could not deliver).
 #include <QMetaObject>
 #include <cerrno>
 #include <condition_variable>
 #include <mutex>
 
-#include "core/ma.h"
 #include "core/spoolfs.h"
+#include "driver/driver.h"
 #include "serial/CPDrv.h"
-#include "ui/indicator.h"
 #include "z8link/Unit7.h"
+
+namespace drv {
 
 // The link thread's host. Hand-offs go to the main thread as queued calls; the link thread waits for them, the
 // main thread never waits for the link thread. Release() (main thread, at shutdown) ends every wait at once and
 // makes later hand-offs return without effect; events handed back after that are kept for the caller to take.
 class Z8HostAdapter final : public drv::Z8LinkHost, public std::enable_shared_from_this<Z8HostAdapter> {
 public:
-    Z8HostAdapter(TForm1* form, drv::SharedLinkValues* shared, const TCommPortDriver* port, std::int32_t firstNumber,
+    Z8HostAdapter(Driver* form, drv::SharedLinkValues* shared, const TCommPortDriver* port, std::int32_t firstNumber,
                   drv::SpoolFs* fs)
         : m_form(form), m_shared(shared), m_port(port), m_firstNumber(firstNumber), m_fs(fs) {}
 
     void LogLine(const std::string& text) override {
-        RunOnMain([text](TForm1* form) {
+        RunOnMain([text](Driver* form) {
             const std::string stamp = drv::FormatDateTime(form->NowTime(), true);
             // Each attempt is in the window's log; standard error has a line when the link's state changes.
             form->AppendLinkLog(QString::fromStdString(stamp + " " + text), text != "Соединение...");
@@ -29,7 +30,7 @@ public:
     }
 
     void IndicatorStep() override {
-        RunOnMain([](TForm1* form) { form->Z8IndicatorStep(); });
+        RunOnMain([](Driver* form) { form->Z8IndicatorStep(); });
     }
 
     std::optional<HandshakeValues> ReadHandshakeValues() override {
@@ -47,12 +48,12 @@ public:
     // forwarding measures the spacing on the monotonic clock, where that is "no spacing".
     void SetLastForwardTime(drv::TDateTime /*value*/) override { m_shared->EndForwardSpacing(); }
 
-    // Link thread: through the window's file operations; a failure is passed to the main thread, which keeps the
+    // Link thread: through the driver's file operations; a failure is passed to the main thread, which keeps the
     // file from forwarding and deletes it later.
     int DeleteSpoolFile(const std::string& path) override {
         const int error = m_fs->Remove(path);
         if (error != 0 && error != ENOENT)
-            PostToMain([path, error](TForm1* form) { form->Z8SpoolFileUndeleted(path, error); });
+            PostToMain([path, error](Driver* form) { form->Z8SpoolFileUndeleted(path, error); });
         return error;
     }
 
@@ -72,11 +73,11 @@ public:
     }
 
     void SpoolFileAcknowledged(const std::string& path) override {
-        PostToMain([path](TForm1* form) { form->Z8SpoolFileAcknowledged(path); });
+        PostToMain([path](Driver* form) { form->Z8SpoolFileAcknowledged(path); });
     }
 
     void SpoolFileUnanswered(const std::string& path, const std::string& answer) override {
-        PostToMain([path, answer](TForm1* form) { form->Z8SpoolFileUnanswered(path, answer); });
+        PostToMain([path, answer](Driver* form) { form->Z8SpoolFileUnanswered(path, answer); });
     }
 
     // Main thread. After it returns no hand-off is posted any more and none is waited for.
@@ -120,7 +121,7 @@ private:
         std::unique_lock lock(m_mutex);
         if (m_released) return;
         auto self = shared_from_this();
-        // Posted under the lock, so that Release() cannot complete (and the window go) while a post is under way.
+        // Posted under the lock, so that Release() cannot complete (and the driver go) while a post is under way.
         QMetaObject::invokeMethod(
             m_form,
             [self, done, fn] {
@@ -139,11 +140,11 @@ private:
         m_cv.wait(lock, [&] { return *done || m_released; });
     }
 
-    TForm1* m_form;
+    Driver* m_form;
     drv::SharedLinkValues* m_shared;
     const TCommPortDriver* m_port;
     const std::int32_t m_firstNumber;
-    drv::SpoolFs* m_fs;  // the window's, which outlives the link; its calls may come from any thread
+    drv::SpoolFs* m_fs;  // the driver's, which outlives the link; its calls may come from any thread
 
     std::mutex m_mutex;
     std::condition_variable m_cv;
@@ -152,7 +153,7 @@ private:
     std::vector<std::pair<std::uint32_t, std::vector<std::uint8_t>>> m_returned;
 };
 
-void TForm1::CreateZ8Link() {
+void Driver::CreateZ8Link() {
     if (Z8Link) return;
     m_z8Host = std::make_shared<Z8HostAdapter>(this, &m_state.shared, CommPortDriver1, m_state.settings.FirstNumber,
                                                &SpoolFileSystem());
@@ -165,26 +166,26 @@ void TForm1::CreateZ8Link() {
     Z8Link->Start();
 }
 
-bool TForm1::Z8LinkConnected() const { return Z8Link && Z8Link->LinkConnected(); }
+bool Driver::Z8LinkConnected() const { return Z8Link && Z8Link->LinkConnected(); }
 
-bool TForm1::QueueZ8Packet(std::uint32_t code, const std::vector<std::uint8_t>& payload, drv::z8::PacketOrigin origin,
+bool Driver::QueueZ8Packet(std::uint32_t code, const std::vector<std::uint8_t>& payload, drv::z8::PacketOrigin origin,
                            std::string spoolPath) {
     if (!Z8Link || !Z8Link->QueuePacket(code, payload, origin, std::move(spoolPath))) return false;
     if (origin == drv::z8::PacketOrigin::LiveEvent) WatchLiveEvents();
     return true;
 }
 
-void TForm1::Z8IndicatorStep() {
+void Driver::Z8IndicatorStep() {
     Z8ActivityCounter = NextIndicatorPhase(Z8ActivityCounter);
-    DrawIndicator(Image3, Z8LinkConnected(), Z8ActivityCounter);
+    m_view->IndicatorStep(DriverView::Indicator::Z8, Z8LinkConnected(), Z8ActivityCounter);
 }
 
-void TForm1::KeepUndeliveredZ8Event(std::uint32_t code, const std::vector<std::uint8_t>& payload) {
+void Driver::KeepUndeliveredZ8Event(std::uint32_t code, const std::vector<std::uint8_t>& payload) {
     if (m_state.settings.NotSendToDiskZ8) return;
     SpoolZ8Packet(code, payload);
 }
 
-void TForm1::StopZ8Link() {
+void Driver::StopZ8Link() {
     if (!Z8Link) return;
     if (m_z8Host) m_z8Host->Release();
     Z8Link->Stop();
@@ -197,3 +198,5 @@ void TForm1::StopZ8Link() {
                                std::vector<std::uint8_t>(packet.begin() + drv::z8::kHeaderSize, packet.end()));
     }
 }
+
+}  // namespace drv

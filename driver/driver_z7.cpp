@@ -1,16 +1,15 @@
-// Z7 link glue of the main window: the client's handlers, the reconnect timer, status and port records, and the
+// Z7 link glue of the driver: the client's handlers, the reconnect timer, status and port records, and the
 // .obz spool files.
 #include <QTimer>
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
 
-#include "core/ma.h"
 #include "core/spool.h"
+#include "driver/driver.h"
 #include "platform/faults.h"
 #include "platform/localclock.h"
 #include "serial/CPDrv.h"
-#include "ui/indicator.h"
 #include "z7link/SimpleTCP.h"
 #include "z7link/z7record.h"
 
@@ -47,7 +46,9 @@ drv::LinkReason Z7Reason(std::int32_t code) {
 
 }  // namespace
 
-void TForm1::CreateZ7Client() {
+namespace drv {
+
+void Driver::CreateZ7Client() {
     SimpleTCPClient1 = new TSimpleTCPClient(this);
     SimpleTCPClient1->setObjectName(QStringLiteral("SimpleTCPClient1"));
     SimpleTCPClient1->Port = m_options.z7Port != 0 ? m_options.z7Port : kZ7Port;
@@ -65,9 +66,9 @@ void TForm1::CreateZ7Client() {
     Timer3->start();
 }
 
-void TForm1::StopZ7Client() {
+void Driver::StopZ7Client() {
     Timer3->stop();
-    // The link goes without a word: nothing of the window is touched any more.
+    // The link goes without a word: nothing is shown any more.
     SimpleTCPClient1->OnConnected = nullptr;
     SimpleTCPClient1->OnDisconnected = nullptr;
     SimpleTCPClient1->OnRead = nullptr;
@@ -75,28 +76,28 @@ void TForm1::StopZ7Client() {
     Z7Connected = false;
 }
 
-void TForm1::Timer3Timer() {
+void Driver::Timer3Timer() {
     if (m_state.settings.SendZ7 && !SimpleTCPClient1->Connected()) SimpleTCPClient1->SetConnected(true);
 }
 
-void TForm1::SimpleTCPClient1Connected(QObject* /*Sender*/) {
+void Driver::SimpleTCPClient1Connected(QObject* /*Sender*/) {
     // Bytes of an earlier connection belong to no record of this one.
     if (m_state.Z7ReceiveBuffer) m_state.Z7ReceiveBuffer->clear();
     Z7Connected = true;
     m_metrics.SetLink(drv::Link::Z7, true, drv::LinkReason::Connected, Z7ServerText(true));
-    DrawIndicator(Image1, Z7Connected, Z7ActivityCounter);
+    m_view->IndicatorStep(DriverView::Indicator::Z7, Z7Connected, Z7ActivityCounter);
     SimpleTCPClient1->SendStream(Bytes(drv::z7::BuildRecord(drv::z7::kHello, drv::z7::kHelloParam)));
     SendZ7PortRecord();
 }
 
-void TForm1::SimpleTCPClient1Disconnected(QObject* /*Sender*/) {
+void Driver::SimpleTCPClient1Disconnected(QObject* /*Sender*/) {
     if (m_state.Z7ReceiveBuffer) m_state.Z7ReceiveBuffer->clear();
     Z7Connected = false;
     m_metrics.SetLink(drv::Link::Z7, false, drv::LinkReason::ClosedByServer, Z7ServerText(false));
-    DrawIndicator(Image1, Z7Connected, Z7ActivityCounter);
+    m_view->IndicatorStep(DriverView::Indicator::Z7, Z7Connected, Z7ActivityCounter);
 }
 
-void TForm1::SimpleTCPClient1Error(QObject* /*Sender*/, int /*Socket*/, std::int32_t ErrorCode,
+void Driver::SimpleTCPClient1Error(QObject* /*Sender*/, int /*Socket*/, std::int32_t ErrorCode,
                                    const std::string& ErrorMsg) {
     // The client has closed the link already; Timer3 tries again.
     const drv::LinkReason reason = Z7Reason(ErrorCode);
@@ -104,12 +105,12 @@ void TForm1::SimpleTCPClient1Error(QObject* /*Sender*/, int /*Socket*/, std::int
                       Z7ServerText(false, reason == drv::LinkReason::Failed ? " (" + ErrorMsg + ")" : ""));
 }
 
-std::string TForm1::Z7ServerText(bool up, const std::string& why) const {
+std::string Driver::Z7ServerText(bool up, const std::string& why) const {
     return "Z7 server " + SimpleTCPClient1->Host.Value() + ":" + std::to_string(SimpleTCPClient1->Port.Value()) + why +
            (up ? "" : "; trying every " + std::to_string(kReconnectIntervalMs) + " ms");
 }
 
-void TForm1::SimpleTCPClient1Read(QObject* /*Sender*/, const std::vector<std::uint8_t>& Stream) {
+void Driver::SimpleTCPClient1Read(QObject* /*Sender*/, const std::vector<std::uint8_t>& Stream) {
     if (!m_state.Z7ReceiveBuffer) return;
     // The pieces leave the buffer before any is handled, so none is handled twice whatever a handler does.
     const auto pieces = drv::z7::CutRecords(*m_state.Z7ReceiveBuffer, Stream.data(), Stream.size());
@@ -117,7 +118,7 @@ void TForm1::SimpleTCPClient1Read(QObject* /*Sender*/, const std::vector<std::ui
         if (!drv::z7::HasSignature(piece.data())) continue;
         drv::RunHandler("SimpleTCPClient1Read", [&] {
             Z7ActivityCounter = NextIndicatorPhase(Z7ActivityCounter);
-            DrawIndicator(Image1, Z7Connected, Z7ActivityCounter);
+            m_view->IndicatorStep(DriverView::Indicator::Z7, Z7Connected, Z7ActivityCounter);
             const std::uint8_t code = drv::z7::CodeOf(piece.data());
             if (code == drv::z7::kSetClock) SetZ7Clock(drv::z7::DateTimeOf(piece.data()));
             if (code == drv::z7::kClose) RequestRemoteClose();
@@ -125,7 +126,7 @@ void TForm1::SimpleTCPClient1Read(QObject* /*Sender*/, const std::vector<std::ui
     }
 }
 
-void TForm1::SetZ7Clock(drv::TDateTime value) {
+void Driver::SetZ7Clock(drv::TDateTime value) {
     const auto target = drv::z7::ClockTarget(value);
     if (!target) {
         std::fprintf(stderr,
@@ -141,7 +142,7 @@ void TForm1::SetZ7Clock(drv::TDateTime value) {
     }
 }
 
-void TForm1::SendZ7Record(std::uint8_t code) {
+void Driver::SendZ7Record(std::uint8_t code) {
     const auto record = Bytes(drv::z7::BuildStatusRecord(code));
     // A record the link does not take whole (down, still connecting, or a failed send) waits in a spool file.
     if (SimpleTCPClient1->Connected() &&
@@ -150,7 +151,7 @@ void TForm1::SendZ7Record(std::uint8_t code) {
     SpoolZ7Record(record);
 }
 
-void TForm1::SpoolZ7Record(const std::vector<std::uint8_t>& record) {
+void Driver::SpoolZ7Record(const std::vector<std::uint8_t>& record) {
     const auto value = drv::SpoolTimeValue(NowTime());
     if (!value) LogErrorNoThrow(11);  // no stamp: "_<n_abs>.obz", or the first free stem from 0 up when taken
     const auto result = drv::WriteSpoolFile(SpoolPrefix(), value, drv::z7::SpoolSuffix(m_state.settings.n_abs), record,
@@ -162,7 +163,7 @@ void TForm1::SpoolZ7Record(const std::vector<std::uint8_t>& record) {
     }
 }
 
-void TForm1::SendZ7PortRecord() {
+void Driver::SendZ7PortRecord() {
     if (!SimpleTCPClient1->Connected()) return;
     const std::string& name = CommPortDriver1->PortName();
     const auto number = drv::z7::PortNumberOf(name);
@@ -173,3 +174,5 @@ void TForm1::SendZ7PortRecord() {
     }
     SimpleTCPClient1->SendStream(Bytes(drv::z7::BuildRecord(drv::z7::kPortNumber, *number)));
 }
+
+}  // namespace drv

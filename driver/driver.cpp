@@ -1,12 +1,9 @@
-// Startup, shutdown and the error log of the main window.
-#include "core/ma.h"
+// Startup, shutdown and the error log of the driver.
+#include "driver/driver.h"
 
 #include <unistd.h>
 
-#include <QApplication>
-#include <QComboBox>
-#include <QDialog>
-#include <QLabel>
+#include <QCoreApplication>
 #include <QTimer>
 #include <chrono>
 #include <cstdio>
@@ -18,41 +15,39 @@
 #include "platform/faults.h"
 #include "platform/inifile.h"
 #include "serial/CPDrv.h"
-#include "ui/admshowmes.h"
-#include "ui/indicator.h"
 #include "z7link/SimpleTCP.h"
 
 namespace {
 constexpr const char* kPortBusyText = "Порт уже занят. Смените его.";
 }
 
-TForm1::TForm1(Tadvsm* messageWindow, TForm1Options options, QWidget* parent)
-    : QMainWindow(parent), m_options(std::move(options)), m_messageWindow(messageWindow) {
-    BuildUi();
+namespace drv {
+
+Driver::Driver(DriverView* view, DriverOptions options, QObject* parent)
+    : QObject(parent), m_view(view), m_options(std::move(options)) {
     CreateSerialComponent();
     CreateZ7Client();
-    FormCreate(this);
 }
 
-TForm1::~TForm1() { FormDestroy(this); }
+Driver::~Driver() { FormDestroy(this); }
 
-drv::TDateTime TForm1::NowTime() const { return m_options.now ? m_options.now() : drv::Now(); }
+drv::TDateTime Driver::NowTime() const { return m_options.now ? m_options.now() : drv::Now(); }
 
-std::int64_t TForm1::MonotonicMs() const {
+std::int64_t Driver::MonotonicMs() const {
     if (m_options.monotonicMs) return m_options.monotonicMs();
     return std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::steady_clock::now().time_since_epoch())
         .count();
 }
 
-std::string TForm1::WorkingPath(const char* fileName) const {
+std::string Driver::WorkingPath(const char* fileName) const {
     return drv::JoinPath(m_state.WorkingDirectory, fileName);
 }
 
-std::string TForm1::SpoolPrefix() const {
+std::string Driver::SpoolPrefix() const {
     return drv::SpoolPrefixFor(m_state.WorkingDirectory, m_state.settings.PathForSoob);
 }
 
-void TForm1::FormCreate(QObject* /*Sender*/) {
+void Driver::FormCreate(QObject* /*Sender*/) {
     // 1. The working directory.
     if (!m_options.workingDirectory.empty()) {
         m_state.WorkingDirectory = m_options.workingDirectory;
@@ -74,17 +69,13 @@ void TForm1::FormCreate(QObject* /*Sender*/) {
             : static_cast<unsigned>(std::chrono::high_resolution_clock::now().time_since_epoch().count());
     std::mt19937 rng(seed);
     m_state.ClosePassword = drv::DrawClosePassword(rng);
-    Label15->setText(QString::fromStdString(m_state.ClosePassword));
     // 5. The port list starts empty.
-    AdvOfficeComboBox1->clear();
-    AdvOfficeComboBox1->setCurrentIndex(0);
+    m_view->PortList({}, {});
     // 6. Configuration.
     m_state.settings = drv::LoadDriverSettings(WorkingPath(drv::kConfigFileName));
     m_decoder.SetResyncGap(static_cast<std::uint32_t>(m_state.settings.ResyncGap));
     m_state.shared.SetComPort(m_state.settings.ComPort);
     SimpleTCPClient1->Host = m_state.settings.host;
-    Label13->setVisible(m_state.settings.SendZ7);
-    Image1->setVisible(m_state.settings.SendZ7);
     StartSpool();
     // 7. The station's port.
     if (m_state.settings.ComPort != drv::kNoComPort) {
@@ -114,14 +105,14 @@ void TForm1::FormCreate(QObject* /*Sender*/) {
     // 9. The Z8 link.
     if (m_state.settings.SendZ8) {
         CreateZ8Link();
-        DrawIndicator(Image3, Z8LinkConnected(), Z8ActivityCounter);
+        m_view->IndicatorStep(DriverView::Indicator::Z8, Z8LinkConnected(), Z8ActivityCounter);
     }
-    // 10. The start time.
-    Label6->setText(QString::fromStdString(drv::FormatDateTime(m_state.StartTime)));
+    // 10. The start time (the window shows it once startup is done).
+    m_started = true;
     StartSpoolForwarding();
 }
 
-void TForm1::FormDestroy(QObject* /*Sender*/) {
+void Driver::FormDestroy(QObject* /*Sender*/) {
     if (m_destroyed) return;
     m_destroyed = true;
     if (Timer2 != nullptr) Timer2->stop();
@@ -140,9 +131,9 @@ void TForm1::FormDestroy(QObject* /*Sender*/) {
     m_state.Z7ReceiveBuffer.reset();
 }
 
-void TForm1::LogError(std::int32_t code) { drv::AppendErrorLog(WorkingPath(drv::kErrorLogFileName), code); }
+void Driver::LogError(std::int32_t code) { drv::AppendErrorLog(WorkingPath(drv::kErrorLogFileName), code); }
 
-void TForm1::LogErrorNoThrow(std::int32_t code) noexcept {
+void Driver::LogErrorNoThrow(std::int32_t code) noexcept {
     try {
         LogError(code);
     } catch (const std::exception& e) {
@@ -152,36 +143,43 @@ void TForm1::LogErrorNoThrow(std::int32_t code) noexcept {
     }
 }
 
-void TForm1::ShowMessageText(const QString& text) {
+void Driver::ShowMessageText(const QString& text) {
     if (m_options.headless) {
-        std::fprintf(stderr, "drvorvel: message: %s\n", text.toUtf8().constData());
-        std::fflush(stderr);
+        m_view->DriverView::ShowMessage(text.toStdString());
         return;
     }
     if (StopRequested()) return;  // nobody is to be asked any more
-    if (m_messageWindow != nullptr) m_messageWindow->ShowMessageText(text);
+    m_view->ShowMessage(text.toStdString());
 }
 
-bool TForm1::StopRequested() const { return m_stopped || (m_options.stopRequested && m_options.stopRequested()); }
+bool Driver::StopRequested() const { return m_stopped || (m_options.stopRequested && m_options.stopRequested()); }
 
-void TForm1::Stop() {
+void Driver::Stop() {
     m_stopped = true;
     drv::RunHandler("closing the serial port", [this] {
         if (CommPortDriver1 != nullptr && CommPortDriver1->IsPortOpen()) CommPortDriver1->ClosePort();
     });
-    EndEveryEventLoop();
-}
-
-void TForm1::EndEveryEventLoop() {
-    // Each dismissal ends its own loop; a window that will not go away is left to the loops' end below.
-    for (int i = 0; i < 16; ++i) {
-        QWidget* modal = QApplication::activeModalWidget();
-        if (modal == nullptr) break;
-        if (auto* dialog = qobject_cast<QDialog*>(modal)) {
-            dialog->reject();
-        } else {
-            modal->close();
-        }
-    }
     QCoreApplication::exit(0);
 }
+
+void Driver::AppendLinkLog(const QString& line, bool toStandardError) {
+    m_view->LinkLogLine(line.toStdString(), toStandardError);
+}
+
+void Driver::RequestRemoteClose() {
+    m_state.RemoteCloseRequested = true;
+    m_view->RemoteClose();
+}
+
+void DriverView::LinkLogLine(const std::string& line, bool toStandardError) {
+    if (!toStandardError) return;
+    std::fprintf(stderr, "drvorvel: link: %s\n", line.c_str());
+    std::fflush(stderr);
+}
+
+void DriverView::ShowMessage(const std::string& text) {
+    std::fprintf(stderr, "drvorvel: message: %s\n", text.c_str());
+    std::fflush(stderr);
+}
+
+}  // namespace drv

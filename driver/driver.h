@@ -1,6 +1,6 @@
 #pragma once
 
-#include <QMainWindow>
+#include <QObject>
 #include <QString>
 #include <climits>
 #include <cstdint>
@@ -16,38 +16,24 @@
 #include "core/spoolbacklog.h"
 #include "core/spoolindex.h"
 #include "core/stationframe.h"
+#include "driver/driverview.h"
 #include "platform/datetime.h"
 #include "z8link/outboundring.h"
 
-class QAction;
-class QCloseEvent;
-class QComboBox;
-class QEvent;
-class QGroupBox;
-class QLabel;
-class QMenu;
-class QPlainTextEdit;
-class QPushButton;
-class QStackedWidget;
 class QSocketNotifier;
-class QSystemTrayIcon;
 class QTimer;
-class QToolButton;
 
 class TCommPortDriver;
-class TImage;
-class Tadvsm;
-class TForm2;
 class cl;
 class TSimpleTCPClient;
-class Z8HostAdapter;
+
 namespace drv {
 struct Z8LinkTimings;
 class SpoolFs;
-}  // namespace drv
+class Z8HostAdapter;
 
-// What the program leaves at its defaults and tests or tools may set before the window is created.
-struct TForm1Options {
+// What the program leaves at its defaults and tests or tools may set before the driver is created.
+struct DriverOptions {
     std::string workingDirectory;  // empty: the process's current directory at startup
     drv::NowSource now;            // empty: the local wall clock
     // Milliseconds on a clock that never steps, for every interval and deadline of the core (forwarding spacing
@@ -78,29 +64,34 @@ struct TForm1Options {
     std::function<int(const drv::DateTimeParts&)> setClock;
 };
 
-// The main window: owns the driver state, the serial component, the Z7 client, the timers and the Z8 link.
-// Everything here runs on the main thread. Its handlers are thin; the logic lives in core/, serial/, z8link/.
-class TForm1 : public QMainWindow {
+// The driver: owns the driver state, the serial component, the decoder, routing, the spool backlog, the index of
+// pending spool files and their forwarding, the watchdog, the Z8 link thread and its host, the Z7 client, the
+// station port's management and the metrics. Everything here runs on the main thread (the Z8 link's own thread
+// reaches it only through queued calls). It tells whoever shows it what happened through its DriverView; it
+// links Qt Core alone.
+class Driver : public QObject {
     Q_OBJECT
 
 public:
-    // Creating the window runs startup (FormCreate). messageWindow must outlive the window.
-    explicit TForm1(Tadvsm* messageWindow, TForm1Options options = {}, QWidget* parent = nullptr);
-    ~TForm1() override;
-
-    // The closing-password dialog, created after the window.
-    void SetPasswordDialog(TForm2* dialog) { m_passwordDialog = dialog; }
+    // Creates the components; nothing starts before Start. view must outlive the driver.
+    explicit Driver(DriverView* view, DriverOptions options = {}, QObject* parent = nullptr);
+    // Shutdown (FormDestroy), also of a driver that was never started.
+    ~Driver() override;
+    // Startup: FormCreate. It may show messages, and so run nested event loops, before it returns.
+    void Start() { FormCreate(this); }
 
     // Startup (the ten steps) and shutdown.
     void FormCreate(QObject* Sender);
     void FormDestroy(QObject* Sender);
+    // Whether startup went through all its steps (a stop during a startup message ends it early).
+    bool Started() const { return m_started; }
 
     // A delivery from the serial component: raw capture, frames, ignore list, routing.
     void CommPortDriver1ReceivePacket(QObject* Sender, const std::uint8_t* Packet, std::uint32_t DataSize);
     // Sends the current station event on: to the Z8 link while it is up, else into an .ob8 spool file.
     void RouteEvent();
     // Stores one Z8 packet (code and payload) in a new .ob8 spool file. When the file cannot be written the packet
-    // waits in memory (core/ma_spool.cpp) and is written later; false only when even that memory is full.
+    // waits in memory (driver_spool.cpp) and is written later; false only when even that memory is full.
     bool SpoolZ8Packet(std::uint32_t code, const std::vector<std::uint8_t>& payload);
     // Events waiting in memory for their spool file.
     std::size_t SpoolBacklogSize() const { return m_spoolBacklog.Waiting(); }
@@ -109,20 +100,18 @@ public:
     void LogError(std::int32_t code);
     // LogError for paths that must not end on it: a failure is reported on standard error.
     void LogErrorNoThrow(std::int32_t code) noexcept;
-    // Shows one text in the message window and returns when the operator has closed it. Headless: writes
-    // "drvorvel: message: <text>" to standard error and returns at once.
+    // Shows one text through the view and returns when the operator has closed it. Headless: writes
+    // "drvorvel: message: <text>" to standard error and returns at once. Once a stop is requested nobody is asked.
     void ShowMessageText(const QString& text);
     bool Headless() const { return m_options.headless; }
-    // An orderly end from wherever the main thread is, nested modal loops included: dismisses every open modal
-    // window, closes the serial port and ends every event loop; startup, if it is still running, goes no further.
-    // The caller then destroys the window, which spools what the Z8 link still holds.
+    // An orderly end from wherever the main thread is: closes the serial port and ends every event loop; startup,
+    // if it is still running, goes no further. The owner then destroys the driver, which spools what the Z8 link
+    // still holds. The window dismisses its modal windows besides.
     void Stop();
     bool StopRequested() const;
-    // Dismisses every open modal window and ends every running event loop (exit status 0).
-    static void EndEveryEventLoop();
 
     // What the driver counts (any thread may count) and what the metrics endpoint and the status command tell
-    // (core/ma_metrics.cpp; main thread).
+    // (driver_metrics.cpp; main thread).
     drv::DriverMetrics& Metrics() { return m_metrics; }
     // withConfiguration: also the configuration in effect (which reads drvorvel.ini).
     drv::DriverStatus Status(bool withConfiguration = true) const;
@@ -135,42 +124,36 @@ public:
     // PathForSoob as a prefix of spool file paths; a relative one is taken from the working directory.
     std::string SpoolPrefix() const;
 
-    // Port controls (the "Com порт" group): running is the state the window is created in.
+    // COM port management (driver_ports.cpp). Main thread; each may show a message through the view.
+    // Running is the state the driver is created in; the view is told every change.
+    bool PortRunning() const { return m_portRunning; }
     void SetPortControlsStopped();
-    bool PortControlsRunning() const;
-    // Caption and enabled states of the running or the stopped state; selects nothing.
-    void SetPortControlsState(bool running);
-
-    // COM port management (core/ma_ports.cpp). Main thread; the two clicks may show modal windows.
     // Rescan: lists the names COM1..COM32 that open; refused while the station's port runs or awaits its device.
-    void AdvGlowButton1Click();
-    // Start, or stop behind the closing password, by the caption.
-    void AdvGlowButton2Click();
-    // Stores the list's text as ComPort (drvorvel.ini and memory) and reports it; only in the stopped state.
-    // A failure appends error 19 to the error log and changes nothing.
-    void AdvOfficeComboBox1Select();
+    // shownText: what the port field shows now, kept there when no name opens.
+    void RescanPorts(const std::string& shownText);
+    // Starts the station's port under the name the operator chose (UTF-8); a port that does not open is reported
+    // and the ports are scanned again.
+    void StartPort(const std::string& name);
+    // Stops the station's port when the closing password was given (allowed), else says that access is denied.
+    void StopPort(bool allowed);
+    // Stores the chosen name (UTF-8) as ComPort (drvorvel.ini and memory) and reports it; only in the stopped
+    // state. A failure appends error 19 to the error log and changes nothing.
+    void SelectPort(const std::string& name);
+    // Closes the station's port and ends the attempts to reopen it (a close of the program).
+    void ClosePort();
     // Queues the port status (stored ComPort, whether the port is open) on the Z8 link; nothing without the link.
     void ReportPortStatus();
     // The station port's device went away or came back: standard error, link log and a port status report.
     void CommPortDriver1DeviceHeld(QObject* Sender, int pid);
     void CommPortDriver1DeviceChange(QObject* Sender, bool present);
 
-    // Operator window (tray, pages, closing).
-    void FormClose(QCloseEvent* event);
-    void N4Click();
-    void N6Click();
-    void ApplicationEvents1Minimize();
-    void AdvGlowButton28Click();
-    void AdvGlowButton47Click();
-    // Appends one line to the link log Memo1, which keeps the newest kLinkLogLines lines, and writes it to
-    // standard error as well (unless toStandardError is false), so that the journal keeps the history. Main thread.
+    // Appends one line to the link log through the view, and writes it to standard error as well (unless
+    // toStandardError is false), so that the journal keeps the history. Main thread.
     void AppendLinkLog(const QString& line, bool toStandardError = true);
-    static constexpr int kLinkLogLines = 10000;
-    // The Z7 server's close command: sets RemoteCloseRequested and closes the window without asking. When a
-    // close is asking the operator at that moment, its dialog and message are dismissed so that it ends too.
+    // The Z7 server's close command: sets RemoteCloseRequested and tells the view, which ends the program.
     void RequestRemoteClose();
 
-    // Z7 link (z7link/ma_z7.cpp). Sends a status record ('H', 'I') while the Z7 client is connected, else spools it
+    // Z7 link (driver_z7.cpp). Sends a status record ('H', 'I') while the Z7 client is connected, else spools it
     // into a new .obz file.
     void SendZ7Record(std::uint8_t code);
     // Sends the code-50 record (the COM port number of the serial component's PortName) while the Z7 client is
@@ -185,9 +168,9 @@ public:
     // The server, the failure's own words and (while down) the retry interval, for the state lines.
     std::string Z7ServerText(bool up, const std::string& why = {}) const;
     bool Z7Connected = false;
-    int Z7ActivityCounter = 0;  // phase of the Z7 indicator Image1, 0..16
+    int Z7ActivityCounter = 0;  // phase of the Z7 indicator, 0..16
 
-    // Spool forwarding and the station watchdog (core/ma_forward.cpp). One tick: Z8 forwarding, Z7 forwarding,
+    // Spool forwarding and the station watchdog (driver_forward.cpp). One tick: Z8 forwarding, Z7 forwarding,
     // the watchdog, in this order; a failure of one forwarding duty is reported on stderr and the tick goes on.
     void Timer2Timer(QObject* Sender);
     // Hands the oldest due .ob8 file to the Z8 link, unless the file handed over last is still queued or awaits its
@@ -196,7 +179,8 @@ public:
     void ForwardZ8Spool();
     // Sends the oldest due .obz file to the Z7 server and deletes it once the client took all of it.
     void ForwardZ7Spool();
-    // Decides whether the station link counts as up; on a change redraws Image2 and reports 'I' or 'H'.
+    // Decides whether the station link counts as up; on a change shows the station indicator and reports 'I'
+    // or 'H'.
     void StationWatchdog();
     // A spool file the driver has just written (.ob8 or .obz): it joins the pending files at once.
     void NoteSpoolFileWritten(const std::string& path);
@@ -227,7 +211,7 @@ public:
     // that very packet deletes the file.
     bool QueueZ8Packet(std::uint32_t code, const std::vector<std::uint8_t>& payload,
                        drv::z8::PacketOrigin origin = drv::z8::PacketOrigin::Link, std::string spoolPath = {});
-    // One step of the Z8 indicator: the next phase (0..16) drawn with LinkConnected.
+    // One step of the Z8 indicator: the next phase (0..16) shown with LinkConnected.
     void Z8IndicatorStep();
     // Stops the link thread without waiting for anything it waits for, and spools the live events it still held.
     void StopZ8Link();
@@ -246,48 +230,14 @@ public:
     std::shared_ptr<cl> Z8Link;
     int Z8ActivityCounter = 0;
 
-    // Widgets, by their form names.
-    QWidget* HeaderBand = nullptr;
-    QToolButton* AdvGlowButton28 = nullptr;  // "Состояние"
-    QToolButton* AdvGlowButton47 = nullptr;  // "Настройки"
-    QStackedWidget* Pages = nullptr;
-    QWidget* PageDefault = nullptr;
-    QWidget* PageSetup = nullptr;
-    QLabel* Label12 = nullptr;
-    TImage* Image2 = nullptr;  // station indicator
-    QLabel* Label23 = nullptr;
-    TImage* Image3 = nullptr;  // Z8 indicator
-    QLabel* Label1 = nullptr;
-    QLabel* Label6 = nullptr;  // start date and time
-    QLabel* Label13 = nullptr;
-    TImage* Image1 = nullptr;  // Z7 indicator
-    QLabel* Label17 = nullptr;
-    QLabel* Label15 = nullptr;  // closing password
-    QPlainTextEdit* Memo1 = nullptr;
-    QGroupBox* AdvGroupBox1 = nullptr;
-    QComboBox* AdvOfficeComboBox1 = nullptr;
-    QPushButton* AdvGlowButton2 = nullptr;  // "Запустить" / "Остановить"
-    QPushButton* AdvGlowButton1 = nullptr;  // "Сканировать заново"
-    QSystemTrayIcon* TrayIcon1 = nullptr;
-    QMenu* PopupMenu1 = nullptr;
-    QAction* N4 = nullptr;  // "Восстановить"
-    QAction* N6 = nullptr;  // "Закрыть"
-
-signals:
-    // The window has accepted a close: the program ends.
-    void Closed();
-
-protected:
-    void closeEvent(QCloseEvent* event) override;
-    void changeEvent(QEvent* event) override;
-
 private:
-    void BuildUi();                // ui/ma_window.cpp
-    void CreateSerialComponent();  // core/ma_serial.cpp
+    void CreateSerialComponent();  // driver_serial.cpp
     // Tells standard error which device the configured port stands for and why it did not open.
     void ReportStationPortFailure();
     void HandleFrame(const std::uint8_t* frame, int length);
-    // Spool files (core/ma_spool.cpp).
+    // The port state of the driver, shown by the view.
+    void SetPortState(bool running, bool selectFirst = false);
+    // Spool files (driver_spool.cpp).
     void StartSpool();
     drv::SpoolWriteResult WriteZ8SpoolFile(const drv::SpoolBacklog::Event& event);
     drv::SpoolBacklog::Writer SpoolWriter();
@@ -297,8 +247,8 @@ private:
     void MakeLinkEventsDurable();
     void WatchLiveEvents();
     drv::SpoolFs& SpoolFileSystem() const;
-    void StartSpoolForwarding();  // core/ma_forward.cpp
-    void CountEventToday();       // core/ma_metrics.cpp
+    void StartSpoolForwarding();  // driver_forward.cpp
+    void CountEventToday();       // driver_metrics.cpp
     void ApplySpoolChanges();
     // Takes a spool entry that cannot be used out of its index: moved aside as .bad, or ignored when it cannot be.
     void SetSpoolEntryAside(drv::SpoolIndex& index, const std::string& name, const std::string& why);
@@ -307,22 +257,22 @@ private:
     // Deletes a delivered spool file; one that cannot be deleted is kept from forwarding and deleted later.
     void DeleteDeliveredSpoolFile(drv::SpoolIndex& index, const std::string& name, int error = -1);
     void RetrySpoolDeletions();
-    void CreateZ7Client();  // z7link/ma_z7.cpp
+    void CreateZ7Client();  // driver_z7.cpp
     void StopZ7Client();
     void SpoolZ7Record(const std::vector<std::uint8_t>& record);
     void SetZ7Clock(drv::TDateTime value);
 
-    TForm1Options m_options;
+    DriverView* m_view;
+    DriverOptions m_options;
     drv::DriverMetrics m_metrics;  // outlives the Z8 link, which counts into it
     int m_eventsDay = -1;          // the local day eventsToday counts
     drv::DriverState m_state;
     drv::FrameDecoder m_decoder;
     drv::IgnoreList m_ignoreList;
-    Tadvsm* m_messageWindow = nullptr;
-    TForm2* m_passwordDialog = nullptr;
     bool m_destroyed = false;
-    bool m_inFormClose = false;               // FormClose is asking the operator
     bool m_stopped = false;                   // Stop() has run
+    bool m_started = false;                   // FormCreate went through all its steps
+    bool m_portRunning = true;                // the port state the view shows
     std::shared_ptr<Z8HostAdapter> m_z8Host;  // the link thread's way to the main thread
     drv::SpoolBacklog m_spoolBacklog;         // events whose .ob8 file could not be written yet
     QTimer* m_spoolRetryTimer = nullptr;
@@ -346,3 +296,5 @@ private:
     // A refused clock setting is reported once a run.
     bool m_clockFailureReported = false;
 };
+
+}  // namespace drv

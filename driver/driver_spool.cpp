@@ -1,4 +1,4 @@
-// Spool files of the main window: writing .ob8 files, the events that wait in memory while no file can be written,
+// Spool files of the driver: writing .ob8 files, the events that wait in memory while no file can be written,
 // and the checks of the spool directory at startup.
 #include <signal.h>
 #include <unistd.h>
@@ -10,9 +10,9 @@
 #include <cstring>
 
 #include "core/driverfiles.h"
-#include "core/ma.h"
 #include "core/spool.h"
 #include "core/spoolindex.h"
+#include "driver/driver.h"
 #include "z8link/Unit7.h"
 
 namespace {
@@ -35,9 +35,11 @@ bool WriterAlive(long pid) {
 
 }  // namespace
 
-drv::SpoolFs& TForm1::SpoolFileSystem() const { return m_options.spoolFs ? *m_options.spoolFs : drv::SystemSpoolFs(); }
+namespace drv {
 
-void TForm1::StartSpool() {
+drv::SpoolFs& Driver::SpoolFileSystem() const { return m_options.spoolFs ? *m_options.spoolFs : drv::SystemSpoolFs(); }
+
+void Driver::StartSpool() {
     m_spoolRetryTimer = new QTimer(this);
     m_spoolRetryTimer->setInterval(m_options.spoolRetryMs);
     connect(m_spoolRetryTimer, &QTimer::timeout, this, [this] { SpoolRetryTick(); });
@@ -79,7 +81,7 @@ void TForm1::StartSpool() {
     QTimer::singleShot(0, this, [this, text] { ShowMessageText(text); });
 }
 
-drv::SpoolWriteResult TForm1::WriteZ8SpoolFile(const drv::SpoolBacklog::Event& event) {
+drv::SpoolWriteResult Driver::WriteZ8SpoolFile(const drv::SpoolBacklog::Event& event) {
     auto value = drv::SpoolTimeValue(NowTime());
     if (!value) {
         LogErrorNoThrow(11);
@@ -94,16 +96,16 @@ drv::SpoolWriteResult TForm1::WriteZ8SpoolFile(const drv::SpoolBacklog::Event& e
     return result;
 }
 
-drv::SpoolBacklog::Writer TForm1::SpoolWriter() {
+drv::SpoolBacklog::Writer Driver::SpoolWriter() {
     return [this](const drv::SpoolBacklog::Event& event) { return WriteZ8SpoolFile(event).error; };
 }
 
-void TForm1::WatchLiveEvents() {
+void Driver::WatchLiveEvents() {
     if (m_durableTimer != nullptr && !m_durableTimer->isActive() && !m_state.settings.NotSendToDiskZ8)
         m_durableTimer->start();
 }
 
-void TForm1::MakeLinkEventsDurable() {
+void Driver::MakeLinkEventsDurable() {
     if (!Z8Link || m_state.settings.NotSendToDiskZ8 || Z8Link->PendingLiveEvents() == 0) {
         m_durableTimer->stop();
         return;
@@ -136,7 +138,7 @@ void TForm1::MakeLinkEventsDurable() {
     }
 }
 
-void TForm1::SpoolRetryTick() {
+void Driver::SpoolRetryTick() {
     const auto reportRefused = [this] {
         if (const std::size_t refused = m_spoolBacklog.TakeRefusedCount(); refused > 0) {
             std::fprintf(stderr, "drvorvel: %zu events refused: %zu events already waited in memory for the spool\n",
@@ -183,3 +185,5 @@ void TForm1::SpoolRetryTick() {
     AppendLinkLog(QString::fromStdString(drv::FormatDateTime(NowTime(), true) + " ") +
                   QString::fromUtf8(kTextEventsInMemory).arg(m_spoolBacklog.Waiting()));
 }
+
+}  // namespace drv

@@ -2,8 +2,8 @@
 #include <chrono>
 #include <cmath>
 
-#include "core/ma.h"
 #include "core/spoolindex.h"
+#include "driver/driver.h"
 #include "platform/inifile.h"
 #include "platform/version.h"
 #include "serial/CPDrv.h"
@@ -23,7 +23,9 @@ double SecondsSince(std::int64_t mtimeNs) {
 
 }  // namespace
 
-void TForm1::CountEventToday() {
+namespace drv {
+
+void Driver::CountEventToday() {
     const int day = LocalDay(NowTime());
     if (day != m_eventsDay) {
         m_eventsDay = day;
@@ -32,7 +34,7 @@ void TForm1::CountEventToday() {
     drv::DriverMetrics::Count(m_metrics.eventsToday);
 }
 
-drv::DriverStatus TForm1::Status(bool withConfiguration) const {
+drv::DriverStatus Driver::Status(bool withConfiguration) const {
     using M = drv::DriverMetrics;
     drv::DriverStatus s;
     const drv::DriverSettings& c = m_state.settings;
@@ -96,3 +98,5 @@ drv::DriverStatus TForm1::Status(bool withConfiguration) const {
     s.attention = c.AttentionText;
     return s;
 }
+
+}  // namespace drv

@@ -12,10 +12,9 @@
 #include <string>
 #include <vector>
 
-#include "core/ma.h"
 #include "core/spool.h"
 #include "core/spoolindex.h"
-#include "ui/indicator.h"
+#include "driver/driver.h"
 #include "z7link/SimpleTCP.h"
 #include "z8link/Unit7.h"
 
@@ -37,7 +36,9 @@ std::string HeldBackNote(int heldBack) {
 
 }  // namespace
 
-void TForm1::StartSpoolForwarding() {
+namespace drv {
+
+void Driver::StartSpoolForwarding() {
     const std::string prefix = SpoolPrefix();
     m_ob8Index = std::make_unique<drv::SpoolIndex>(drv::SpoolPattern(prefix, ".ob8"));
     m_obzIndex = std::make_unique<drv::SpoolIndex>(drv::SpoolPattern(prefix, ".obz"));
@@ -54,7 +55,7 @@ void TForm1::StartSpoolForwarding() {
     if (m_options.timer2IntervalMs > 0) Timer2->start(m_options.timer2IntervalMs);
 }
 
-void TForm1::RescanSpool() {
+void Driver::RescanSpool() {
     if (!m_ob8Index) return;
     m_lastSpoolRescanMs = MonotonicMs();
     delete m_spoolNotifier;
@@ -69,7 +70,7 @@ void TForm1::RescanSpool() {
     m_badIndex->Rescan();
 }
 
-void TForm1::ApplySpoolChanges() {
+void Driver::ApplySpoolChanges() {
     if (!m_spoolWatch || !m_spoolWatch->Active()) return;
     const auto changes = m_spoolWatch->Read();
     for (const auto& c : changes.changes) {
@@ -89,17 +90,17 @@ void TForm1::ApplySpoolChanges() {
     }
 }
 
-void TForm1::NoteSpoolFileWritten(const std::string& path) {
+void Driver::NoteSpoolFileWritten(const std::string& path) {
     if (!m_ob8Index) return;
     m_ob8Index->Add(path);
     m_obzIndex->Add(path);
 }
 
-void TForm1::SetZ8SpoolFileInFlight(const std::string& path, bool inFlight) {
+void Driver::SetZ8SpoolFileInFlight(const std::string& path, bool inFlight) {
     if (m_ob8Index) m_ob8Index->SetInFlight(path, inFlight);
 }
 
-void TForm1::Z8SpoolFileAcknowledged(const std::string& path) {
+void Driver::Z8SpoolFileAcknowledged(const std::string& path) {
     if (!m_ob8Index) return;
     m_ob8Index->SetInFlight(path, false);  // delivered: no packet of it is on its way any more
     // A file that could not be deleted stays marked as delivered until it is.
@@ -111,11 +112,11 @@ void TForm1::Z8SpoolFileAcknowledged(const std::string& path) {
     }
 }
 
-void TForm1::Z8SpoolFileUndeleted(const std::string& path, int error) {
+void Driver::Z8SpoolFileUndeleted(const std::string& path, int error) {
     if (m_ob8Index) DeleteDeliveredSpoolFile(*m_ob8Index, path.substr(path.rfind('/') + 1), error);
 }
 
-void TForm1::Z8SpoolFileUnanswered(const std::string& path, const std::string& answer) {
+void Driver::Z8SpoolFileUnanswered(const std::string& path, const std::string& answer) {
     if (!m_ob8Index) return;
     m_ob8Index->SetInFlight(path, false);
     const std::string name = path.substr(path.rfind('/') + 1);
@@ -145,7 +146,7 @@ void TForm1::Z8SpoolFileUnanswered(const std::string& path, const std::string& a
     }
 }
 
-void TForm1::SetSpoolEntryAside(drv::SpoolIndex& index, const std::string& name, const std::string& why) {
+void Driver::SetSpoolEntryAside(drv::SpoolIndex& index, const std::string& name, const std::string& why) {
     const std::string path = index.Pattern().PathOf(name);
     const std::string to = drv::SetSpoolFileAside(path);
     if (!to.empty()) {
@@ -159,7 +160,7 @@ void TForm1::SetSpoolEntryAside(drv::SpoolIndex& index, const std::string& name,
     }
 }
 
-void TForm1::DeferUnreadableSpoolFile(drv::SpoolIndex& index, const std::string& name, int error) {
+void Driver::DeferUnreadableSpoolFile(drv::SpoolIndex& index, const std::string& name, int error) {
     const std::int64_t now = MonotonicMs();
     const std::int64_t pause = index.Defer(name, now);
     if (const auto heldBack = m_readFaultReports.Allow(now)) {
@@ -169,7 +170,7 @@ void TForm1::DeferUnreadableSpoolFile(drv::SpoolIndex& index, const std::string&
     }
 }
 
-void TForm1::DeleteDeliveredSpoolFile(drv::SpoolIndex& index, const std::string& name, int error) {
+void Driver::DeleteDeliveredSpoolFile(drv::SpoolIndex& index, const std::string& name, int error) {
     const std::string path = index.Pattern().PathOf(name);
     if (error < 0) error = SpoolFileSystem().Remove(path);
     if (error == 0 || error == ENOENT) {
@@ -183,7 +184,7 @@ void TForm1::DeleteDeliveredSpoolFile(drv::SpoolIndex& index, const std::string&
     }
 }
 
-void TForm1::RetrySpoolDeletions() {
+void Driver::RetrySpoolDeletions() {
     for (auto* index : {m_ob8Index.get(), m_obzIndex.get()}) {
         if (index->Delivered().empty()) continue;
         const std::vector<std::string> names(index->Delivered().begin(), index->Delivered().end());
@@ -191,7 +192,7 @@ void TForm1::RetrySpoolDeletions() {
     }
 }
 
-void TForm1::Timer2Timer(QObject* /*Sender*/) {
+void Driver::Timer2Timer(QObject* /*Sender*/) {
     if (m_ob8Index) {
         ApplySpoolChanges();
         if (!m_spoolWatch->Active() &&
@@ -212,7 +213,7 @@ void TForm1::Timer2Timer(QObject* /*Sender*/) {
     StationWatchdog();
 }
 
-void TForm1::ForwardZ8Spool() {
+void Driver::ForwardZ8Spool() {
     if (!m_state.settings.SendZ8 || !Z8Link || !Z8LinkConnected() || !m_ob8Index) return;
     // One file outstanding at a time, also across a reconnect: the link keeps a queued packet for the next
     // connection, and that file goes before any other.
@@ -255,7 +256,7 @@ void TForm1::ForwardZ8Spool() {
     }
 }
 
-void TForm1::ForwardZ7Spool() {
+void Driver::ForwardZ7Spool() {
     if (SimpleTCPClient1 == nullptr || !SimpleTCPClient1->Connected() || !m_obzIndex) return;
     for (int skipped = 0; skipped <= kMaxFilesSetAsidePerTick; ++skipped) {
         const auto name = m_obzIndex->First(MonotonicMs());
@@ -284,7 +285,7 @@ void TForm1::ForwardZ7Spool() {
     }
 }
 
-void TForm1::StationWatchdog() {
+void Driver::StationWatchdog() {
     const auto attentionMs = static_cast<std::int64_t>(std::llround(m_state.settings.Attention * 86400000.0));
     const bool up = MonotonicMs() - m_stationHeardMs <= attentionMs;
     if (up == m_state.StationLinkUp) return;
@@ -292,9 +293,11 @@ void TForm1::StationWatchdog() {
     m_metrics.SetLink(drv::Link::Station, up, up ? drv::LinkReason::FramesArrive : drv::LinkReason::Silent,
                       "Attention=" + m_state.settings.AttentionText);
     try {
-        DrawIndicator(Image2, up, 0);
+        m_view->IndicatorStep(DriverView::Indicator::Station, up, 0);
         if (m_state.settings.SendZ7) SendZ7Record(up ? kReportLinkUp : kReportLinkLost);
     } catch (const std::exception&) {
         LogError(9);
     }
 }
+
+}  // namespace drv

@@ -1,0 +1,40 @@
+#pragma once
+
+#include <QString>
+#include <functional>
+#include <memory>
+#include <string>
+
+#include "app/metricsserver.h"
+
+namespace drv {
+class InstanceLock;
+}
+
+// What a run of the driver does around the driver object, with a window or without: Qt's messages, the lock of the
+// working directory, the configuration lines, the metrics endpoint. Main thread.
+namespace drvapp {
+
+// Another driver runs in the working directory, or none could be kept from it.
+inline constexpr int kExitAlreadyRunning = 3;
+
+// Filters Qt's messages from now on (see startup.cpp).
+void InstallQtMessageFilter();
+
+std::string CurrentDirectory();
+
+// Tells a person who can see it why this start ends (a message box); empty without a display.
+using TellBox = std::function<void(const QString& text)>;
+
+// Takes the lock of directory before anything touches the port or the spool files. False when this start ends:
+// the reason has been written to standard error and shown through box.
+bool AcquireInstanceLock(drv::InstanceLock& lock, const std::string& directory, const TellBox& box);
+
+// Writes the configuration's warnings and its one-line summary to standard error.
+void WriteConfigurationLines(const std::string& directory);
+
+// The metrics endpoint of drvorvel.ini in directory, listening; empty when it is off or cannot listen (said on
+// standard error: the driver runs on without it).
+std::unique_ptr<MetricsServer> StartMetricsEndpoint(const std::string& directory, MetricsServer::StatusSource status);
+
+}  // namespace drvapp
