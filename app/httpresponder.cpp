@@ -178,22 +178,20 @@ void HttpResponder::AcceptPending() {
             // waiting in the kernel's queue, and accepting waits, longer each time, instead of failing again at once.
             const int error = errno;
             m_backoff = m_backoff.count() == 0 ? kFirstBackoff : std::min(m_backoff * 2, kLongestBackoff);
-            if (!m_toldBackoff) {
+            // Told at most once a minute: a limit reached again and again is one state, not news each time.
+            const auto now = Clock::now();
+            if (!m_toldBackoff || now - m_toldBackoffAt >= std::chrono::minutes(1)) {
                 std::fprintf(stderr,
                              "drvorvel: the metrics endpoint cannot accept connections (%s); it waits up to %lld ms "
                              "between attempts until it can\n",
                              std::strerror(error), static_cast<long long>(kLongestBackoff.count()));
                 std::fflush(stderr);
                 m_toldBackoff = true;
+                m_toldBackoffAt = now;
             }
             m_acceptNotifier->setEnabled(false);
             m_acceptRetry->start(m_backoff);
             return;
-        }
-        if (m_toldBackoff) {
-            std::fprintf(stderr, "drvorvel: the metrics endpoint accepts connections again\n");
-            std::fflush(stderr);
-            m_toldBackoff = false;
         }
         m_backoff = std::chrono::milliseconds{0};
         if (m_connections.size() >= kMaxConnections) {

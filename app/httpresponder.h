@@ -24,8 +24,8 @@ class QTimer;
 // headers of at most kMaxRequestBytes, and no body: a request that carries one is answered (413 for GET, 405 for
 // other methods) without the body being read, and the connection closed. Its memory is thus bounded by those
 // limits and the size of the answers. When accept fails for lack of descriptors (or memory), it stops accepting
-// for a while instead of trying again at once, and says so once on standard error: the driver's station, links
-// and spool need descriptors more than a scrape does.
+// for a while instead of trying again at once, and says so on standard error (at most once a minute): the driver's
+// station, links and spool need descriptors more than a scrape does.
 class HttpResponder : public QObject {
     Q_OBJECT
 
@@ -90,6 +90,7 @@ private:
     QTimer* m_deadlineTimer = nullptr;
     std::chrono::milliseconds m_backoff{0};
     bool m_toldBackoff = false;
+    std::chrono::steady_clock::time_point m_toldBackoffAt;
     std::uint16_t m_port = 0;
     std::uint64_t m_nextId = 1;
     std::map<std::uint64_t, Connection> m_connections;
