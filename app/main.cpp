@@ -182,6 +182,10 @@ int main(int argc, char** argv) {
         case drv::InstanceLock::Outcome::Unavailable:
             TellUnguarded(lock, directory, options.headless);
             return kExitAlreadyRunning;
+        case drv::InstanceLock::Outcome::Unsafe:
+            TellNoStart(lock.Problem() + "; this start ends, every file left as it was.",
+                        QString::fromStdString(lock.Problem()), options.headless);
+            return kExitAlreadyRunning;
     }
 
     if (options.headless) std::fprintf(stderr, "drvorvel: running headless: messages go to standard error\n");
