@@ -91,11 +91,21 @@ InstanceLock::Outcome InstanceLock::Acquire() {
         m_error = dirError;
         return Outcome::Unavailable;
     }
+    // Checked on what was opened and locked, so that nothing can swap the name between check and write.
+    if (file) {
+        m_problem = ProblemWith(file.get());
+        if (!m_problem.empty()) {
+            m_error = EEXIST;
+            return Outcome::Unsafe;
+        }
+    }
+    struct stat st {};
+    const bool own = file && ::fstat(file.get(), &st) == 0 && st.st_uid == ::geteuid();
     m_held = true;
     m_ownerPid = ::getpid();
     m_dirFd = std::move(dir);
     m_fileFd = std::move(file);
-    if (writable) {
+    if (writable && own) {
         // The mode this process's umask left (or another of its starts) is repaired, so the group can lock it too.
         struct stat st {};
         if (::fstat(m_fileFd.get(), &st) == 0 && st.st_uid == ::geteuid() && (st.st_mode & 07777) != kLockFileMode) {
@@ -103,9 +113,31 @@ InstanceLock::Outcome InstanceLock::Acquire() {
         }
         WritePid(m_fileFd.get());
     } else if (m_dirFd) {
-        ReplaceFile();
+        ReplaceFile();  // a link at the name, or another user's file
     }
     return Outcome::Acquired;
+}
+
+std::string InstanceLock::ProblemWith(int fd) const {
+    struct stat st {};
+    if (::fstat(fd, &st) != 0) return {};
+    const std::string remove = std::string("remove it (") + (S_ISDIR(st.st_mode) ? "rm -r '" : "rm '") + m_path +
+                               "') and start the driver again";
+    const char* kind = S_ISDIR(st.st_mode)    ? "a directory"
+                       : S_ISFIFO(st.st_mode) ? "a FIFO"
+                       : S_ISSOCK(st.st_mode) ? "a socket"
+                       : S_ISCHR(st.st_mode)  ? "a character device"
+                       : S_ISBLK(st.st_mode)  ? "a block device"
+                       : S_ISREG(st.st_mode)  ? nullptr
+                                              : "no regular file";
+    if (kind != nullptr) return "the lock file " + m_path + " is " + kind + ", not a regular file: " + remove;
+    if (st.st_nlink != 1) {
+        return "the lock file " + m_path + " is one of " + std::to_string(st.st_nlink) +
+               " names of one file (a hard link, perhaps to drvorvel.ini or another file of the driver's), which "
+               "writing the process id would destroy: remove that name alone (rm '" +
+               m_path + "'; the file keeps its other names and content) and start the driver again";
+    }
+    return {};
 }
 
 InstanceLock::Outcome InstanceLock::Refused(int lockedFd) {

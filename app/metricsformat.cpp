@@ -138,14 +138,15 @@ QByteArray StatusJson(const drv::DriverStatus& s) {
                                     {"Attention", str(s.attention)},
                                     {"metrics_address", str(s.metricsAddress)},
                                     {"metrics_port", s.metricsPort}};
-    const QJsonObject root{{"version", str(s.version)},
-                           {"start_time_seconds", s.startTimeSeconds},
-                           {"uptime_seconds", s.uptimeSeconds},
-                           {"links", links},
-                           {"port_open", s.portOpen},
-                           {"last_frame_age_seconds", s.lastFrameAgeSeconds},
-                           {"events", events},
-                           {"spool", spool},
-                           {"configuration", configuration}};
+    QJsonObject root{{"version", str(s.version)},
+                     {"start_time_seconds", s.startTimeSeconds},
+                     {"uptime_seconds", s.uptimeSeconds},
+                     {"links", links},
+                     {"port_open", s.portOpen},
+                     {"last_frame_age_seconds", s.lastFrameAgeSeconds},
+                     {"events", events},
+                     {"spool", spool},
+                     {"configuration", configuration}};
+    if (s.portHolder != 0) root.insert("port_holder_pid", s.portHolder);
     return QJsonDocument(root).toJson(QJsonDocument::Indented);
 }

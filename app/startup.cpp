@@ -67,6 +67,10 @@ bool AcquireInstanceLock(drv::InstanceLock& lock, const std::string& directory, 
                         box);
             return false;
         }
+        case drv::InstanceLock::Outcome::Unsafe:
+            TellNoStart(lock.Problem() + "; this start ends, every file left as it was.",
+                        QString::fromStdString(lock.Problem()), box);
+            return false;
     }
     return false;
 }

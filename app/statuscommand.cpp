@@ -153,8 +153,10 @@ int RunStatusCommand(const std::string& directory) {
     if (comPort == drv::kNoComPort) {
         std::printf("  port: none configured\n");
     } else {
-        std::printf("  port: %s (%s) %s\n", comPort.c_str(), text(config.value("port_device")).c_str(),
-                    s.value("port_open").toBool() ? "open" : "CLOSED");
+        const int holder = s.value("port_holder_pid").toInt();
+        const std::string held = holder != 0 ? ", held by process " + std::to_string(holder) : std::string();
+        std::printf("  port: %s (%s) %s%s\n", comPort.c_str(), text(config.value("port_device")).c_str(),
+                    s.value("port_open").toBool() ? "open" : "CLOSED", held.c_str());
     }
     std::printf("  Z8 link: %s, server %s:%d\n", LinkLine(links.value("z8").toObject()).c_str(),
                 text(config.value("z8_address")).c_str(), config.value("z8_port").toInt());

@@ -39,6 +39,7 @@ struct Result {
     double cpuShare = 0;  // all drivers, % of one core
     double wakeups = 0;   // all drivers, a second
     double rssMiB = 0;    // all drivers
+    double pssMiB = 0;    // all drivers, shared pages counted once
     int ended = 0;        // drivers that ended during the span
 };
 
@@ -64,6 +65,7 @@ Result RunFleet(const std::string& driverPath, int count, bool linkUp, double se
             total.cpuSeconds += s->cpuSeconds;
             total.contextSwitches += s->contextSwitches;
             total.rssKiB += s->rssKiB;
+            total.pssKiB += s->pssKiB;
         }
         return total;
     };
@@ -76,6 +78,7 @@ Result RunFleet(const std::string& driverPath, int count, bool linkUp, double se
     r.cpuShare = 100.0 * (after.cpuSeconds - before.cpuSeconds) / wall;
     r.wakeups = static_cast<double>(after.contextSwitches - before.contextSwitches) / wall;
     r.rssMiB = static_cast<double>(after.rssKiB) / 1024.0;
+    r.pssMiB = static_cast<double>(after.pssKiB) / 1024.0;
     for (auto& m : fleet) m->driver.Stop();
     Progress(label + ": " + Fixed(r.cpuShare, 2) + " % of one core in all");
     return r;
@@ -112,11 +115,12 @@ int main(int argc, char** argv) {
             drivers, Fixed(seconds, 0).c_str(), Fixed(kGoalShare, 0).c_str());
         std::printf(
             "| Links | Drivers | CPU, all drivers (one core) | Per driver | Wake-ups a second, all | VmRSS, all "
-            "| Goal |\n|---|---|---|---|---|---|---|\n");
+            "| PSS, all | Goal |\n|---|---|---|---|---|---|---|---|\n");
         for (const Result* r : {&up, &down}) {
-            std::printf("| %s | %d | %s %% | %s %% | %s | %s MiB | at most %s %% |\n", r->linkUp ? "up" : "down",
-                        r->drivers, Fixed(r->cpuShare, 2).c_str(), Fixed(r->cpuShare / r->drivers, 3).c_str(),
-                        Fixed(r->wakeups, 0).c_str(), Fixed(r->rssMiB, 0).c_str(), Fixed(goal, 1).c_str());
+            std::printf("| %s | %d | %s %% | %s %% | %s | %s MiB | %s MiB | at most %s %% |\n",
+                        r->linkUp ? "up" : "down", r->drivers, Fixed(r->cpuShare, 2).c_str(),
+                        Fixed(r->cpuShare / r->drivers, 3).c_str(), Fixed(r->wakeups, 0).c_str(),
+                        Fixed(r->rssMiB, 0).c_str(), Fixed(r->pssMiB, 0).c_str(), Fixed(goal, 1).c_str());
         }
         std::printf("\n");
         for (const Result* r : {&up, &down}) {

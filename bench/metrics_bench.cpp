@@ -1,25 +1,30 @@
 // The metrics endpoint of the real driver: the time of one GET /metrics answer (connect, request, whole answer)
 // with a spool backlog pending and the Z8 server down; then the latency of single station events and the idle cost
-// with the endpoint off and on (on: scraped once a second, harder than Prometheus's usual 15 s).
+// with the endpoint off and on (on: scraped once a second, harder than Prometheus's usual 15 s); then the same
+// station events with the metrics port attacked (thousands of idle connections, a slow request) and without.
 //
 // Usage: bench_metrics [--files N] [--requests N] [--frames N] [--seconds S] [--driver PATH]
 // Prints a Markdown section on stdout, progress on stderr.
 #include <arpa/inet.h>
 #include <netinet/in.h>
 #include <poll.h>
+#include <sys/resource.h>
 #include <sys/socket.h>
 
 #include <atomic>
 #include <cstdio>
 #include <cstdlib>
+#include <memory>
 #include <random>
 #include <stdexcept>
 #include <string>
 #include <thread>
+#include <vector>
 
 #include "bench/roadbench.h"
-#include "tests/support/http.h"
 #include "core/spool.h"
+#include "platform/uniquefd.h"
+#include "tests/support/http.h"
 
 namespace {
 
@@ -124,10 +129,163 @@ ModeResult MeasureMode(const std::string& driverPath, bool metricsOn, double sec
     return r;
 }
 
+// The metrics port attacked as a hostile local process would: kIdleConnections connections that send nothing,
+// each made again as soon as the driver closes it, and one request sent a byte every 200 ms, against a driver
+// limited to 1,024 descriptors (what systemd gives a service by default).
+constexpr int kIdleConnections = 2000;
+constexpr rlim_t kDriverFileLimit = 1024;
+
+class MetricsAttack {
+public:
+    explicit MetricsAttack(int port) : m_port(port), m_thread([this] { Run(); }) {}
+    ~MetricsAttack() { Stop(); }
+    void Stop() {
+        m_stop.store(true);
+        if (m_thread.joinable()) m_thread.join();
+    }
+    std::size_t Reconnects() const { return m_reconnects.load(); }
+
+private:
+    drv::UniqueFd Connect() const {
+        drv::UniqueFd s(::socket(AF_INET, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0));
+        sockaddr_in a{};
+        a.sin_family = AF_INET;
+        a.sin_port = htons(static_cast<std::uint16_t>(m_port));
+        a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+        ::connect(s.get(), reinterpret_cast<sockaddr*>(&a), sizeof a);
+        return s;
+    }
+    void Run() {
+        std::vector<drv::UniqueFd> idle(kIdleConnections);
+        drv::UniqueFd slow;
+        const std::string request = "GET /metrics HTTP/1.1\r\nHost: x\r\n\r\n";
+        std::size_t slowSent = 0;
+        auto nextByte = Clock::now();
+        std::vector<pollfd> fds(idle.size());
+        while (!m_stop.load()) {
+            for (std::size_t i = 0; i < idle.size(); ++i) {
+                if (!idle[i]) {
+                    idle[i] = Connect();
+                    ++m_reconnects;
+                }
+                fds[i] = {idle[i].get(), POLLIN, 0};
+            }
+            if (!slow || slowSent == request.size()) {
+                slow = Connect();
+                slowSent = 0;
+            }
+            if (Clock::now() >= nextByte) {
+                if (::send(slow.get(), request.data() + slowSent, 1, MSG_NOSIGNAL) == 1) ++slowSent;
+                nextByte = Clock::now() + milliseconds(200);
+            }
+            ::poll(fds.data(), fds.size(), 100);
+            for (std::size_t i = 0; i < idle.size(); ++i) {
+                if (fds[i].revents == 0) continue;
+                char buf[256];
+                if (::recv(idle[i].get(), buf, sizeof buf, 0) <= 0) idle[i].reset();  // closed by the driver
+            }
+        }
+    }
+
+    int m_port;
+    std::atomic<bool> m_stop{false};
+    std::atomic<std::size_t> m_reconnects{0};
+    std::thread m_thread;
+};
+
+struct AttackResult {
+    bool attacked = false;
+    std::vector<double> latency;
+    std::size_t outageSent = 0, outageDelivered = 0;
+    double cpuShare = 0;
+    long hwmKiB = 0;
+    double answerAgainMs = 0;
+    std::size_t reconnects = 0;
+};
+
+// The station sends `frames` single events (latency timed) and then, with the Z8 server away for a while,
+// kOutageFrames more, which must reach it once it is back; the attack, when on, lasts from before the first frame
+// to the last delivery. Then how long /metrics takes to answer once the attack has ended.
+constexpr std::size_t kOutageFrames = 20;
+
+AttackResult MeasureAttack(const std::string& driverPath, bool attacked, std::size_t frames) {
+    AttackResult r;
+    r.attacked = attacked;
+    ScratchDir dir(attacked ? "metrics-attacked" : "metrics-quiet");
+    Z8End z8(true);
+    StationLine line;
+    const int port = UnusedPort();
+    DriverProcess driver(driverPath, dir, line.DevicePath(), z8.port, MetricsIni(port));
+    const rlimit limit{kDriverFileLimit, kDriverFileLimit};
+    if (::prlimit(driver.pid(), RLIMIT_NOFILE, &limit, nullptr) != 0)
+        throw std::runtime_error("the driver's file limit cannot be set");
+    WaitForDriver(line, z8);
+    std::this_thread::sleep_for(milliseconds(2000));  // past startup
+
+    std::unique_ptr<MetricsAttack> attack;
+    if (attacked) {
+        attack = std::make_unique<MetricsAttack>(port);
+        std::this_thread::sleep_for(milliseconds(2000));  // the connections made
+    }
+    Progress(std::string("metrics ") + (attacked ? "attacked" : "quiet") + ": " + std::to_string(frames) + " frames");
+    const auto before = SampleProcess(driver.pid());
+    const auto t0 = Clock::now();
+    std::mt19937 rng(20261210);
+    std::uniform_int_distribution<int> pauseUs(0, 20000);
+    std::size_t index = 0;
+    for (; index < frames; ++index) {
+        const auto lastByte = line.Send(MakeFrame(index, index % 2 == 0));
+        if (const auto at = z8.watch->WaitForIndex(index, milliseconds(3000))) r.latency.push_back(Ms(*at - lastByte));
+        std::this_thread::sleep_for(std::chrono::microseconds(pauseUs(rng)));
+    }
+    // The server away: the events go to the spool, and from there to the server once it is back.
+    const int z8Port = z8.port;
+    z8.watch.reset();
+    z8.server.reset();
+    const std::size_t firstOutage = index;
+    for (; index < firstOutage + kOutageFrames; ++index) {
+        line.Send(MakeFrame(index, true));
+        std::this_thread::sleep_for(milliseconds(100));
+    }
+    z8.server = std::make_unique<drv::z8::Z8Server>(z8Port);
+    drv::z8::ServerBehaviour behaviour;
+    behaviour.ackEvents = true;
+    behaviour.pollAfterHello = true;
+    z8.server->SetBehaviour(behaviour);
+    z8.watch = std::make_unique<ServerWatch>(*z8.server);
+    r.outageSent = kOutageFrames;
+    for (std::size_t i = firstOutage; i < index; ++i)
+        r.outageDelivered += z8.watch->WaitForIndex(i, milliseconds(60000)) ? 1 : 0;
+    const auto after = SampleProcess(driver.pid());
+    const double wall = std::chrono::duration<double>(Clock::now() - t0).count();
+    if (!before || !after) throw std::runtime_error("the driver's figures could not be read from /proc");
+    r.cpuShare = 100.0 * (after->cpuSeconds - before->cpuSeconds) / wall;
+    r.hwmKiB = after->hwmKiB;
+
+    if (attack) {
+        r.reconnects = attack->Reconnects();
+        attack.reset();
+    }
+    const auto ended = Clock::now();
+    while (drvtest::Http(port, "GET /metrics", 1000).status != 200) {
+        if (Clock::now() - ended > std::chrono::seconds(60)) throw std::runtime_error("/metrics never answered again");
+    }
+    r.answerAgainMs = Ms(Clock::now() - ended);
+    if (!driver.Running()) throw std::runtime_error("the driver ended during the run");
+    driver.Stop();
+    return r;
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
     InstallInterruptHandler();
+    // The attack's connections are this process's descriptors.
+    rlimit descriptors{};
+    if (::getrlimit(RLIMIT_NOFILE, &descriptors) == 0 && descriptors.rlim_cur < descriptors.rlim_max) {
+        descriptors.rlim_cur = descriptors.rlim_max;
+        ::setrlimit(RLIMIT_NOFILE, &descriptors);
+    }
     std::string driverPath = DRV_DRIVER_PATH;
     double seconds = 20;
     std::size_t files = 100000;
@@ -152,6 +310,8 @@ int main(int argc, char** argv) {
         const AnswerResult answers = MeasureAnswers(driverPath, files, requests);
         const ModeResult off = MeasureMode(driverPath, false, seconds, frames);
         const ModeResult on = MeasureMode(driverPath, true, seconds, frames);
+        const AttackResult quiet = MeasureAttack(driverPath, false, frames);
+        const AttackResult attackedRun = MeasureAttack(driverPath, true, frames);
 
         const double p50 = Percentile(answers.ms, 50), p99 = Percentile(answers.ms, 99),
                      max = Percentile(answers.ms, 100);
@@ -181,6 +341,28 @@ int main(int argc, char** argv) {
                         r->latency.size(), frames, r->metricsOn ? std::to_string(r->scrapes).c_str() : "-");
         }
         std::printf("\n");
+        std::printf("### Under attack\n\n");
+        std::printf(
+            "The metrics port attacked by a local process: %d connections that send nothing, each made again as soon "
+            "as the driver closes it, and one request sent a byte every 200 ms, against a driver limited to %d "
+            "descriptors. Meanwhile %zu single station events (timed as above), then the Z8 server away while %zu "
+            "more are sent, and back. CPU share and peak memory (VmHWM) of the driver over that time; then how long "
+            "/metrics takes to answer once the attack ends. The endpoint holds at most 16 connections, gives each "
+            "5 s for its request and closes the rest at once. The goal: the same deliveries and latency as without "
+            "the attack.\n\n",
+            kIdleConnections, static_cast<int>(kDriverFileLimit), frames, kOutageFrames);
+        std::printf(
+            "| Metrics port | Latency p50 / p99 | Frames timed | Outage events delivered | CPU (one core) | VmHWM | "
+            "/metrics answers again after | Attack connections made |\n|---|---|---|---|---|---|---|---|\n");
+        for (const AttackResult* r : {&quiet, &attackedRun}) {
+            std::printf("| %s | %s / %s ms | %zu of %zu | %zu of %zu | %s %% | %s MiB | %s ms | %s |\n",
+                        r->attacked ? "attacked" : "quiet", Fixed(Percentile(r->latency, 50), 1).c_str(),
+                        Fixed(Percentile(r->latency, 99), 1).c_str(), r->latency.size(), frames, r->outageDelivered,
+                        r->outageSent, Fixed(r->cpuShare, 1).c_str(),
+                        Fixed(static_cast<double>(r->hwmKiB) / 1024.0, 1).c_str(), Fixed(r->answerAgainMs, 0).c_str(),
+                        r->attacked ? std::to_string(r->reconnects).c_str() : "-");
+        }
+        std::printf("\n");
         if (p99 > kAnswerGoalMs)
             std::printf("**The 99th percentile of an answer is %s ms, above the goal.**\n\n", Fixed(p99, 2).c_str());
         SummaryRow("GET /metrics with " + std::to_string(answers.files) + " pending files, p99", Fixed(p99, 2) + " ms",
@@ -189,6 +371,12 @@ int main(int argc, char** argv) {
                    Fixed(Percentile(off.latency, 99), 1) + " / " + Fixed(off.cpuShare, 2) + " % vs " +
                        Fixed(Percentile(on.latency, 99), 1) + " / " + Fixed(on.cpuShare, 2) + " %",
                    "no difference beyond noise");
+        const bool allDelivered = attackedRun.latency.size() == frames && attackedRun.outageDelivered == kOutageFrames;
+        SummaryRow("Under a metrics attack: events delivered, latency p99 (quiet / attacked)",
+                   std::to_string(attackedRun.latency.size() + attackedRun.outageDelivered) + " of " +
+                       std::to_string(frames + kOutageFrames) + ", " + Fixed(Percentile(quiet.latency, 99), 1) + " / " +
+                       Fixed(Percentile(attackedRun.latency, 99), 1) + " ms",
+                   "every event, no difference beyond noise", allDelivered ? Verdict::Kept : Verdict::Under);
         return 0;
     } catch (const std::exception& e) {
         std::fprintf(stderr, "bench_metrics: %s\n", e.what());

@@ -406,6 +406,8 @@ std::optional<ProcessSample> SampleProcess(pid_t pid) {
     s.threads = std::stoi(f[17]);
     s.rssKiB = std::atol(StatusLineValue(base + "/status", "VmRSS").c_str());
     s.hwmKiB = std::atol(StatusLineValue(base + "/status", "VmHWM").c_str());
+    s.pssKiB = std::atol(StatusLineValue(base + "/smaps_rollup", "Pss").c_str());
+    s.pssAnonKiB = std::atol(StatusLineValue(base + "/smaps_rollup", "Pss_Anon").c_str());
     std::error_code ec;
     for (const auto& task : std::filesystem::directory_iterator(base + "/task", ec)) {
         const std::string status = task.path().string() + "/status";

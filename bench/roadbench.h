@@ -198,6 +198,8 @@ struct ProcessSample {
     double cpuSeconds = 0;     // utime + stime of all its threads
     long rssKiB = 0;           // VmRSS
     long hwmKiB = 0;           // VmHWM
+    long pssKiB = 0;           // proportional set size: shared pages counted once over the processes sharing them
+    long pssAnonKiB = 0;       // its anonymous part: what the process itself has written
     long contextSwitches = 0;  // voluntary and involuntary, all threads
     int threads = 0;
 };

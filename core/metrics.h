@@ -172,6 +172,7 @@ struct DriverStatus {
         std::string reason;
     } links[kLinkCount];
     bool portOpen = false;
+    int portHolder = 0;  // while the port is closed: the process that holds its device (seen at the last attempt)
     double lastFrameAgeSeconds = 0;  // since the last complete frame, or since the start while none came
     // The configuration in effect.
     std::string workingDirectory, comPort, portDevice, z8Address, z7Host, spoolDirectory, metricsAddress;

@@ -29,7 +29,11 @@ int WriteAll(int fd, const std::vector<std::uint8_t>& bytes) {
 }  // namespace
 
 int SpoolFs::WriteDurably(const std::string& path, const std::vector<std::uint8_t>& bytes) {
-    UniqueFd fd(RetryEintr([&] { return ::open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644); }));
+    // Made anew, never opened through what already has the name: a link or a second name of another file (a hard
+    // link to the configuration) loses only that name, never its content.
+    if (::unlink(path.c_str()) != 0 && errno != ENOENT) return errno;
+    UniqueFd fd(RetryEintr(
+        [&] { return ::open(path.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_NOCTTY | O_CLOEXEC, 0644); }));
     if (!fd) return errno;
     int err = WriteAll(fd.get(), bytes);
     if (err == 0 && ::fdatasync(fd.get()) != 0) err = errno;

@@ -232,4 +232,68 @@ SpoolDirectoryWatch::Changes SpoolDirectoryWatch::Read() {
     return changes;
 }
 
+std::vector<std::string> SpoolViewReport::Listed(const std::string& directory, int watchError, int listError,
+                                                 std::int64_t intervalMs) {
+    std::vector<std::string> lines;
+    if (listError == 0) m_listedOnce = true;
+    if (watchError != m_toldWatchError) {
+        if (watchError != 0) {
+            lines.push_back("the spool directory " + directory + " cannot be watched for new files (" +
+                            std::strerror(watchError) + "); it is listed every " + std::to_string(intervalMs / 1000) +
+                            " s instead, so a file put there may wait that long");
+        } else {
+            lines.push_back("the spool directory " + directory + " is watched again: new files are seen at once");
+        }
+        m_toldWatchError = watchError;
+    }
+    if (listError != m_toldListError) {
+        if (listError != 0) {
+            lines.push_back("the spool directory " + directory + " cannot be listed (" + std::strerror(listError) +
+                            "); its files wait until it can");
+        } else {
+            lines.push_back("the spool directory " + directory + " can be listed again");
+        }
+        m_toldListError = listError;
+    }
+    return lines;
+}
+
+std::string SpoolViewReport::Recreated(const std::string& directory, int error) const {
+    if (error == 0) return "the spool directory " + directory + " vanished while the driver ran; it was made again";
+    return "the spool directory " + directory + " vanished while the driver ran and cannot be made again (" +
+           std::strerror(error) + "); events wait in memory or in the Z8 link until it can";
+}
+
+void SpoolViewReport::SetAside(const std::string& path, const std::string& to, const std::string& why) {
+    Group& g = to.empty() ? m_left : m_moved;
+    ++g.count;
+    if (g.first.size() < kNamesShown)
+        g.first.push_back("\"" + path + "\" " + why + (to.empty() ? "" : " (now \"" + to + "\")"));
+}
+
+std::string SpoolViewReport::Describe(const Group& g, const char* what) {
+    std::string line = std::to_string(g.count) + (g.count == 1 ? " spool file " : " spool files ") + what + ": ";
+    for (std::size_t i = 0; i < g.first.size(); ++i) line += (i == 0 ? "" : "; ") + g.first[i];
+    if (g.count > g.first.size()) line += "; and " + std::to_string(g.count - g.first.size()) + " more";
+    return line;
+}
+
+std::optional<std::string> SpoolViewReport::SetAsideLine(std::int64_t nowMs, std::int64_t intervalMs) {
+    if (m_moved.count == 0 && m_left.count == 0) return std::nullopt;
+    if (m_lastLineMs != INT64_MIN && nowMs - m_lastLineMs < intervalMs) return std::nullopt;
+    m_lastLineMs = nowMs;
+    std::string line;
+    if (m_moved.count > 0) line = Describe(m_moved, "set aside as unusable");
+    if (m_left.count > 0) {
+        line += (line.empty() ? "" : "; ") + Describe(m_left, "unusable and not movable, left and ignored");
+    }
+    m_moved = {};
+    m_left = {};
+    return line;
+}
+
+int RecreateSpoolDirectory(const std::string& directory) {
+    return ::mkdir(directory.c_str(), 0777) == 0 || errno == EEXIST ? 0 : errno;
+}
+
 }  // namespace drv

@@ -120,6 +120,48 @@ private:
     int m_heldBack = 0;
 };
 
+// What the driver tells the operator about its view of the spool directory, so that a degraded view is said once
+// rather than never or at every file: whether the directory can be watched (else it is listed every interval),
+// that it vanished and was made again, and the spool files set aside, gathered into one line with a count and the
+// first few names. Pure bookkeeping: it returns the lines, the caller writes them. Main thread only.
+class SpoolViewReport {
+public:
+    static constexpr std::size_t kNamesShown = 3;
+
+    // After an attempt to watch the directory (watchError 0: watched, else the errno) and to list it
+    // (listError 0: listed): the lines to tell, each only when the state differs from the last one told.
+    std::vector<std::string> Listed(const std::string& directory, int watchError, int listError,
+                                    std::int64_t intervalMs);
+    // Whether the directory was listed at least once: one that is missing now has vanished while the driver ran.
+    bool SeenBefore() const { return m_listedOnce; }
+    // The directory vanished and was made again (error 0), or could not be (its errno).
+    std::string Recreated(const std::string& directory, int error) const;
+
+    // A file set aside (moved to `to`) or, with `to` empty, left where it is and ignored.
+    void SetAside(const std::string& path, const std::string& to, const std::string& why);
+    // The line about the files set aside since the last one, when there are any and it is time: at once for the
+    // first after a quiet interval, then at most once per interval (a monotonic time); nullopt otherwise.
+    std::optional<std::string> SetAsideLine(std::int64_t nowMs, std::int64_t intervalMs = 60000);
+
+private:
+    struct Group {
+        std::size_t count = 0;
+        std::vector<std::string> first;  // "path (why)", at most kNamesShown
+    };
+    static std::string Describe(const Group& g, const char* what);
+
+    bool m_listedOnce = false;
+    int m_toldWatchError = 0;
+    int m_toldListError = 0;
+    Group m_moved;
+    Group m_left;
+    std::int64_t m_lastLineMs = INT64_MIN;
+};
+
+// Makes the spool directory again (a directory the driver listed before, deleted while it runs), with the mode
+// of a new directory under this process's umask. 0 or the errno.
+int RecreateSpoolDirectory(const std::string& directory);
+
 // Moves a spool file that cannot be used out of every spool pattern, to path + ".bad" (or ".bad1", ".bad2", ...
 // when taken). Returns the new path; empty when it could not be moved (errno tells why). Renames the entry itself,
 // whatever its type (a symbolic link is moved, not what it points to).

@@ -293,6 +293,7 @@ private:
     drv::ReportLimiter m_unacknowledgedReports;
     drv::ReportLimiter m_readFaultReports;
     drv::ReportLimiter m_deleteFaultReports;
+    drv::SpoolViewReport m_spoolView;  // what is told about the spool directory's watch, listing and set-asides
     // A refused clock setting is reported once a run.
     bool m_clockFailureReported = false;
 };

@@ -60,14 +60,24 @@ void Driver::RescanSpool() {
     m_lastSpoolRescanMs = MonotonicMs();
     delete m_spoolNotifier;
     m_spoolNotifier = nullptr;
+    const std::string& directory = m_ob8Index->Pattern().directory;
     // The watch first, so that nothing arriving during the listing is missed.
-    if (m_spoolWatch->Start(m_ob8Index->Pattern().directory)) {
+    int watchError = m_spoolWatch->Start(directory) ? 0 : errno;
+    if (watchError == ENOENT && m_spoolView.SeenBefore()) {
+        // Deleted while the driver runs: made again, so that events are spooled and found as before.
+        const int made = drv::RecreateSpoolDirectory(directory);
+        std::fprintf(stderr, "drvorvel: %s\n", m_spoolView.Recreated(directory, made).c_str());
+        if (made == 0) watchError = m_spoolWatch->Start(directory) ? 0 : errno;
+    }
+    if (watchError == 0) {
         m_spoolNotifier = new QSocketNotifier(m_spoolWatch->Descriptor(), QSocketNotifier::Read, this);
         connect(m_spoolNotifier, &QSocketNotifier::activated, this, [this] { ApplySpoolChanges(); });
     }
-    m_ob8Index->Rescan();
+    const int listError = m_ob8Index->Rescan() ? 0 : errno;
     m_obzIndex->Rescan();
     m_badIndex->Rescan();
+    for (const std::string& line : m_spoolView.Listed(directory, watchError, listError, kRescanIntervalMs))
+        std::fprintf(stderr, "drvorvel: %s\n", line.c_str());
 }
 
 void Driver::ApplySpoolChanges() {
@@ -149,13 +159,12 @@ void Driver::Z8SpoolFileUnanswered(const std::string& path, const std::string& a
 void Driver::SetSpoolEntryAside(drv::SpoolIndex& index, const std::string& name, const std::string& why) {
     const std::string path = index.Pattern().PathOf(name);
     const std::string to = drv::SetSpoolFileAside(path);
+    // Told in one line with the others set aside meanwhile (a directory full of junk is no flood of lines).
     if (!to.empty()) {
-        std::fprintf(stderr, "drvorvel: spool file \"%s\" %s; moved aside to \"%s\"\n", path.c_str(), why.c_str(),
-                     to.c_str());
+        m_spoolView.SetAside(path, to, why);
         index.Remove(name);
     } else {
-        std::fprintf(stderr, "drvorvel: spool file \"%s\" %s and cannot be moved aside (%s); it is left and ignored\n",
-                     path.c_str(), why.c_str(), std::strerror(errno));
+        m_spoolView.SetAside(path, {}, why + " (" + std::strerror(errno) + ")");
         index.Ignore(name);
     }
 }
@@ -210,6 +219,8 @@ void Driver::Timer2Timer(QObject* /*Sender*/) {
     } catch (const std::exception& e) {
         std::fprintf(stderr, "drvorvel: spool forwarding: %s\n", e.what());
     }
+    if (const auto line = m_spoolView.SetAsideLine(MonotonicMs()))
+        std::fprintf(stderr, "drvorvel: %s\n", line->c_str());
     StationWatchdog();
 }
 

@@ -71,6 +71,7 @@ drv::DriverStatus Driver::Status(bool withConfiguration) const {
     s.links[static_cast<int>(drv::Link::Z8)].up = Z8LinkConnected();
     s.links[static_cast<int>(drv::Link::Z8)].enabled = c.SendZ8;
     s.portOpen = CommPortDriver1 != nullptr && CommPortDriver1->IsPortOpen();
+    if (CommPortDriver1 != nullptr && !s.portOpen) s.portHolder = CommPortDriver1->Device().HolderPid();
     const std::int64_t lastFrame = m_metrics.lastFrameMs.load(std::memory_order_relaxed);
     s.lastFrameAgeSeconds =
         static_cast<double>(nowMs - (lastFrame >= 0 ? lastFrame : m_metrics.startSteadyMs)) / 1000.0;

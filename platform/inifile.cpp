@@ -291,7 +291,10 @@ bool IniFile::WriteString(const std::string& path, std::string_view section, std
     const std::string tmp = path + ".tmp-write";
     struct stat st {};
     const mode_t mode = ::stat(path.c_str(), &st) == 0 ? (st.st_mode & 07777) : 0644;
-    UniqueFd fd(RetryEintr([&] { return ::open(tmp.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, mode); }));
+    // The temporary name is made anew: whatever had it (a link, a second name of another file) loses only the name.
+    if (::unlink(tmp.c_str()) != 0 && errno != ENOENT) return false;
+    UniqueFd fd(RetryEintr(
+        [&] { return ::open(tmp.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_NOCTTY | O_CLOEXEC, mode); }));
     if (!fd) return false;
     std::size_t written = 0;
     while (written < out.size()) {

@@ -4,6 +4,7 @@
 #include <fcntl.h>
 #include <linux/serial.h>
 #include <poll.h>
+#include <pwd.h>
 #include <signal.h>
 #include <sys/file.h>
 #include <sys/ioctl.h>
@@ -11,13 +12,14 @@
 #include <termios.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <array>
 #include <cerrno>
 #include <climits>
+#include <cstdio>
 #include <cstdlib>
 #include <cstring>
-#include <fstream>
-#include <iterator>
+#include <mutex>
 #include <unordered_map>
 #include <utility>
 #include <vector>
@@ -158,23 +160,118 @@ bool ProgramLine(int fd, const Dcb& dcb) {
 
 bool ProcessAlive(int pid) { return pid > 0 && (::kill(pid, 0) == 0 || errno == EPERM); }
 
-// The pid a lock file names: ten ASCII digits (padded with spaces) or, in older files, a binary int. 0 when the
-// file is missing, unreadable or names no live process.
-int LockFileHolder(const std::string& file) {
-    std::ifstream in(file, std::ios::binary);
-    if (!in) return 0;
-    const std::string text((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
-    int pid = 0;
-    const char* p = text.c_str();
-    while (*p == ' ') ++p;
-    char* end = nullptr;
-    const long v = std::strtol(p, &end, 10);
-    if (end != p && v > 0 && v < INT_MAX) {
-        pid = static_cast<int>(v);
-    } else if (text.size() == sizeof(int)) {
-        std::memcpy(&pid, text.data(), sizeof(int));
+// A lock file is input from anyone who may write the lock directory (mode 1777): only a small regular file is
+// read, never through a link, never waiting, never more than this.
+constexpr std::size_t kMaxLockFileBytes = 64;
+
+const char* FileTypeName(mode_t mode) {
+    if (S_ISREG(mode)) return "regular file";
+    if (S_ISDIR(mode)) return "directory";
+    if (S_ISLNK(mode)) return "symbolic link";
+    if (S_ISFIFO(mode)) return "FIFO";
+    if (S_ISSOCK(mode)) return "socket";
+    if (S_ISCHR(mode)) return "character device";
+    if (S_ISBLK(mode)) return "block device";
+    return "file of unknown type";
+}
+
+std::string OwnerName(uid_t uid) {
+    passwd pw{};
+    passwd* found = nullptr;
+    char buf[1024];
+    if (::getpwuid_r(uid, &pw, buf, sizeof buf, &found) == 0 && found != nullptr) return found->pw_name;
+    return "uid " + std::to_string(uid);
+}
+
+// Tells once per path and kind of thing (not at every open attempt) that what sits at a lock path is no lock.
+void ReportNoLock(const std::string& file, const struct stat& st, const std::string& why) {
+    static std::mutex mutex;
+    static std::unordered_map<std::string, std::string> reported;
+    const std::string line = "drvorvel: " + file + " is no lock file (a " + FileTypeName(st.st_mode) + " owned by " +
+                             OwnerName(st.st_uid) + ", " + why + "); it is disregarded\n";
+    {
+        const std::lock_guard lock(mutex);
+        std::string& last = reported[file];
+        if (last == line) return;
+        last = line;
     }
-    return ProcessAlive(pid) ? pid : 0;
+    std::fputs(line.c_str(), stderr);
+    std::fflush(stderr);
+}
+
+// The pid in a lock file's text: ten ASCII digits padded with spaces (and an optional newline) or, in older
+// files, a binary int. 0 when the text is neither.
+int PidOfLockText(const char* text, std::size_t size) {
+    std::size_t i = 0;
+    while (i < size && text[i] == ' ') ++i;
+    std::size_t end = i;
+    long long v = 0;
+    while (end < size && text[end] >= '0' && text[end] <= '9' && end - i < 10) v = v * 10 + (text[end++] - '0');
+    std::size_t rest = end;
+    while (rest < size && (text[rest] == '\n' || text[rest] == '\r' || text[rest] == ' ')) ++rest;
+    if (end > i && rest == size && v > 0 && v < INT_MAX) return static_cast<int>(v);
+    if (size == sizeof(int)) {
+        int pid = 0;
+        std::memcpy(&pid, text, sizeof(int));
+        if (pid > 0) return pid;
+    }
+    return 0;
+}
+
+enum class LockState {
+    None,   // nothing at the path, or a lock of a process that is gone
+    Live,   // a lock file naming a live process
+    Alien,  // something that is no lock file (reported): disregarded
+};
+
+// What sits at a lock file's path, and the live pid it names. Never opens anything but a regular file, never
+// blocks, reads at most kMaxLockFileBytes.
+LockState ReadLockFile(const std::string& file, int& pid) {
+    pid = 0;
+    struct stat st {};
+    if (::lstat(file.c_str(), &st) != 0) return LockState::None;
+    if (!S_ISREG(st.st_mode)) {
+        ReportNoLock(file, st, "not a regular file");
+        return LockState::Alien;
+    }
+    if (static_cast<std::uint64_t>(st.st_size) > kMaxLockFileBytes) {
+        ReportNoLock(file, st, std::to_string(st.st_size) + " bytes, far more than a lock file holds");
+        return LockState::Alien;
+    }
+    UniqueFd fd(
+        RetryEintr([&] { return ::open(file.c_str(), O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_NOCTTY | O_CLOEXEC); }));
+    if (!fd) {
+        if (errno == ENOENT) return LockState::None;  // removed meanwhile
+        ReportNoLock(file, st, std::string("cannot be read: ") + std::strerror(errno));
+        return LockState::Alien;
+    }
+    // The name may have been given to something else between lstat and open.
+    struct stat opened {};
+    if (::fstat(fd.get(), &opened) != 0 || !S_ISREG(opened.st_mode) ||
+        static_cast<std::uint64_t>(opened.st_size) > kMaxLockFileBytes) {
+        ReportNoLock(file, opened, "changed while being read");
+        return LockState::Alien;
+    }
+    char text[kMaxLockFileBytes];
+    const ssize_t n = RetryEintr([&] { return ::pread(fd.get(), text, sizeof text, 0); });
+    if (n < 0) {
+        ReportNoLock(file, opened, std::string("cannot be read: ") + std::strerror(errno));
+        return LockState::Alien;
+    }
+    const int named = PidOfLockText(text, static_cast<std::size_t>(n));
+    if (named == 0) {
+        ReportNoLock(file, opened, "its content names no process");
+        return LockState::Alien;
+    }
+    if (!ProcessAlive(named)) return LockState::None;  // stale: its process is gone
+    pid = named;
+    return LockState::Live;
+}
+
+// The live process a lock file names, 0 when none.
+int LockFileHolder(const std::string& file) {
+    int pid = 0;
+    return ReadLockFile(file, pid) == LockState::Live ? pid : 0;
 }
 
 // The target of a /proc/<pid>/fd link, or empty.
@@ -241,29 +338,50 @@ std::vector<std::string> LockNames(const std::string& real) {
 
 constexpr const char* kLockDirs[] = {"/run/lock/", "/var/lock/"};
 
+// The lock directories that are not one another (/var/lock is often a link to /run/lock), each read once.
+const std::vector<std::string>& DistinctLockDirs() {
+    static const std::vector<std::string> dirs = [] {
+        std::vector<std::string> found;
+        std::vector<std::pair<dev_t, ino_t>> seen;
+        for (const char* dir : kLockDirs) {
+            struct stat st {};
+            if (::stat(dir, &st) != 0) continue;
+            if (std::find(seen.begin(), seen.end(), std::pair{st.st_dev, st.st_ino}) != seen.end()) continue;
+            seen.emplace_back(st.st_dev, st.st_ino);
+            found.emplace_back(dir);
+        }
+        return found;
+    }();
+    return dirs;
+}
+
 std::string ResolvedPath(const std::string& path) {
     char resolved[PATH_MAX];
     return ::realpath(path.c_str(), resolved) != nullptr ? std::string(resolved) : std::string();
 }
 
 // Creates the lock file that tells other programs this process has the device: "LCK..<name>" in the first lock
-// directory that takes it, holding the pid as ten padded digits. A stale one (of a process that is gone) is
-// replaced. The path made, or empty when none could be (a directory this user may not write is no failure).
+// directory that takes it, holding the pid as ten padded digits. What is at the name and names no live process (a
+// stale lock, garbage, a link, a FIFO) is removed and the name taken anew; the new file is created exclusively, so
+// nothing is ever written through a link or into another file. The path made, or empty when none could be (a
+// directory this user may not write, or a directory at the name, is no failure: the flock and the tty's exclusive
+// mode still keep others off).
 std::string TakeLockFile(const std::string& real) {
-    for (const char* dir : kLockDirs) {
-        const std::string file = std::string(dir) + "LCK.." + LockNames(real).front();
+    for (const std::string& dir : DistinctLockDirs()) {
+        const std::string file = dir + "LCK.." + LockNames(real).front();
         for (int attempt = 0; attempt < 2; ++attempt) {
             UniqueFd fd(
                 RetryEintr([&] { return ::open(file.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0644); }));
             if (fd) {
                 char text[16];
                 const int n = std::snprintf(text, sizeof text, "%10d\n", static_cast<int>(::getpid()));
-                if (::write(fd.get(), text, static_cast<std::size_t>(n)) == n) return file;
+                if (::fchmod(fd.get(), 0644) == 0 && ::write(fd.get(), text, static_cast<std::size_t>(n)) == n)
+                    return file;
                 ::unlink(file.c_str());
                 break;
             }
             if (errno != EEXIST || LockFileHolder(file) != 0) break;
-            ::unlink(file.c_str());  // stale
+            if (::unlink(file.c_str()) != 0) break;  // a directory, or another user's file in a sticky directory
         }
     }
     return {};
@@ -274,9 +392,9 @@ std::string TakeLockFile(const std::string& real) {
 int FindDeviceHolder(const std::string& path) {
     const std::string real = ResolvedPath(path);
     if (real.empty()) return 0;
-    for (const char* dir : kLockDirs) {
+    for (const std::string& dir : DistinctLockDirs()) {
         for (const std::string& name : LockNames(real)) {
-            const int pid = LockFileHolder(std::string(dir) + "LCK.." + name);
+            const int pid = LockFileHolder(dir + "LCK.." + name);
             if (pid != 0 && pid != static_cast<int>(::getpid())) return pid;
         }
     }

@@ -15,6 +15,10 @@ namespace drv {
 // /proc/<pid>/fd, as far as this user may look) or has locked with a live LCK..<name> file in /run/lock or
 // /var/lock is refused with EBUSY, without opening it, and HolderPid names that process. An open device is
 // locked the same way for others (LCK..<name> with this pid, where the lock directory may be written), until Close.
+// Anyone may write the lock directories, so what is found there is untrusted input: only a regular file of a few
+// dozen bytes is read (never through a link, never waiting, never more than that); anything else at a lock path
+// (a FIFO, a directory, a device, a link, a huge or unparsable file) is no lock, said once on standard error with
+// its path, type and owner, and the exclusive open and the check of who has the device open decide alone.
 // Exclusive open: the open takes an flock on the device (which also stops a second open by root, or a second
 // open in this process) and sets the tty's exclusive mode, which refuses other opens by anyone but root while
 // this one lasts. Reads never wait: the device is opened non-blocking and the line is in raw mode with no

@@ -17,10 +17,9 @@
 #include <utility>
 #include <vector>
 
-#include "ui/ma.h"
-#include "tests/support/qtapp.h"
+#include "driver/driver.h"
+#include "tests/support/coreapp.h"
 #include "tests/support/tempdir.h"
-#include "ui/admshowmes.h"
 
 namespace {
 
@@ -154,10 +153,7 @@ namespace {
 
 class Durability : public ::testing::Test {
 protected:
-    void SetUp() override {
-        drvtest::TestApp();
-        messages = std::make_unique<Tadvsm>();
-    }
+    void SetUp() override { drvtest::TestCoreApp(); }
     void TearDown() override {
         form.reset();
         StepRecorder::Get().Stop();
@@ -166,15 +162,16 @@ protected:
     // The driver in the temporary directory; the Z8 server's port is one nobody listens on, so events spool.
     void Start() {
         dir.write("drvorvel.ini", "[main]\nn_abs=3\n[ServerHost]\nAddress=127.0.0.1\nPort=1\n");
-        TForm1Options options;
+        drv::DriverOptions options;
         options.workingDirectory = dir.path();
         options.now = [] { return drv::EncodeDateTime({2026, 12, 8, 12, 30, 15, 250}); };
-        form = std::make_unique<TForm1>(messages.get(), options);
+        form = std::make_unique<drv::Driver>(&view, options);
+        form->Start();
     }
 
     drvtest::TempDir dir;
-    std::unique_ptr<Tadvsm> messages;
-    std::unique_ptr<TForm1> form;
+    drvtest::RecordingView view;
+    std::unique_ptr<drv::Driver> form;
 };
 
 }  // namespace
@@ -205,7 +202,7 @@ TEST_F(Durability, EverySpoolFileIsWrittenSyncedPlacedWithoutReplacingAndItsDire
          "2BE1C0D3.ob8",
          24},
         {"a Z7 status record",
-         [&] { form->Driver().SendZ7Record('H'); },
+         [&] { form->SendZ7Record('H'); },
          {"flush 2BE1C0D2_3.obz.PID.part 555", "place 2BE1C0D2_3.obz.PID.part 2BE1C0D2_3.obz", "syncdir"},
          "2BE1C0D2_3.obz",
          555},

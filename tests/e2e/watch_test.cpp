@@ -1,15 +1,21 @@
 // Watching the driver from outside: the real driver's metrics and status endpoint, drvorvel --status and the
 // commands that need no display.
 #include <arpa/inet.h>
+#include <dirent.h>
 #include <gtest/gtest.h>
 #include <netinet/in.h>
 #include <poll.h>
+#include <sys/resource.h>
 #include <sys/socket.h>
+#include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <algorithm>
+#include <fstream>
 #include <map>
 #include <memory>
+#include <set>
 #include <sstream>
 
 #include "platform/uniquefd.h"
@@ -220,4 +226,227 @@ TEST(WatchingTheDriver, CommandsNeedNoDisplayAndMetricsAreOffByDefault) {
         << err;
     EXPECT_NE(err.find(", metrics off\n"), std::string::npos) << err;
     EXPECT_EQ(err.find("XDG_RUNTIME_DIR"), std::string::npos) << err;
+}
+
+namespace {
+
+// One figure of /proc/<pid>/status ("VmHWM:" and the like), in KiB.
+long StatusKiB(pid_t pid, const std::string& field) {
+    std::istringstream in(drvtest::ReadFile("/proc/" + std::to_string(pid) + "/status"));
+    for (std::string line; std::getline(in, line);) {
+        if (line.starts_with(field)) return std::atol(line.c_str() + field.size());
+    }
+    return -1;
+}
+
+// The CPU time the process has used, in seconds.
+double CpuSeconds(pid_t pid) {
+    const std::string stat = drvtest::ReadFile("/proc/" + std::to_string(pid) + "/stat");
+    std::istringstream in(stat.substr(stat.rfind(')') + 2));
+    std::string field;
+    unsigned long long utime = 0, stime = 0;
+    for (int i = 3; i <= 15 && in >> field; ++i) {
+        if (i == 14) utime = std::stoull(field);
+        if (i == 15) stime = std::stoull(field);
+    }
+    return static_cast<double>(utime + stime) / static_cast<double>(::sysconf(_SC_CLK_TCK));
+}
+
+std::size_t OpenDescriptors(pid_t pid) {
+    std::size_t n = 0;
+    if (DIR* d = ::opendir(("/proc/" + std::to_string(pid) + "/fd").c_str())) {
+        while (const dirent* e = ::readdir(d)) n += e->d_name[0] != '.' ? 1 : 0;
+        ::closedir(d);
+    }
+    return n;
+}
+
+// A connection to the loopback port, made without waiting for it to be taken.
+drv::UniqueFd StartConnection(int port) {
+    drv::UniqueFd s(::socket(AF_INET, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0));
+    sockaddr_in a{};
+    a.sin_family = AF_INET;
+    a.sin_port = htons(static_cast<std::uint16_t>(port));
+    a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    ::connect(s.get(), reinterpret_cast<sockaddr*>(&a), sizeof a);
+    return s;
+}
+
+struct WatchedDriver {
+    drvtest::TempDir dir{"attack"};
+    drvtest::Pty pty;
+    int z8Port = FreePort();
+    int metricsPort = FreePort();
+    std::unique_ptr<ChildProcess> process;
+
+    // The driver with its file limit at what systemd gives a service by default.
+    WatchedDriver() {
+        dir.write("drvorvel.ini", "[main]\nComPort=COM1\n[ports]\nCOM1=" + pty.path +
+                                      "\n[ServerHost]\nPort=" + std::to_string(z8Port) +
+                                      "\n[metrics]\nPort=" + std::to_string(metricsPort) + "\n");
+        process = std::make_unique<ChildProcess>(
+            ChildProcess::Options{{"/usr/bin/prlimit", "--nofile=1024:1024", DRV_DRIVER, "--headless"},
+                                  dir.path(),
+                                  {},
+                                  "/dev/null",
+                                  dir.file("driver.err")});
+    }
+    std::string Err() const { return drvtest::ReadFile(dir.file("driver.err")); }
+    bool Answers() const { return Http(metricsPort, "GET /metrics", 2000).status == 200; }
+};
+
+}  // namespace
+
+// The metrics port as a hostile local process uses it: 2,000 connections that send nothing and one request sent a
+// byte at a time, against a driver limited to 1,024 descriptors, while the station sends and the Z8 server goes
+// away and comes back. Every event reaches the server, the endpoint holds few descriptors and the driver does not
+// spin; once the connections are gone, /metrics answers again.
+TEST(WatchingTheDriver, MetricsConnectionsCannotStarveTheDriver) {
+    WatchedDriver d;
+    ASSERT_FALSE(d.pty.path.empty());
+    auto server = std::make_unique<drv::z8::Z8Server>(d.z8Port);
+    server->SetBehaviour({.ackEvents = true});
+    ASSERT_TRUE(WaitUntil([&] { return d.Answers(); }, 30s)) << d.Err();
+    ASSERT_TRUE(server->WaitForConnections(1, 30000)) << d.Err();
+    const pid_t pid = d.process->pid();
+
+    rlimit files{};
+    ASSERT_EQ(::getrlimit(RLIMIT_NOFILE, &files), 0);
+    files.rlim_cur = files.rlim_max;
+    ::setrlimit(RLIMIT_NOFILE, &files);
+    if (files.rlim_cur < 2100) GTEST_SKIP() << "this process may not open 2,000 connections";
+    std::vector<drv::UniqueFd> idle;
+    for (int i = 0; i < 2000; ++i) idle.push_back(StartConnection(d.metricsPort));
+    drv::UniqueFd slow = StartConnection(d.metricsPort);
+    const std::string request = "GET /metrics HTTP/1.1\r\nHost: x\r\n\r\n";
+    std::size_t slowSent = 0;
+    const double cpuBefore = CpuSeconds(pid);
+    const auto t0 = std::chrono::steady_clock::now();
+    std::size_t mostDescriptors = 0;
+    const auto whileAttacked = [&](std::uint8_t object) {
+        SendFrame(d.pty, object);
+        if (slowSent < request.size() && ::send(slow.get(), request.data() + slowSent, 1, MSG_NOSIGNAL) == 1)
+            ++slowSent;
+        mostDescriptors = std::max(mostDescriptors, OpenDescriptors(pid));
+    };
+    std::set<std::uint8_t> sent;
+    for (std::uint8_t object = 0x30; object < 0x35; ++object) whileAttacked(object), sent.insert(object);
+    std::vector<drv::z8::ReceivedFrame> frames = server->Frames();
+    server.reset();  // away
+    for (std::uint8_t object = 0x35; object < 0x3A; ++object) whileAttacked(object), sent.insert(object);
+    server = std::make_unique<drv::z8::Z8Server>(d.z8Port);
+    server->SetBehaviour({.ackEvents = true});
+    for (std::uint8_t object = 0x3A; object < 0x40; ++object) whileAttacked(object), sent.insert(object);
+
+    // Each event's object number (40000 + 0x300 + the frame's second byte), little-endian at the start of its
+    // payload, at one server or the other.
+    const auto delivered = [&] {
+        std::set<std::uint8_t> got;
+        auto all = frames;
+        for (const auto& f : server->Frames()) all.push_back(f);
+        for (const auto& f : all) {
+            if (f.packet && f.packet->code == 0x03000020 && f.packet->payload.size() >= 20) {
+                const auto& b = f.packet->payload;
+                const int number = b[0] | b[1] << 8 | b[2] << 16 | b[3] << 24;
+                got.insert(static_cast<std::uint8_t>(number - 40768));
+            }
+        }
+        return got;
+    };
+    ASSERT_TRUE(WaitUntil([&] { return delivered() == sent; }, 60s)) << d.Err();
+    const double wall = std::chrono::duration<double>(std::chrono::steady_clock::now() - t0).count();
+    EXPECT_LT(CpuSeconds(pid) - cpuBefore, 0.5 * wall) << "the driver spun under the attack";
+    EXPECT_LT(mostDescriptors, 100u) << "the endpoint held on to connections";
+    EXPECT_TRUE(d.process->Running());
+
+    idle.clear();
+    slow.reset();
+    ASSERT_TRUE(WaitUntil([&] { return d.Answers(); }, 20s)) << d.Err();
+}
+
+// Request bodies are not read: a 100 MB POST and a GET that declares 300 MB are answered (405, 413) and closed,
+// and the driver's peak memory does not grow by their size.
+TEST(WatchingTheDriver, ARequestBodyCostsNoMemory) {
+    WatchedDriver d;
+    ASSERT_TRUE(WaitUntil([&] { return d.Answers(); }, 30s)) << d.Err();
+    const pid_t pid = d.process->pid();
+    const long peakBefore = StatusKiB(pid, "VmHWM:");
+    struct Case {
+        std::string head;
+        int status;
+    };
+    for (const Case& c : {Case{"POST /metrics HTTP/1.1\r\nContent-Length: 104857600\r\n\r\n", 405},
+                          Case{"GET /metrics HTTP/1.1\r\nContent-Length: 314572800\r\n\r\n", 413}}) {
+        drv::UniqueFd s = StartConnection(d.metricsPort);
+        pollfd p{s.get(), POLLOUT, 0};
+        ASSERT_EQ(::poll(&p, 1, 5000), 1);
+        std::string answer;
+        const std::string chunk(1 << 16, 'x');
+        std::size_t sent = 0;
+        bool headSent = false;
+        // The head, then as much of the body as the driver takes, reading whatever it answers meanwhile.
+        for (const auto end = std::chrono::steady_clock::now() + 20s;
+             std::chrono::steady_clock::now() < end && sent < (100u << 20);) {
+            pollfd q{s.get(), POLLIN | POLLOUT, 0};
+            if (::poll(&q, 1, 1000) <= 0) continue;
+            if (q.revents & POLLIN) {
+                char buf[4096];
+                const ssize_t n = ::recv(s.get(), buf, sizeof buf, 0);
+                if (n <= 0) break;
+                answer.append(buf, static_cast<std::size_t>(n));
+            } else if (q.revents & POLLOUT) {
+                const std::string& what = headSent ? chunk : c.head;
+                const ssize_t n = ::send(s.get(), what.data(), what.size(), MSG_NOSIGNAL);
+                if (n < 0) break;
+                if (headSent) {
+                    sent += static_cast<std::size_t>(n);
+                } else {
+                    headSent = true;
+                }
+            } else {
+                break;
+            }
+        }
+        EXPECT_EQ(answer.substr(0, 12), "HTTP/1.1 " + std::to_string(c.status)) << answer;
+    }
+    EXPECT_TRUE(d.Answers());
+    EXPECT_LT(StatusKiB(pid, "VmHWM:") - peakBefore, 8 * 1024) << "KiB more at the peak";
+}
+
+// The real driver with something at its station's lock path: a FIFO (which anyone may make in the lock directory)
+// neither freezes it nor keeps the port closed; a lock of a live process keeps the port closed, and --status names
+// that process.
+TEST(WatchingTheDriver, TheStationsLockPathFreezesNothingAndNamesALiveHolder) {
+    if (::access("/run/lock", W_OK) != 0) GTEST_SKIP() << "no lock directory to write to";
+    for (const bool live : {false, true}) {
+        SCOPED_TRACE(live ? "live pid" : "FIFO");
+        drvtest::TempDir dir("lockpath");
+        drvtest::Pty pty;
+        ASSERT_FALSE(pty.path.empty());
+        const std::string lock = "/run/lock/LCK..pts_" + pty.path.substr(pty.path.rfind('/') + 1);
+        if (live) {
+            std::ofstream(lock) << std::to_string(::getpid()) << "\n";
+        } else {
+            ASSERT_EQ(::mkfifo(lock.c_str(), 0666), 0);
+        }
+        const int metricsPort = FreePort();
+        dir.write("drvorvel.ini", "[main]\nSendZ8=0\nComPort=COM1\n[ports]\nCOM1=" + pty.path +
+                                      "\n[metrics]\nPort=" + std::to_string(metricsPort) + "\n");
+        ChildProcess driver({{DRV_DRIVER, "--headless"}, dir.path(), {}, "/dev/null", dir.file("driver.err")});
+        const std::string expected =
+            live ? "\"port_holder_pid\": " + std::to_string(::getpid()) : "\"port_open\": true";
+        ASSERT_TRUE(
+            WaitUntil([&] { return Http(metricsPort, "GET /status").body.find(expected) != std::string::npos; }, 30s))
+            << drvtest::ReadFile(dir.file("driver.err"));
+        const Finished status = RunToEnd(dir, {"--status"});
+        EXPECT_NE(status.out.find(live ? "CLOSED, held by process " + std::to_string(::getpid()) : ") open"),
+                  std::string::npos)
+            << status.out << status.err;
+        if (!live) {
+            EXPECT_NE(drvtest::ReadFile(dir.file("driver.err")).find(lock + " is no lock file (a FIFO owned by "),
+                      std::string::npos);
+        }
+        EXPECT_EQ(driver.Stop(), 0);
+        ::unlink(lock.c_str());
+    }
 }

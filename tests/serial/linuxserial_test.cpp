@@ -4,6 +4,7 @@
 #include <fcntl.h>
 #include <gtest/gtest.h>
 #include <pty.h>
+#include <sys/stat.h>
 #include <sys/wait.h>
 #include <termios.h>
 #include <unistd.h>
@@ -113,27 +114,67 @@ TEST_F(PtyTest, OpenIsExclusiveEvenForRootAndEndsWithClose) {
     EXPECT_TRUE(second->Open("\\\\.\\COM7")) << std::strerror(second->LastError());
 }
 
-TEST_F(PtyTest, ALockFileOfALiveProcessKeepsTheDeviceUntouched) {
-    // Lock files name a pseudo-terminal's device as pts_N; the pid is written as ten padded digits.
+// The peak resident size of this process, in KiB (VmHWM).
+long PeakRssKiB() {
+    std::ifstream in("/proc/self/status");
+    for (std::string line; std::getline(in, line);) {
+        if (line.starts_with("VmHWM:")) return std::atol(line.c_str() + 6);
+    }
+    return 0;
+}
+
+// Anyone may write the lock directory: what sits at the device's lock path is read as untrusted input. Only a lock
+// file naming a live process keeps the device closed (and names it); a FIFO, a directory, a huge file, a link to an
+// endless device or garbage neither blocks the open nor costs memory, and a stale lock is taken over.
+TEST_F(PtyTest, WhatSitsAtTheLockPathDecidesNothingButALiveLock) {
     const std::string lock = "/run/lock/LCK.." + std::string("pts_") + slavePath.substr(slavePath.rfind('/') + 1);
-    struct Case {
-        pid_t pid;
-        bool opens;
-    };
+    if (::access("/run/lock", W_OK) != 0) GTEST_SKIP() << "no lock directory to write to";
     const pid_t stale = ::fork();
     if (stale == 0) ::_exit(0);
     ASSERT_EQ(drv::RetryEintr([&] { return ::waitpid(stale, nullptr, 0); }), stale);
-    for (const Case c : {Case{::getppid(), false}, Case{stale, true}}) {
+    const auto pidText = [](pid_t pid) {
         char text[16];
-        std::snprintf(text, sizeof text, "%10d\n", static_cast<int>(c.pid));
-        {
-            std::ofstream out(lock);
-            if (!(out << text)) GTEST_SKIP() << "no lock directory to write to";
-        }
+        std::snprintf(text, sizeof text, "%10d\n", static_cast<int>(pid));
+        return std::string(text);
+    };
+    struct Case {
+        const char* what;
+        std::function<void()> make;
+        pid_t holder;  // 0: the device opens
+    };
+    const Case cases[] = {
+        {"FIFO", [&] { ASSERT_EQ(::mkfifo(lock.c_str(), 0666), 0); }, 0},
+        {"directory", [&] { ASSERT_EQ(::mkdir(lock.c_str(), 0777), 0); }, 0},
+        {"1 GB sparse file",
+         [&] {
+             drv::UniqueFd f(::open(lock.c_str(), O_WRONLY | O_CREAT | O_EXCL, 0644));
+             ASSERT_EQ(::ftruncate(f.get(), 1LL << 30), 0);
+         },
+         0},
+        {"link to /dev/zero", [&] { ASSERT_EQ(::symlink("/dev/zero", lock.c_str()), 0); }, 0},
+        {"garbage", [&] { std::ofstream(lock) << "no pid\x01\xff here"; }, 0},
+        {"dead pid", [&] { std::ofstream(lock) << pidText(stale); }, 0},
+        {"live pid", [&] { std::ofstream(lock) << pidText(::getppid()); }, ::getppid()},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.what);
+        c.make();
+        const long peakBefore = PeakRssKiB();
         auto dev = NewDevice();
-        EXPECT_EQ(dev->Open("\\\\.\\COM7"), c.opens) << c.pid;
-        EXPECT_EQ(dev->HolderPid(), c.opens ? 0 : c.pid);
+        EXPECT_EQ(dev->Open("\\\\.\\COM7"), c.holder == 0) << std::strerror(dev->LastError());
+        EXPECT_EQ(dev->HolderPid(), c.holder);
+        EXPECT_LT(PeakRssKiB() - peakBefore, 8 * 1024);
+        if (c.holder == 0) {
+            // The device's own lock where the name could be taken (not over a directory), with this pid.
+            struct stat st {};
+            ASSERT_EQ(::lstat(lock.c_str(), &st), 0);
+            if (!S_ISDIR(st.st_mode)) {
+                EXPECT_EQ(drvtest::ReadFile(lock), pidText(::getpid()));
+            }
+            dev->Close();
+        }
         ::unlink(lock.c_str());
+        ::rmdir(lock.c_str());
     }
 }
 

@@ -1,7 +1,6 @@
 #include "tests/support/qtapp.h"
 
 #include "app/driverapp.h"
-#include "tests/support/process.h"
 
 namespace drvtest {
 
@@ -11,15 +10,6 @@ QApplication& TestApp() {
     static char* argv[] = {name, nullptr};
     static DriverApplication* app = new DriverApplication(argc, argv);
     return *app;
-}
-
-bool WaitWithEvents(const std::function<bool()>& cond, std::chrono::milliseconds deadline) {
-    return WaitUntil(
-        [&] {
-            QApplication::processEvents(QEventLoop::AllEvents, 5);
-            return cond();
-        },
-        deadline);
 }
 
 }  // namespace drvtest

@@ -1,4 +1,5 @@
 #include <gtest/gtest.h>
+#include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -95,4 +96,61 @@ TEST(SingleDriver, SecondStartInTheSameDirectoryEndsAndLeavesTheFirstAlone) {
     EXPECT_EQ(after, before);
     drv::InstanceLock probe(dir.path());
     EXPECT_EQ(probe.Acquire(), drv::InstanceLock::Outcome::HeldByAnother);
+}
+
+// Whatever sits at the lock file's name, the driver writes only into a regular file of its own with no other
+// name: a second name of the configuration, a FIFO or a directory refuse the start, and a link is replaced by a
+// file of its own, never written through.
+TEST(InstanceLock, WritesOnlyIntoItsOwnFile) {
+    const std::string ini = "[main]\nComPort=COM3\n";
+    struct Case {
+        const char* what;
+        int (*make)(const std::string& ini, const std::string& lock);
+        drv::InstanceLock::Outcome outcome;
+        const char* told;
+    };
+    const Case cases[] = {
+        {"hard link to the configuration", [](const auto& i, const auto& l) { return ::link(i.c_str(), l.c_str()); },
+         drv::InstanceLock::Outcome::Unsafe, "names of one file"},
+        {"FIFO", [](const auto&, const auto& l) { return ::mkfifo(l.c_str(), 0664); },
+         drv::InstanceLock::Outcome::Unsafe, "is a FIFO"},
+        {"directory", [](const auto&, const auto& l) { return ::mkdir(l.c_str(), 0775); },
+         drv::InstanceLock::Outcome::Unsafe, "is a directory"},
+        {"symbolic link to the configuration",
+         [](const auto& i, const auto& l) { return ::symlink(i.c_str(), l.c_str()); },
+         drv::InstanceLock::Outcome::Acquired, ""},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.what);
+        drvtest::TempDir dir;
+        dir.write("drvorvel.ini", ini);
+        ASSERT_EQ(c.make(dir.file("drvorvel.ini"), dir.file(drv::InstanceLock::kFileName)), 0);
+        drv::InstanceLock lock(dir.path());
+        EXPECT_EQ(lock.Acquire(), c.outcome);
+        EXPECT_NE(lock.Problem().find(c.told), std::string::npos) << lock.Problem();
+        EXPECT_EQ(dir.read("drvorvel.ini"), ini);
+        if (c.outcome == drv::InstanceLock::Outcome::Acquired) {
+            EXPECT_EQ(dir.read(drv::InstanceLock::kFileName), std::to_string(::getpid()) + "\n");
+        }
+    }
+}
+
+// The real program, with its lock file a second name of its configuration: status 3, a line that says what to do,
+// the configuration byte for byte as it was.
+TEST(SingleDriver, ALockFileThatIsAlsoTheConfigurationEndsTheStart) {
+    drvtest::TempDir dir;
+    const std::string ini = "[main]\nSendZ8=0\nComPort=COM3\n";
+    dir.write("drvorvel.ini", ini);
+    ASSERT_EQ(::link(dir.file("drvorvel.ini").c_str(), dir.file(drv::InstanceLock::kFileName).c_str()), 0);
+    drvtest::ChildProcess driver({.argv = {DRVORVEL_EXE, "--headless"},
+                                  .cwd = dir.path(),
+                                  .env = {"QT_QPA_PLATFORM=offscreen"},
+                                  .stderrPath = dir.file("driver.err")});
+    const auto status = driver.WaitExit(20s);
+    ASSERT_TRUE(status.has_value());
+    ASSERT_TRUE(WIFEXITED(*status));
+    EXPECT_EQ(WEXITSTATUS(*status), 3);
+    const std::string message = drvtest::ReadFile(dir.file("driver.err"));
+    EXPECT_NE(message.find("rm '" + dir.file(drv::InstanceLock::kFileName) + "'"), std::string::npos) << message;
+    EXPECT_EQ(dir.read("drvorvel.ini"), ini);
 }
