@@ -195,8 +195,11 @@ DriverProcess::DriverProcess(const std::string& executable, const ScratchDir& di
     dir.write("drvorvel.ini", "[main]\nComPort=COM1\nFirstNumber=" + std::to_string(kFirstNumber) +
                                   "\nLog=0\n\n[ServerHost]\nAddress=127.0.0.1\nPort=" + std::to_string(z8Port) +
                                   "\n\n[ports]\nCOM1=" + devicePath + "\n" + extraIni);
-    m_child = std::make_unique<drvtest::ChildProcess>(drvtest::ChildProcess::Options{
-        {executable}, dir.path(), {"QT_QPA_PLATFORM=offscreen"}, dir.file("driver.out"), dir.file("driver.out")});
+    m_child = std::make_unique<drvtest::ChildProcess>(drvtest::ChildProcess::Options{{executable, "--headless"},
+                                                                                     dir.path(),
+                                                                                     {"QT_QPA_PLATFORM=offscreen"},
+                                                                                     dir.file("driver.out"),
+                                                                                     dir.file("driver.out")});
 }
 
 Z8End::Z8End(bool up) {

@@ -94,9 +94,9 @@ private:
     Clock::duration m_blocked{};
 };
 
-// The real drvorvel executable, started offscreen in a working directory with a drvorvel.ini that maps COM1 to
-// the station line and points the Z8 link at 127.0.0.1:z8Port. Its output goes to driver.out in that directory.
-// It dies with the benchmark (parent-death signal) and is stopped at destruction.
+// The real drvorvel executable, started headless (as its service runs it) in a working directory with a drvorvel.ini
+// that maps COM1 to the station line and points the Z8 link at 127.0.0.1:z8Port. Its output goes to driver.out in that
+// directory. It dies with the benchmark (parent-death signal) and is stopped at destruction.
 class DriverProcess {
 public:
     // extraIni is appended to that drvorvel.ini.
