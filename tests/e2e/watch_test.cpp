@@ -250,6 +250,8 @@ TEST(WatchingTheDriver, NoEventIsLostToASpoolDirectoryThatIsMissingOrCannotBeMad
     ASSERT_TRUE(WaitUntil([&] {
         return drvtest::ReadFile(dir.file("driver.err")).find("cannot be written") != std::string::npos;
     })) << drvtest::ReadFile(dir.file("driver.err"));
+    // Frames sent before the port is open would be purged by its opening.
+    ASSERT_TRUE(WaitUntil([&] { return RunToEnd(dir, {"--status"}).out.find(") open\n") != std::string::npos; }));
     for (std::uint8_t object : {0x41, 0x42, 0x43}) SendFrame(pty, object);
     ASSERT_TRUE(WaitUntil([&] { return RunToEnd(dir, {"--status"}).out.find("3 in memory") != std::string::npos; }));
     EXPECT_EQ(driver->Stop(), 0);
