@@ -5,6 +5,8 @@
 #include <cstdio>
 #include <string>
 
+#include "core/health.h"
+
 namespace {
 
 class Exposition {
@@ -96,6 +98,12 @@ QByteArray PrometheusText(const drv::DriverStatus& s) {
         if (s.links[i].enabled) e.Sample("drvorvel_link_changes_total", LinkLabel(i), s.links[i].changes);
     e.Family("drvorvel_port_open", "gauge", "1 while the station's serial port is open.");
     e.Sample("drvorvel_port_open", "", std::uint64_t{s.portOpen ? 1u : 0u});
+    e.Family("drvorvel_port_state", "gauge",
+             "1 for the station port's state: open, reopening (awaiting its device), stopped, none (no port).");
+    for (const char* state : drv::kPortStates)
+        e.Sample("drvorvel_port_state", "state=" + Quoted(state), std::uint64_t{s.portState == state ? 1u : 0u});
+    e.Family("drvorvel_port_operator_stops_total", "counter", "Stops of the station's port by the operator.");
+    e.Sample("drvorvel_port_operator_stops_total", "", s.portOperatorStops);
     e.Family("drvorvel_last_frame_age_seconds", "gauge",
              "Seconds since the last complete station frame (since the start while none came).");
     e.Sample("drvorvel_last_frame_age_seconds", "", s.lastFrameAgeSeconds);
@@ -143,6 +151,9 @@ QByteArray StatusJson(const drv::DriverStatus& s) {
                      {"uptime_seconds", s.uptimeSeconds},
                      {"links", links},
                      {"port_open", s.portOpen},
+                     {"port_state", str(s.portState)},
+                     {"port_operator_stops", num(s.portOperatorStops)},
+                     {"frame_heard", s.frameHeard},
                      {"last_frame_age_seconds", s.lastFrameAgeSeconds},
                      {"events", events},
                      {"spool", spool},

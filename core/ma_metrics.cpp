@@ -2,6 +2,7 @@
 #include <chrono>
 #include <cmath>
 
+#include "core/health.h"
 #include "core/ma.h"
 #include "core/spoolindex.h"
 #include "platform/inifile.h"
@@ -71,6 +72,16 @@ drv::DriverStatus TForm1::Status(bool withConfiguration) const {
     s.portOpen = CommPortDriver1 != nullptr && CommPortDriver1->IsPortOpen();
     if (CommPortDriver1 != nullptr && !s.portOpen) s.portHolder = CommPortDriver1->Device().HolderPid();
     const std::int64_t lastFrame = m_metrics.lastFrameMs.load(std::memory_order_relaxed);
+    const bool portConfigured = m_state.shared.ComPort() != drv::kNoComPort;
+    s.frameHeard = lastFrame >= 0;
+    s.portState =
+        drv::PortStateOf(portConfigured, s.portOpen, CommPortDriver1 != nullptr && CommPortDriver1->Reopening());
+    s.portOperatorStops = M::Read(m_metrics.portOperatorStops);
+    auto& station = s.links[static_cast<int>(drv::Link::Station)];
+    const drv::StationHealth health =
+        drv::StationHealthOf(station.up, station.reason, portConfigured, s.portOpen, s.frameHeard);
+    station.up = health.up;
+    station.reason = health.reason;
     s.lastFrameAgeSeconds =
         static_cast<double>(nowMs - (lastFrame >= 0 ? lastFrame : m_metrics.startSteadyMs)) / 1000.0;
 

@@ -6,6 +6,7 @@
 
 #include "core/config.h"
 #include "core/ma.h"
+#include "core/portlog.h"
 #include "platform/cp1251.h"
 #include "platform/inifile.h"
 #include "serial/CPDrv.h"
@@ -40,6 +41,8 @@ void TForm1::AdvGlowButton1Click() {
     // "opens" again at once) or race its reopening after a lost device.
     if (PortControlsRunning() || CommPortDriver1->IsPortOpen()) return;
     // The attempts on a port that did not open at startup end here: the operator chooses now.
+    if (CommPortDriver1->Reopening())
+        drv::TellPortRecoveryEnds(ShownPortName(CommPortDriver1->PortName()), "the operator scans the ports");
     CommPortDriver1->ClosePort();
     const QString before = AdvOfficeComboBox1->currentText();
     AdvOfficeComboBox1->clear();
@@ -80,18 +83,27 @@ void TForm1::AdvGlowButton2Click() {
         const int result = m_passwordDialog != nullptr ? m_passwordDialog->ShowModal() : TForm2::kResultCancel;
         if (result == TForm2::kResultOk) {
             // Also ends the attempts to reopen a port whose device went away.
+            drv::TellPortStopped(ShownPortName(CommPortDriver1->PortName()), CommPortDriver1->Reopening());
+            drv::DriverMetrics::Count(m_metrics.portOperatorStops);
+            m_metrics.portStoppedMs.store(drv::DriverMetrics::SteadyMs());
             CommPortDriver1->ClosePort();
             SetPortControlsState(false);
         } else {
             ShowMessageText(QString::fromUtf8(kAccessDeniedText));
         }
     } else {
+        const std::string port = AdvOfficeComboBox1->currentText().toStdString();
+        if (CommPortDriver1->Reopening())
+            drv::TellPortRecoveryEnds(ShownPortName(CommPortDriver1->PortName()), "the operator starts " + port);
         CommPortDriver1->ClosePort();  // ends the attempts on a port that did not open at startup
-        if (OpenStationPort(std::string(drv::kPortNamePrefix) + AdvOfficeComboBox1->currentText().toStdString())) {
+        if (OpenStationPort(std::string(drv::kPortNamePrefix) + port)) {
             CommPortDriver1->SetDtr(true);
             SetPortControlsState(true);
+            const std::int64_t stopped = m_metrics.portStoppedMs.exchange(-1);
+            drv::TellPortStarted(port, stopped >= 0 ? drv::DriverMetrics::SteadyMs() - stopped : -1);
             SendZ7PortRecord();
         } else {
+            drv::TellPortStartFailed(port);
             ShowMessageText(QString::fromUtf8(kPortInUseText));
             if (StopRequested()) return;  // the program is ending: no scan of every port now
             AdvGlowButton1Click();

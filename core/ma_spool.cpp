@@ -13,6 +13,7 @@
 #include "core/ma.h"
 #include "core/spool.h"
 #include "core/spoolindex.h"
+#include "core/spoolrescue.h"
 #include "z8link/Unit7.h"
 
 namespace {
@@ -65,10 +66,12 @@ void TForm1::StartSpool() {
 
     const bool spoolsZ8 = m_state.settings.SendZ8 && !m_state.settings.NotSendToDiskZ8;
     if (!spoolsZ8 && !m_state.settings.SendZ7) return;
+    drv::MakeSpoolDirectory(SpoolPrefix(), SpoolFileSystem());
     const std::string probe = SpoolPrefix() + kProbeName;
     const int err = SpoolFileSystem().WriteDurably(probe, {});
     if (err == 0) {
         SpoolFileSystem().Remove(probe);
+        drv::ReturnRescuedEvents(m_state.WorkingDirectory, SpoolPrefix(), SpoolFileSystem());
         return;
     }
     std::fprintf(stderr, "drvorvel: the spool directory of \"%s\" cannot be written: %s\n", SpoolPrefix().c_str(),

@@ -437,7 +437,14 @@ int Summary(const std::string& dir, Format format) {
 int Show(const std::string& path, Format format) {
     const auto f = Stat(path);
     if (!f) {
-        std::fprintf(stderr, "drvorvel-spool: %s is no spool file\n", path.c_str());
+        struct stat st {};
+        if (::lstat(path.c_str(), &st) != 0) {
+            std::fprintf(
+                stderr, "drvorvel-spool: %s %s\n", path.c_str(),
+                errno == ENOENT ? "does not exist" : (std::string("cannot be read: ") + std::strerror(errno)).c_str());
+        } else {
+            std::fprintf(stderr, "drvorvel-spool: %s is no spool file\n", path.c_str());
+        }
         return 1;
     }
     Row row{Str("name", f->name), Str("kind", KindName(f->kind)), Str("time", FormatLocal(f->mtimeNs)),

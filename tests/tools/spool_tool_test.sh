@@ -101,4 +101,7 @@ assert [(r["offset"], r.get("object")) for r in rows] == [(0, 40802), (4, 69953)
 assert rows[1]["code"] == "C3" and rows[1]["b3"] == "07" and rows[1]["b4"] == "09", rows
 assert rows[2]["frame"] == "FF" and "no whole frame" in rows[2]["stray"], rows
 ' "$capture" || fail "capture: $capture"
+# A file that is not there is said to be missing, not to be no spool file.
+if "$tool" show "$dir/nosuch.ob8" 2>"$dir/show.err"; then fail "show of a missing file succeeded"; fi
+grep -qx "drvorvel-spool: $dir/nosuch.ob8 does not exist" "$dir/show.err" || fail "show: $(cat "$dir/show.err")"
 echo "spool tool ok"
