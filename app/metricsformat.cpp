@@ -5,6 +5,7 @@
 #include <cstdio>
 #include <string>
 
+#include "core/config.h"
 #include "core/health.h"
 
 namespace {
@@ -107,6 +108,9 @@ QByteArray PrometheusText(const drv::DriverStatus& s) {
     e.Family("drvorvel_last_frame_age_seconds", "gauge",
              "Seconds since the last complete station frame (since the start while none came).");
     e.Sample("drvorvel_last_frame_age_seconds", "", s.lastFrameAgeSeconds);
+    e.Family("drvorvel_station_attention_seconds", "gauge",
+             "The station watchdog's interval (Attention): this long without a frame counts the station link down.");
+    e.Sample("drvorvel_station_attention_seconds", "", drv::ParseAttention(s.attention) / drv::kOneSecond);
     return e.Take();
 }
 

@@ -36,7 +36,7 @@ for path in ./usr/bin/drvorvel ./usr/bin/drv-stationsim ./usr/bin/drv-z8serversi
             ./lib/systemd/system/drvorvel.service ./lib/systemd/system/drvorvel@.service \
             ./etc/logrotate.d/drvorvel ./usr/share/applications/drvorvel.desktop \
             ./usr/share/icons/hicolor/scalable/apps/drvorvel.svg ./usr/share/drvorvel/drvorvel-autostart.desktop \
-            ./usr/share/drvorvel/drvorvel.ini.example ./var/lib/drvorvel/ ./usr/share/doc/drvorvel/copyright \
+            ./usr/share/drvorvel/drvorvel.ini.example ./usr/share/drvorvel/drvorvel-alerts.yml ./var/lib/drvorvel/ ./usr/share/doc/drvorvel/copyright \
             ./usr/share/doc/drvorvel/changelog.gz ./usr/share/doc/drvorvel/README.md ./usr/bin/drvorvel-spool; do
   grep -qx "$path" <<<"$contents" || fail "the package lacks $path"
 done
