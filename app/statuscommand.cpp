@@ -149,6 +149,9 @@ int RunStatusCommand(const std::string& directory) {
                 text(config.value("working_directory")).c_str(), Age(s.value("uptime_seconds").toDouble()).c_str());
     std::printf("  station link: %s, last frame %s ago\n", LinkLine(links.value("station").toObject()).c_str(),
                 Age(s.value("last_frame_age_seconds").toDouble()).c_str());
+    const QJsonObject line = s.value("station_line").toObject();
+    std::printf("  station line: %lld resyncs, %lld bytes of incomplete frames dropped, resync gap %lld ms\n",
+                count(line.value("resyncs")), count(line.value("bytes_dropped")), count(line.value("resync_gap_ms")));
     const std::string comPort = text(config.value("ComPort"));
     if (comPort == drv::kNoComPort) {
         std::printf("  port: none configured\n");

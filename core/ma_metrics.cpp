@@ -69,6 +69,9 @@ drv::DriverStatus TForm1::Status(bool withConfiguration) const {
     s.links[static_cast<int>(drv::Link::Z8)].up = Z8LinkConnected();
     s.links[static_cast<int>(drv::Link::Z8)].enabled = c.SendZ8;
     s.portOpen = CommPortDriver1 != nullptr && CommPortDriver1->IsPortOpen();
+    s.stationBytesDropped = m_decoder.Noise().bytesDropped;
+    s.stationResyncs = m_decoder.Noise().resyncs;
+    s.stationResyncGapMs = m_decoder.GapInEffect();
     const std::int64_t lastFrame = m_metrics.lastFrameMs.load(std::memory_order_relaxed);
     s.lastFrameAgeSeconds =
         static_cast<double>(nowMs - (lastFrame >= 0 ? lastFrame : m_metrics.startSteadyMs)) / 1000.0;
