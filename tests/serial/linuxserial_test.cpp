@@ -272,4 +272,39 @@ TEST_F(PtyTest, ComponentDeliversPacketsWithTheirTiming) {
     EXPECT_TRUE(other.OpenPort());
 }
 
+TEST_F(PtyTest, ChunksKeepTheirArrivalTimesWhileTheOwningThreadIsHeldUp) {
+    TCommPortDriver port(nullptr, NewDevice());
+    port.SetPortName("\\\\.\\COM7");
+    port.SetPacketSize(256);
+    port.SetPacketTimeout(40);
+    port.SetPacketMode(pmPass);
+    std::vector<Bytes> packets;
+    std::vector<std::vector<TChunkMark>> chunks;
+    port.SetOnReceivePacket([&](QObject*, const std::uint8_t* p, std::uint32_t n) {
+        packets.emplace_back(p, p + n);
+        chunks.push_back(port.PacketChunks());
+    });
+    ASSERT_TRUE(port.OpenPort());
+    EXPECT_TRUE(port.ReadingOnItsOwnThread());
+    // The first two bytes of a frame are taken; then the owning thread is held for 250 ms, and the rest comes
+    // 10 ms into the hold. The silence before it is that of the line, not of the hold.
+    Send({0x13, 0x22});
+    ASSERT_TRUE(WaitUntil([&] { return port.BytesHeld() == 2; }, true));
+    constexpr std::uint32_t kHoldMs = 250;
+    const std::uint32_t heldAt = drv::GetTickCount();
+    drv::SleepMs(10);
+    Send({0x0A, 0x05});
+    while (drv::TicksSince(drv::GetTickCount(), heldAt) < kHoldMs) drv::SleepMs(5);
+    ASSERT_TRUE(WaitUntil([&] { return !packets.empty(); }, true));
+    ASSERT_EQ(packets[0], (Bytes{0x13, 0x22, 0x0A, 0x05}));
+    ASSERT_EQ(chunks[0].size(), 2u);
+    EXPECT_EQ(chunks[0][0].offset, 0u);
+    EXPECT_EQ(chunks[0][0].silenceMs, TCommPortDriver::kSilenceUnknown);
+    EXPECT_EQ(chunks[0][1].offset, 2u);
+    EXPECT_LT(chunks[0][1].silenceMs, kHoldMs - 10);
+    EXPECT_TRUE(port.PacketChunks().empty());  // outside the event
+    port.ClosePort();                          // the reader ends with the port
+    EXPECT_FALSE(port.ReadingOnItsOwnThread());
+}
+
 }  // namespace
