@@ -65,9 +65,9 @@ void FrameDecoder::ChunkStarts(std::uint32_t silence, const std::uint8_t* chunk,
     if (PendingBytes() == 0) return;
     if (silence <= m_gap) return InsidePause(silence);
     // A silence longer than the gap cuts the frame. Below the ceiling it may instead be the line handing bytes
-    // over more slowly than before: the chunk says which, by where it ends.
-    if (m_gap < m_ceiling && silence <= m_ceiling && EndsOnBoundary(m_expected, m_count, chunk, size) &&
-        !EndsOnBoundary(kNoFrame, 0, chunk, size)) {
+    // over more slowly than before: a chunk that came after a real cut starts a frame and, on a line that hands
+    // bytes over as they come, ends with one; a chunk that does not is the rest of the kept frame.
+    if (m_gap < m_ceiling && silence <= m_ceiling && !EndsOnBoundary(kNoFrame, 0, chunk, size)) {
         return InsidePause(silence);
     }
     m_lastDrop = {static_cast<std::uint32_t>(m_count), silence, m_gap};

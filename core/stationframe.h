@@ -76,8 +76,9 @@ struct LineNoise {
 // exactly its own bytes, and only while no such frame was ever handed over in parts further apart than the floor:
 // then to kGapFactor times the longest pause seen inside them, at least the floor.
 // While the gap is below its ceiling, a silence longer than it before a chunk that would cut a frame is decided on
-// that chunk: the kept bytes are taken as the frame's start (and the gap raised) only when the chunk then ends on
-// a frame boundary and would not as a frame of its own; otherwise they are dropped.
+// that chunk: the kept bytes are dropped when the chunk, decoded as the start of a frame, ends on a frame boundary
+// (as every chunk of a line that hands bytes over as they come does); otherwise they are taken as the frame's
+// start and the gap is raised to fit the silence.
 class FrameDecoder {
 public:
     static constexpr int kNoFrame = 255;
