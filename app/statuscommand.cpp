@@ -132,6 +132,9 @@ int RunStatusCommand(const std::string& directory) {
         std::printf("  station link: %s, no frame since the start\n",
                     LinkLine(links.value("station").toObject()).c_str());
     }
+    const QJsonObject line = s.value("station_line").toObject();
+    std::printf("  station line: %lld resyncs, %lld bytes of incomplete frames dropped, resync gap %lld ms\n",
+                count(line.value("resyncs")), count(line.value("bytes_dropped")), count(line.value("resync_gap_ms")));
     const std::string comPort = text(config.value("ComPort"));
     if (comPort == drv::kNoComPort) {
         std::printf("  port: none configured\n");

@@ -71,6 +71,9 @@ drv::DriverStatus TForm1::Status(bool withConfiguration) const {
     s.links[static_cast<int>(drv::Link::Z8)].enabled = c.SendZ8;
     s.portOpen = CommPortDriver1 != nullptr && CommPortDriver1->IsPortOpen();
     if (CommPortDriver1 != nullptr && !s.portOpen) s.portHolder = CommPortDriver1->Device().HolderPid();
+    s.stationBytesDropped = m_decoder.Noise().bytesDropped;
+    s.stationResyncs = m_decoder.Noise().resyncs;
+    s.stationResyncGapMs = m_decoder.GapInEffect();
     const std::int64_t lastFrame = m_metrics.lastFrameMs.load(std::memory_order_relaxed);
     const bool portConfigured = m_state.shared.ComPort() != drv::kNoComPort;
     s.frameHeard = lastFrame >= 0;

@@ -180,6 +180,10 @@ struct DriverStatus {
     std::string portState;  // drv::PortStateOf (core/health.h)
     std::uint64_t portOperatorStops = 0;
     bool frameHeard = false;         // a complete frame came since the start
+    // Noise on the station's line: bytes of incomplete frames dropped, the resyncs that dropped them, and the
+    // resync gap in effect.
+    std::uint64_t stationBytesDropped = 0, stationResyncs = 0;
+    std::uint32_t stationResyncGapMs = 0;
     double lastFrameAgeSeconds = 0;  // since the last complete frame, or since the start while none came
     // The configuration in effect.
     std::string workingDirectory, comPort, portDevice, z8Address, z7Host, spoolDirectory, metricsAddress;
