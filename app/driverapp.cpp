@@ -4,7 +4,8 @@
 
 DriverApplication::DriverApplication(int& argc, char** argv) : QApplication(argc, argv) {
     setApplicationName(QStringLiteral("drvorvel"));
-    setApplicationDisplayName(QStringLiteral("Драйвер Орвел"));
+    // No application display name: the X11 and Wayland platforms would append it to every window's caption
+    // ("advsm — ..."), and each window's caption is exactly its own. The desktop entry names the program.
     setQuitOnLastWindowClosed(false);
 }
 

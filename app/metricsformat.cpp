@@ -5,6 +5,9 @@
 #include <cstdio>
 #include <string>
 
+#include "core/config.h"
+#include "core/health.h"
+
 namespace {
 
 class Exposition {
@@ -96,9 +99,27 @@ QByteArray PrometheusText(const drv::DriverStatus& s) {
         if (s.links[i].enabled) e.Sample("drvorvel_link_changes_total", LinkLabel(i), s.links[i].changes);
     e.Family("drvorvel_port_open", "gauge", "1 while the station's serial port is open.");
     e.Sample("drvorvel_port_open", "", std::uint64_t{s.portOpen ? 1u : 0u});
+    e.Family("drvorvel_port_state", "gauge",
+             "1 for the station port's state: open, reopening (awaiting its device), stopped, none (no port).");
+    for (const char* state : drv::kPortStates)
+        e.Sample("drvorvel_port_state", "state=" + Quoted(state), std::uint64_t{s.portState == state ? 1u : 0u});
+    e.Family("drvorvel_port_operator_stops_total", "counter", "Stops of the station's port by the operator.");
+    e.Sample("drvorvel_port_operator_stops_total", "", s.portOperatorStops);
+    e.Family("drvorvel_station_bytes_dropped_total", "counter",
+             "Bytes of incomplete station frames dropped after a silence on the line since the start.");
+    e.Sample("drvorvel_station_bytes_dropped_total", "", s.stationBytesDropped);
+    e.Family("drvorvel_station_resyncs_total", "counter",
+             "Times the station frame decoder fell back into step after a silence, dropping bytes, since the start.");
+    e.Sample("drvorvel_station_resyncs_total", "", s.stationResyncs);
+    e.Family("drvorvel_station_resync_gap_seconds", "gauge",
+             "Silence on the station's line after which an incomplete frame is dropped, as the decoder uses it now.");
+    e.Sample("drvorvel_station_resync_gap_seconds", "", s.stationResyncGapMs / 1000.0);
     e.Family("drvorvel_last_frame_age_seconds", "gauge",
              "Seconds since the last complete station frame (since the start while none came).");
     e.Sample("drvorvel_last_frame_age_seconds", "", s.lastFrameAgeSeconds);
+    e.Family("drvorvel_station_attention_seconds", "gauge",
+             "The station watchdog's interval (Attention): this long without a frame counts the station link down.");
+    e.Sample("drvorvel_station_attention_seconds", "", drv::ParseAttention(s.attention) / drv::kOneSecond);
     return e.Take();
 }
 
@@ -143,7 +164,13 @@ QByteArray StatusJson(const drv::DriverStatus& s) {
                      {"uptime_seconds", s.uptimeSeconds},
                      {"links", links},
                      {"port_open", s.portOpen},
+                     {"port_state", str(s.portState)},
+                     {"port_operator_stops", num(s.portOperatorStops)},
+                     {"frame_heard", s.frameHeard},
                      {"last_frame_age_seconds", s.lastFrameAgeSeconds},
+                     {"station_line", QJsonObject{{"bytes_dropped", num(s.stationBytesDropped)},
+                                                  {"resyncs", num(s.stationResyncs)},
+                                                  {"resync_gap_ms", static_cast<double>(s.stationResyncGapMs)}}},
                      {"events", events},
                      {"spool", spool},
                      {"configuration", configuration}};

@@ -7,6 +7,7 @@
 #include <cstring>
 
 #include "app/instancelock.h"
+#include "app/portowner.h"
 #include "core/config.h"
 #include "core/configcheck.h"
 #include "platform/inifile.h"
@@ -31,6 +32,19 @@ void FilterQtMessage(QtMsgType type, const QMessageLogContext& context, const QS
 void TellNoStart(const std::string& line, const QString& text, const TellBox& box) {
     std::fprintf(stderr, "drvorvel: %s\n", line.c_str());
     if (box) box(text);
+}
+
+// Says so when another program listens on the metrics port of this station's drvorvel.ini, naming it.
+bool TellMetricsPortTaken(const drv::MetricsSettings& settings, const std::string& iniPath, const TellBox& box) {
+    const PortListener listener = FindPortListener(settings.Address, settings.Port);
+    if (!listener.found) return false;
+    const std::string where = settings.Address + ":" + std::to_string(settings.Port);
+    TellNoStart("the metrics port " + where + " ([metrics] Port of " + iniPath + ") is taken by " +
+                    DescribeListener(listener) + "; give each station its own [metrics] Port. This start ends.",
+                QStringLiteral("Порт метрик %1 занят: %2.\n\nЗапуск завершён.")
+                    .arg(QString::fromStdString(where), QString::fromStdString(DescribeListener(listener))),
+                box);
+    return true;
 }
 
 }  // namespace
@@ -83,17 +97,39 @@ void WriteConfigurationLines(const std::string& directory) {
     std::fflush(stderr);
 }
 
-std::unique_ptr<MetricsServer> StartMetricsEndpoint(const std::string& directory, MetricsServer::StatusSource status) {
-    const drv::MetricsSettings settings = drv::LoadMetricsSettings(drv::JoinPath(directory, drv::kConfigFileName));
+bool MetricsPortTaken(const std::string& directory, const TellBox& box) {
+    const std::string iniPath = drv::JoinPath(directory, drv::kConfigFileName);
+    const drv::MetricsSettings settings = drv::LoadMetricsSettings(iniPath);
+    return settings.On() && TellMetricsPortTaken(settings, iniPath, box);
+}
+
+std::unique_ptr<MetricsServer> StartMetricsEndpoint(const std::string& directory, MetricsServer::StatusSource status,
+                                                    const TellBox& box, bool* portTaken) {
+    *portTaken = false;
+    const std::string iniPath = drv::JoinPath(directory, drv::kConfigFileName);
+    const drv::MetricsSettings settings = drv::LoadMetricsSettings(iniPath);
     if (!settings.On()) return nullptr;
     auto metrics = std::make_unique<MetricsServer>(std::move(status));
     if (!metrics->Listen(settings)) {
+        // Taken since the check before the start: the same end.
+        if (TellMetricsPortTaken(settings, iniPath, box)) {
+            *portTaken = true;
+            return nullptr;
+        }
         std::fprintf(stderr,
                      "drvorvel: the metrics endpoint cannot listen on %s:%d (%s); the driver runs on without it\n",
                      settings.Address.c_str(), settings.Port, metrics->Error().c_str());
         return nullptr;
     }
     return metrics;
+}
+
+std::unique_ptr<StatusSocket> StartStatusSocket(const std::string& directory, std::function<QByteArray()> answer) {
+    auto socket = std::make_unique<StatusSocket>(directory, std::move(answer));
+    if (!socket->Listen())
+        std::fprintf(stderr, "drvorvel: the status socket %s/%s cannot be made (%s); drvorvel --status cannot ask\n",
+                     directory.c_str(), StatusSocket::kFileName, socket->Error().c_str());
+    return socket;
 }
 
 }  // namespace drvapp

@@ -1,8 +1,10 @@
 #include "app/statuscommand.h"
 
-#include <netdb.h>
+#include <limits.h>
 #include <poll.h>
 #include <sys/socket.h>
+#include <sys/stat.h>
+#include <sys/un.h>
 #include <unistd.h>
 
 #include <QJsonDocument>
@@ -14,6 +16,7 @@
 #include <cstring>
 #include <optional>
 
+#include "app/statussocket.h"
 #include "core/config.h"
 #include "platform/inifile.h"
 #include "platform/uniquefd.h"
@@ -32,72 +35,60 @@ int MsLeft(Clock::time_point deadline) {
     return left < 0 ? 0 : static_cast<int>(left);
 }
 
-// GET path from host:port over HTTP/1.1; the body of a 200 answer, or nullopt with the reason in `error`.
-std::optional<std::string> HttpGet(const std::string& host, int port, const std::string& path, std::string& error) {
+// The status the driver of directory publishes on its socket, or nullopt with the reason (and the exit status
+// kExitNoDriver) told on standard error.
+std::optional<std::string> AskDriver(const std::string& directory) {
+    const auto tell = [&](const std::string& why) {
+        std::fprintf(stderr, "drvorvel: %s\n", why.c_str());
+        return std::nullopt;
+    };
+    struct stat st {};
+    if (::stat(directory.c_str(), &st) != 0)
+        return tell("no driver runs in " + directory + ": " +
+                    (errno == ENOENT ? std::string("there is no such directory") : std::strerror(errno)));
+    if (!S_ISDIR(st.st_mode)) return tell("no driver runs in " + directory + ": it is no directory");
+    sockaddr_un address{};
+    drv::UniqueFd dirFd;
+    if (!StatusSocketAddress(directory, &address, &dirFd))
+        return tell("cannot look into " + directory + ": " + std::strerror(errno));
+    drv::UniqueFd fd(::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0));
+    if (!fd) return tell(std::string("cannot make a socket: ") + std::strerror(errno));
+    if (::connect(fd.get(), reinterpret_cast<const sockaddr*>(&address), sizeof address) != 0) {
+        if (errno == ENOENT || errno == ECONNREFUSED) {
+            const bool configured = ::access(drv::JoinPath(directory, drv::kConfigFileName).c_str(), F_OK) == 0;
+            return tell("no driver runs in " + directory +
+                        (configured ? std::string() : std::string(" (and it holds no ") + drv::kConfigFileName + ")"));
+        }
+        return tell("cannot ask the driver in " + directory + ": " + std::strerror(errno));
+    }
+    // Only the driver that runs in this very directory may answer for it.
+    ucred peer{};
+    socklen_t peerLength = sizeof peer;
+    if (::getsockopt(fd.get(), SOL_SOCKET, SO_PEERCRED, &peer, &peerLength) == 0 && peer.pid > 0) {
+        char wanted[PATH_MAX], found[PATH_MAX];
+        const std::string cwd = "/proc/" + std::to_string(peer.pid) + "/cwd";
+        const ssize_t n = ::readlink(cwd.c_str(), found, sizeof found - 1);
+        if (n > 0 && ::realpath(directory.c_str(), wanted) != nullptr &&
+            std::string(found, static_cast<std::size_t>(n)) != wanted) {
+            return tell("the status socket in " + directory + " belongs to process " + std::to_string(peer.pid) +
+                        ", which runs in " + std::string(found, static_cast<std::size_t>(n)) +
+                        ": no driver of this directory answers");
+        }
+    }
     const auto deadline = Clock::now() + std::chrono::milliseconds(kTimeoutMs);
-    addrinfo hints{};
-    hints.ai_family = AF_UNSPEC;
-    hints.ai_socktype = SOCK_STREAM;
-    addrinfo* found = nullptr;
-    if (const int r = ::getaddrinfo(host.c_str(), std::to_string(port).c_str(), &hints, &found); r != 0) {
-        error = ::gai_strerror(r);
-        return std::nullopt;
-    }
-    drv::UniqueFd fd;
-    for (addrinfo* a = found; a != nullptr && !fd; a = a->ai_next) {
-        drv::UniqueFd s(::socket(a->ai_family, a->ai_socktype | SOCK_NONBLOCK | SOCK_CLOEXEC, a->ai_protocol));
-        if (!s) continue;
-        if (::connect(s.get(), a->ai_addr, a->ai_addrlen) != 0 && errno != EINPROGRESS) {
-            error = std::strerror(errno);
-            continue;
-        }
-        pollfd p{s.get(), POLLOUT, 0};
-        int soError = 0;
-        socklen_t len = sizeof soError;
-        if (::poll(&p, 1, MsLeft(deadline)) != 1 || ::getsockopt(s.get(), SOL_SOCKET, SO_ERROR, &soError, &len) != 0 ||
-            soError != 0) {
-            error = soError != 0 ? std::strerror(soError) : "no answer in time";
-            continue;
-        }
-        fd = std::move(s);
-    }
-    ::freeaddrinfo(found);
-    if (!fd) return std::nullopt;
-
-    const std::string request = "GET " + path + " HTTP/1.1\r\nHost: " + host + "\r\nConnection: close\r\n\r\n";
-    if (::send(fd.get(), request.data(), request.size(), MSG_NOSIGNAL) != static_cast<ssize_t>(request.size())) {
-        error = std::strerror(errno);
-        return std::nullopt;
-    }
     std::string answer;
-    std::optional<std::size_t> bodyStart, length;
     for (;;) {
-        if (bodyStart && length && answer.size() >= *bodyStart + *length) break;
         pollfd p{fd.get(), POLLIN, 0};
-        if (::poll(&p, 1, MsLeft(deadline)) != 1) {
-            error = "no whole answer in time";
-            return std::nullopt;
-        }
+        const int r = ::poll(&p, 1, MsLeft(deadline));
+        if (r < 0 && errno == EINTR) continue;
+        if (r != 1) return tell("the driver in " + directory + " did not answer in time");
         char buf[16384];
         const ssize_t n = ::recv(fd.get(), buf, sizeof buf, 0);
-        if (n < 0 && (errno == EINTR || errno == EAGAIN)) continue;
+        if (n < 0 && errno == EINTR) continue;
         if (n <= 0) break;
         answer.append(buf, static_cast<std::size_t>(n));
-        if (!bodyStart) {
-            const auto end = answer.find("\r\n\r\n");
-            if (end == std::string::npos) continue;
-            bodyStart = end + 4;
-            std::string head = answer.substr(0, end);
-            for (auto& c : head) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
-            if (const auto h = head.find("\r\ncontent-length:"); h != std::string::npos)
-                length = std::strtoull(head.c_str() + h + 17, nullptr, 10);
-        }
     }
-    if (!bodyStart || answer.compare(0, 9, "HTTP/1.1 ") != 0 || answer.compare(9, 3, "200") != 0) {
-        error = "not a status answer";
-        return std::nullopt;
-    }
-    return answer.substr(*bodyStart, length ? *length : std::string::npos);
+    return answer;
 }
 
 std::string Age(double seconds) {
@@ -117,22 +108,9 @@ std::string LinkLine(const QJsonObject& link) {
 }  // namespace
 
 int RunStatusCommand(const std::string& directory) {
-    const std::string iniPath = drv::JoinPath(directory, drv::kConfigFileName);
-    const drv::MetricsSettings m = drv::LoadMetricsSettings(iniPath);
-    if (!m.On()) {
-        std::fprintf(stderr,
-                     "drvorvel: %s names no metrics endpoint ([metrics] Port is 0 or missing): no driver can be "
-                     "asked\n",
-                     iniPath.c_str());
-        return kExitNoDriver;
-    }
-    std::string error;
-    const std::string url = "http://" + m.Address + ":" + std::to_string(m.Port) + "/status";
-    const auto body = HttpGet(m.Address, m.Port, "/status", error);
-    if (!body) {
-        std::fprintf(stderr, "drvorvel: no driver answers at %s (%s)\n", url.c_str(), error.c_str());
-        return kExitNoDriver;
-    }
+    const auto body = AskDriver(directory);
+    if (!body) return kExitNoDriver;
+    const std::string url = "the driver in " + directory;
     const QJsonObject s = QJsonDocument::fromJson(QByteArray::fromStdString(*body)).object();
     if (s.isEmpty()) {
         std::fprintf(stderr, "drvorvel: %s did not answer with a driver's status\n", url.c_str());
@@ -147,8 +125,16 @@ int RunStatusCommand(const std::string& directory) {
 
     std::printf("drvorvel %s in %s, running for %s\n", text(s.value("version")).c_str(),
                 text(config.value("working_directory")).c_str(), Age(s.value("uptime_seconds").toDouble()).c_str());
-    std::printf("  station link: %s, last frame %s ago\n", LinkLine(links.value("station").toObject()).c_str(),
-                Age(s.value("last_frame_age_seconds").toDouble()).c_str());
+    if (s.value("frame_heard").toBool(true)) {
+        std::printf("  station link: %s, last frame %s ago\n", LinkLine(links.value("station").toObject()).c_str(),
+                    Age(s.value("last_frame_age_seconds").toDouble()).c_str());
+    } else {
+        std::printf("  station link: %s, no frame since the start\n",
+                    LinkLine(links.value("station").toObject()).c_str());
+    }
+    const QJsonObject line = s.value("station_line").toObject();
+    std::printf("  station line: %lld resyncs, %lld bytes of incomplete frames dropped, resync gap %lld ms\n",
+                count(line.value("resyncs")), count(line.value("bytes_dropped")), count(line.value("resync_gap_ms")));
     const std::string comPort = text(config.value("ComPort"));
     if (comPort == drv::kNoComPort) {
         std::printf("  port: none configured\n");

@@ -9,6 +9,7 @@
 
 #include "app/driverapp.h"
 #include "app/instancelock.h"
+#include "app/metricsformat.h"
 #include "app/servicenotify.h"
 #include "app/startup.h"
 #include "app/stopsignals.h"
@@ -56,6 +57,8 @@ int main(int argc, char** argv) {
     if (!options.headless && HasDisplay())
         box = [](const QString& text) { QMessageBox::critical(nullptr, QStringLiteral("Драйвер Орвел"), text); };
     if (!drvapp::AcquireInstanceLock(lock, directory, box)) return drvapp::kExitAlreadyRunning;
+    // Two stations on one metrics port: the second would answer for neither, so it does not start.
+    if (drvapp::MetricsPortTaken(directory, box)) return drvapp::kExitCannotStart;
 
     if (options.headless) std::fprintf(stderr, "drvorvel: running headless: messages go to standard error\n");
     drvapp::WriteConfigurationLines(directory);
@@ -83,9 +86,17 @@ int main(int argc, char** argv) {
     form1->SetPasswordDialog(form2.get());
     if (!form1->Headless()) form1->show();
 
-    // Declared after the window, so that it goes first: its answers read the driver's state.
-    const std::unique_ptr<MetricsServer> metrics = drvapp::StartMetricsEndpoint(
-        directory, [f = form1.get()](bool withConfiguration) { return f->Status(withConfiguration); });
+    // Declared after the window, so that they go first: their answers read the driver's state.
+    bool metricsPortTaken = false;
+    std::unique_ptr<MetricsServer> metrics = drvapp::StartMetricsEndpoint(
+        directory, [f = form1.get()](bool withConfiguration) { return f->Status(withConfiguration); }, box,
+        &metricsPortTaken);
+    if (metricsPortTaken) {
+        form1->Stop();
+        return drvapp::kExitCannotStart;
+    }
+    const std::unique_ptr<StatusSocket> statusSocket =
+        drvapp::StartStatusSocket(directory, [f = form1.get()] { return StatusJson(f->Status(true)); });
 
     // The window lives in the tray and dialogs come and go: only an accepted close of the main window ends the run.
     QObject::connect(form1.get(), &TForm1::Closed, &app, &QApplication::quit, Qt::QueuedConnection);

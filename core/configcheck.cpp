@@ -76,6 +76,53 @@ bool IsKnownSection(const std::string& section) {
                                                      [&](const KeySpec& s) { return SameName(section, s.section); });
 }
 
+// Edits (insert, delete, replace, swap of neighbours) between two names, compared without regard to case.
+std::size_t EditDistance(const std::string& a, const std::string& b) {
+    const std::string x = Lower(a), y = Lower(b);
+    std::vector<std::vector<std::size_t>> d(x.size() + 1, std::vector<std::size_t>(y.size() + 1));
+    for (std::size_t i = 0; i <= x.size(); ++i) d[i][0] = i;
+    for (std::size_t j = 0; j <= y.size(); ++j) d[0][j] = j;
+    for (std::size_t i = 1; i <= x.size(); ++i) {
+        for (std::size_t j = 1; j <= y.size(); ++j) {
+            d[i][j] = std::min({d[i - 1][j] + 1, d[i][j - 1] + 1, d[i - 1][j - 1] + (x[i - 1] == y[j - 1] ? 0 : 1)});
+            if (i > 1 && j > 1 && x[i - 1] == y[j - 2] && x[i - 2] == y[j - 1])
+                d[i][j] = std::min(d[i][j], d[i - 2][j - 2] + 1);
+        }
+    }
+    return d[x.size()][y.size()];
+}
+
+// "; did you mean ComPort?" for a name one or two letters off a known one (the closest), else empty.
+std::string Suggestion(const std::string& name, const std::vector<std::string>& known) {
+    const std::string* best = nullptr;
+    std::size_t bestDistance = 3;
+    for (const std::string& k : known) {
+        const std::size_t distance = EditDistance(name, k);
+        // Short names are too alike to guess from two letters.
+        const std::size_t limit =
+            std::min<std::size_t>(2, std::max<std::size_t>(1, std::min(name.size(), k.size()) / 3));
+        if (distance > 0 && distance <= limit && distance < bestDistance) {
+            best = &k;
+            bestDistance = distance;
+        }
+    }
+    return best != nullptr ? "; did you mean " + *best + "?" : std::string();
+}
+
+std::vector<std::string> KeysOf(const std::string& section) {
+    std::vector<std::string> keys;
+    for (const KeySpec& s : kKeys)
+        if (section.empty() || SameName(section, s.section)) keys.emplace_back(s.key);
+    return keys;
+}
+
+std::vector<std::string> SectionNames() {
+    std::vector<std::string> names{"ports"};
+    for (const KeySpec& s : kKeys)
+        if (std::find(names.begin(), names.end(), s.section) == names.end()) names.emplace_back(s.section);
+    return names;
+}
+
 // Why a value of this kind is unusable, or nullopt when it is fine.
 std::optional<std::string> Problem(Kind kind, const std::string& value) {
     switch (kind) {
@@ -177,9 +224,39 @@ std::vector<std::string> ConfigurationWarnings(const std::string& iniPath) {
             continue;
         }
         if (!IsKnownSection(e.section)) {
-            lines.push_back(where + " has no effect: the driver reads no section [" + e.section + "]");
+            lines.push_back(where + " has no effect: the driver reads no section [" + e.section + "]" +
+                            Suggestion(e.section, SectionNames()));
         } else {
-            lines.push_back(where + " has no effect: the driver reads no such key");
+            std::string hint = Suggestion(e.key, KeysOf(e.section));
+            if (hint.empty()) hint = Suggestion(e.key, KeysOf({}));
+            lines.push_back(where + " has no effect: the driver reads no such key" + hint);
+        }
+    }
+    return lines;
+}
+
+std::vector<std::string> IgnoreListWarnings(const std::string& path) {
+    std::vector<std::string> lines;
+    if (::access(path.c_str(), F_OK) != 0) return lines;
+    if (::access(path.c_str(), R_OK) != 0) {
+        lines.push_back(path + " cannot be read: no object is ignored");
+        return lines;
+    }
+    const IniFile ini(path);
+    for (const auto& e : ini.Entries()) {
+        const std::string where = std::string(kIgnoreFileName) + " [" + e.section + "] " + e.key + "=" + e.value;
+        if (!SameName(e.section, "object")) {
+            lines.push_back(where + " has no effect: only the section [object] lists objects" +
+                            Suggestion(e.section, {"object"}));
+            continue;
+        }
+        const bool decimal = !e.key.empty() && e.key.size() <= 10 &&
+                             std::all_of(e.key.begin(), e.key.end(), [](unsigned char c) { return std::isdigit(c); }) &&
+                             (e.key == "0" || e.key[0] != '0');
+        if (!decimal) {
+            lines.push_back(where + " has no effect: an object number is written in decimal, as 40802");
+        } else if (!ParseProfileInteger(e.value)) {
+            lines.push_back(where + " is not a number (0 is off, any other number ignores the object): not ignored");
         }
     }
     return lines;

@@ -97,6 +97,14 @@ void AppendErrorLog(const std::string& path, std::int32_t code) {
     AppendToFile(path, entry.data(), entry.size(), "the error log");
 }
 
+void AppendErrorLog(const std::string& path, std::int32_t code, std::size_t count) {
+    const std::string entry = ErrorLogEntry(code);
+    std::string entries;
+    entries.reserve(entry.size() * count);
+    for (std::size_t i = 0; i < count; ++i) entries += entry;
+    AppendToFile(path, entries.data(), entries.size(), "the error log");
+}
+
 std::string DrawClosePassword(std::mt19937& rng) {
     std::uniform_int_distribution<int> dist(0, 89998);
     return std::to_string(10000 + dist(rng));

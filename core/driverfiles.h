@@ -52,6 +52,8 @@ std::string ErrorLogEntry(std::int32_t code);
 // Appends one entry to the error log at path, creating the file when missing.
 // Throws std::system_error when the file cannot be written.
 void AppendErrorLog(const std::string& path, std::int32_t code);
+// Appends count entries of one code in one write.
+void AppendErrorLog(const std::string& path, std::int32_t code, std::size_t count);
 
 // Five random digits from 10000 to 99998: 10000 + r for a uniform r with 0 <= r < 89999.
 std::string DrawClosePassword(std::mt19937& rng);

@@ -94,6 +94,8 @@ inline LinkReason LinkReasonForError(int error) {
         case ENETDOWN:
             return LinkReason::Unreachable;
         case 0:
+        case ECONNRESET:
+        case EPIPE:
             return LinkReason::ClosedByServer;
         default:
             return LinkReason::Failed;
@@ -117,7 +119,9 @@ public:
     Counter deliveredSpool{0};  // spooled events the Z8 server acknowledged
     Counter spooled{0};         // events written to .ob8 files
     Counter eventsToday{0};     // events routed since local midnight (or the start), reset by the main thread
-    std::atomic<std::int64_t> lastFrameMs{-1};  // steady clock, milliseconds; -1: none yet
+    std::atomic<std::int64_t> lastFrameMs{-1};    // steady clock, milliseconds; -1: none yet
+    Counter portOperatorStops{0};                 // stops of the station's port by the operator
+    std::atomic<std::int64_t> portStoppedMs{-1};  // steady clock of the operator's last stop; -1: not stopped
     LinkState links[kLinkCount];
     const std::int64_t startSteadyMs = SteadyMs();
     const double startUnixSeconds =
@@ -173,6 +177,13 @@ struct DriverStatus {
     } links[kLinkCount];
     bool portOpen = false;
     int portHolder = 0;  // while the port is closed: the process that holds its device (seen at the last attempt)
+    std::string portState;  // drv::PortStateOf (core/health.h)
+    std::uint64_t portOperatorStops = 0;
+    bool frameHeard = false;         // a complete frame came since the start
+    // Noise on the station's line: bytes of incomplete frames dropped, the resyncs that dropped them, and the
+    // resync gap in effect.
+    std::uint64_t stationBytesDropped = 0, stationResyncs = 0;
+    std::uint32_t stationResyncGapMs = 0;
     double lastFrameAgeSeconds = 0;  // since the last complete frame, or since the start while none came
     // The configuration in effect.
     std::string workingDirectory, comPort, portDevice, z8Address, z7Host, spoolDirectory, metricsAddress;

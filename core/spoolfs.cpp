@@ -51,6 +51,18 @@ int SpoolFs::RenameNoReplace(const std::string& from, const std::string& to) {
     return 0;
 }
 
+int SpoolFs::MakeDirectories(const std::string& dir, unsigned mode) {
+    struct stat st {};
+    if (::stat(dir.c_str(), &st) == 0) return S_ISDIR(st.st_mode) ? 0 : ENOTDIR;
+    if (errno != ENOENT) return errno;
+    const std::string parent = DirectoryOf(dir);
+    if (parent != dir && parent != "." && parent != "/") {
+        if (const int err = MakeDirectories(parent, mode); err != 0) return err;
+    }
+    if (::mkdir(dir.c_str(), static_cast<mode_t>(mode)) == 0 || errno == EEXIST) return 0;
+    return errno;
+}
+
 int SpoolFs::Remove(const std::string& path) { return ::unlink(path.c_str()) == 0 ? 0 : errno; }
 
 int SpoolFs::SyncFile(const std::string& path) {

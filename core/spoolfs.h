@@ -43,6 +43,8 @@ public:
     virtual int SyncFile(const std::string& path);
     // Flushes the directory entry changes of dir to disk.
     virtual int SyncDirectory(const std::string& dir);
+    // Makes dir and the parents it lacks, each with mode (less the umask); 0 also when dir exists as a directory.
+    virtual int MakeDirectories(const std::string& dir, unsigned mode);
     // The names (not paths) of the entries of dir.
     virtual int List(const std::string& dir, std::vector<std::string>* names);
     // Reads at most limit bytes from the start of path, when it is a regular file; never blocks on the file itself

@@ -12,6 +12,7 @@
 
 #include "core/driverfiles.h"
 #include "core/spoolindex.h"
+#include "core/spoolrescue.h"
 #include "platform/faults.h"
 #include "platform/inifile.h"
 #include "serial/CPDrv.h"
@@ -117,15 +118,12 @@ void Driver::FormDestroy(QObject* /*Sender*/) {
     m_destroyed = true;
     if (Timer2 != nullptr) Timer2->stop();
     StopZ8Link();
-    // A last try for the events that wait in memory; what still cannot be written is said plainly.
+    // A last try for the events that wait in memory; what still cannot be written goes to the rescue directory.
     if (m_spoolBacklog.Waiting() > 0) {
         m_spoolBacklog.Retry(SpoolWriter());
-        if (const std::size_t left = m_spoolBacklog.Waiting(); left > 0) {
-            std::fprintf(
-                stderr,
-                "drvorvel: %zu events could not be written to the spool under \"%s\" (%s): lost with this stop\n", left,
-                SpoolPrefix().c_str(), std::strerror(m_spoolBacklog.LastError()));
-        }
+        drv::RescueEventsAtStop(m_spoolBacklog.Take(m_spoolBacklog.Waiting()), m_state.WorkingDirectory, SpoolPrefix(),
+                                m_spoolBacklog.LastError(), drv::SpoolTimeValue(NowTime()),
+                                WorkingPath(drv::kErrorLogFileName), SpoolFileSystem());
     }
     StopZ7Client();
     m_state.Z7ReceiveBuffer.reset();

@@ -24,9 +24,14 @@ void Driver::CommPortDriver1ReceivePacket(QObject* /*Sender*/, const std::uint8_
     }
     if (DataSize == 0) return;
     // Outside the component's event (a direct call) the silence is unknown: the delivery stands alone.
-    const drv::DeliveryLine line{CommPortDriver1->PacketSilenceBefore()};
+    static std::vector<drv::LineChunk> chunks;  // main thread only; reused
+    chunks.clear();
+    for (const TChunkMark& c : CommPortDriver1->PacketChunks()) chunks.push_back({c.offset, c.silenceMs});
+    const drv::DeliveryLine line{CommPortDriver1->PacketSilenceBefore(), chunks};
     m_decoder.Feed(Packet, DataSize, line,
                    [this](const std::uint8_t* frame, int length) { HandleFrame(frame, length); });
+    if (const std::string notice = m_decoder.DropNotice(MonotonicMs()); !notice.empty())
+        std::fprintf(stderr, "drvorvel: %s\n", notice.c_str());
 }
 
 void Driver::HandleFrame(const std::uint8_t* frame, int length) {

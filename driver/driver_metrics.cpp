@@ -2,6 +2,7 @@
 #include <chrono>
 #include <cmath>
 
+#include "core/health.h"
 #include "core/spoolindex.h"
 #include "driver/driver.h"
 #include "platform/inifile.h"
@@ -72,7 +73,20 @@ drv::DriverStatus Driver::Status(bool withConfiguration) const {
     s.links[static_cast<int>(drv::Link::Z8)].enabled = c.SendZ8;
     s.portOpen = CommPortDriver1 != nullptr && CommPortDriver1->IsPortOpen();
     if (CommPortDriver1 != nullptr && !s.portOpen) s.portHolder = CommPortDriver1->Device().HolderPid();
+    s.stationBytesDropped = m_decoder.Noise().bytesDropped;
+    s.stationResyncs = m_decoder.Noise().resyncs;
+    s.stationResyncGapMs = m_decoder.GapInEffect();
     const std::int64_t lastFrame = m_metrics.lastFrameMs.load(std::memory_order_relaxed);
+    const bool portConfigured = m_state.shared.ComPort() != drv::kNoComPort;
+    s.frameHeard = lastFrame >= 0;
+    s.portState =
+        drv::PortStateOf(portConfigured, s.portOpen, CommPortDriver1 != nullptr && CommPortDriver1->Reopening());
+    s.portOperatorStops = M::Read(m_metrics.portOperatorStops);
+    auto& station = s.links[static_cast<int>(drv::Link::Station)];
+    const drv::StationHealth health =
+        drv::StationHealthOf(station.up, station.reason, portConfigured, s.portOpen, s.frameHeard);
+    station.up = health.up;
+    station.reason = health.reason;
     s.lastFrameAgeSeconds =
         static_cast<double>(nowMs - (lastFrame >= 0 ? lastFrame : m_metrics.startSteadyMs)) / 1000.0;
 

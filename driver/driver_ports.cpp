@@ -4,6 +4,7 @@
 #include <string>
 
 #include "core/config.h"
+#include "core/portlog.h"
 #include "driver/driver.h"
 #include "platform/cp1251.h"
 #include "platform/inifile.h"
@@ -51,6 +52,8 @@ void Driver::RescanPorts(const std::string& shownText) {
     // "opens" again at once) or race its reopening after a lost device.
     if (PortRunning() || CommPortDriver1->IsPortOpen()) return;
     // The attempts on a port that did not open at startup end here: the operator chooses now.
+    if (CommPortDriver1->Reopening())
+        drv::TellPortRecoveryEnds(ShownPortName(CommPortDriver1->PortName()), "the operator scans the ports");
     CommPortDriver1->ClosePort();
     std::vector<std::string> names;
     for (int n = kScanFirst; n <= kScanLast; ++n) {
@@ -84,6 +87,9 @@ void Driver::SelectPort(const std::string& name) {
 void Driver::StopPort(bool allowed) {
     if (allowed) {
         // Also ends the attempts to reopen a port whose device went away.
+        drv::TellPortStopped(ShownPortName(CommPortDriver1->PortName()), CommPortDriver1->Reopening());
+        drv::DriverMetrics::Count(m_metrics.portOperatorStops);
+        m_metrics.portStoppedMs.store(drv::DriverMetrics::SteadyMs());
         CommPortDriver1->ClosePort();
         SetPortState(false);
     } else {
@@ -93,12 +99,17 @@ void Driver::StopPort(bool allowed) {
 }
 
 void Driver::StartPort(const std::string& name) {
+    if (CommPortDriver1->Reopening())
+        drv::TellPortRecoveryEnds(ShownPortName(CommPortDriver1->PortName()), "the operator starts " + name);
     CommPortDriver1->ClosePort();  // ends the attempts on a port that did not open at startup
     if (OpenStationPort(std::string(drv::kPortNamePrefix) + name)) {
         CommPortDriver1->SetDtr(true);
         SetPortState(true);
+        const std::int64_t stopped = m_metrics.portStoppedMs.exchange(-1);
+        drv::TellPortStarted(name, stopped >= 0 ? drv::DriverMetrics::SteadyMs() - stopped : -1);
         SendZ7PortRecord();
     } else {
+        drv::TellPortStartFailed(name);
         ShowMessageText(QString::fromUtf8(kPortInUseText));
         if (StopRequested()) return;  // the program is ending: no scan of every port now
         RescanPorts(name);

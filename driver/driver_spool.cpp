@@ -12,6 +12,7 @@
 #include "core/driverfiles.h"
 #include "core/spool.h"
 #include "core/spoolindex.h"
+#include "core/spoolrescue.h"
 #include "driver/driver.h"
 #include "z8link/Unit7.h"
 
@@ -67,10 +68,12 @@ void Driver::StartSpool() {
 
     const bool spoolsZ8 = m_state.settings.SendZ8 && !m_state.settings.NotSendToDiskZ8;
     if (!spoolsZ8 && !m_state.settings.SendZ7) return;
+    drv::MakeSpoolDirectory(SpoolPrefix(), SpoolFileSystem());
     const std::string probe = SpoolPrefix() + kProbeName;
     const int err = SpoolFileSystem().WriteDurably(probe, {});
     if (err == 0) {
         SpoolFileSystem().Remove(probe);
+        drv::ReturnRescuedEvents(m_state.WorkingDirectory, SpoolPrefix(), SpoolFileSystem());
         return;
     }
     std::fprintf(stderr, "drvorvel: the spool directory of \"%s\" cannot be written: %s\n", SpoolPrefix().c_str(),

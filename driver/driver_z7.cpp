@@ -92,8 +92,9 @@ void Driver::SimpleTCPClient1Connected(QObject* /*Sender*/) {
 
 void Driver::SimpleTCPClient1Disconnected(QObject* /*Sender*/) {
     if (m_state.Z7ReceiveBuffer) m_state.Z7ReceiveBuffer->clear();
+    // An attempt that failed closes a link that never was up: the error that follows gives its reason.
+    if (Z7Connected) m_metrics.SetLink(drv::Link::Z7, false, drv::LinkReason::ClosedByServer, Z7ServerText(false));
     Z7Connected = false;
-    m_metrics.SetLink(drv::Link::Z7, false, drv::LinkReason::ClosedByServer, Z7ServerText(false));
     m_view->IndicatorStep(DriverView::Indicator::Z7, Z7Connected, Z7ActivityCounter);
 }
 

@@ -153,10 +153,18 @@ void TCommPortDriver::StartTimer() {
 }
 
 void TCommPortDriver::StartWatching() {
-    const int fd = m_device->ReadinessHandle();
+    int fd = m_device->ReadinessHandle();
     if (fd < 0) {
         StartTimer();
         return;
+    }
+    // Without a reader thread (none could be made) the device's own readiness is watched and its chunks are
+    // stamped when the owning thread reads them.
+    m_reader = std::make_unique<drv::LineReader>();
+    if (m_reader->Start(fd)) {
+        fd = m_reader->WakeHandle();
+    } else {
+        m_reader.reset();
     }
     // A child, so that one released inside its own signal and not yet deleted goes with the component.
     m_notifier = std::make_unique<QSocketNotifier>(fd, QSocketNotifier::Read, this);
@@ -198,6 +206,10 @@ void TCommPortDriver::ReleaseDevice() {
         m_notifier->setEnabled(false);
         m_notifier.release()->deleteLater();
     }
+    if (m_reader) {
+        m_reader->Stop();  // before the descriptor it reads goes
+        m_reader.reset();
+    }
     m_device->Close();
     ++m_openCount;
     ForgetLine();
@@ -226,7 +238,10 @@ void TCommPortDriver::SetDtr(bool on) {
 
 bool TCommPortDriver::PurgeBuffers(bool input, bool output) {
     if (!IsPortOpen()) return false;
-    if (!m_device->PurgeComm(input, output)) return false;
+    // Nothing the reader took before the purge may be handed on after it.
+    const bool purged = m_reader ? m_reader->Discard([&] { return m_device->PurgeComm(input, output); })
+                                 : m_device->PurgeComm(input, output);
+    if (!purged) return false;
     ++m_openCount;  // a poll an event interrupted must not go on counting the discarded bytes
     ForgetLine();
     return true;
@@ -292,16 +307,39 @@ std::int32_t TCommPortDriver::TransmitTimeMs(TBaudRate rate, std::uint32_t count
 bool TCommPortDriver::TakeWaitingBytes() {
     const auto room = static_cast<std::uint32_t>(m_inputBuffer.size()) - m_have;
     if (room == 0) return true;
+    if (m_reader) {
+        m_arrivals.clear();
+        const std::size_t n = m_reader->Take(m_inputBuffer.data() + m_have, room, m_arrivals);
+        for (const auto& a : m_arrivals) NoteArrival(a.size, a.tick == kTickUnset ? a.tick - 1 : a.tick, a.continued);
+        return n > 0 || m_reader->TakeFailure() == 0;
+    }
     const auto r = m_device->Read(m_inputBuffer.data() + m_have, room);
     if (!r || *r == 0) return r.has_value();
-    const std::uint32_t now = NowMarked();
-    if (m_have == 0) {
-        m_packetStartTick = now;
-        m_pendingSilence = m_lastByteTick == kTickUnset ? kSilenceUnknown : drv::TicksSince(now, m_lastByteTick);
-    }
-    m_have += static_cast<std::uint32_t>(*r);
-    m_lastByteTick = now;
+    NoteArrival(static_cast<std::uint32_t>(*r), NowMarked(), false);
     return true;
+}
+
+void TCommPortDriver::NoteArrival(std::uint32_t size, std::uint32_t tick, bool continued) {
+    if (size == 0) return;
+    std::uint32_t silence = 0;
+    if (!continued) {
+        silence = m_lastByteTick == kTickUnset ? kSilenceUnknown : drv::TicksSince(tick, m_lastByteTick);
+        m_marks.push_back({m_have, silence});
+    }
+    if (m_have == 0) {
+        m_packetStartTick = tick;
+        m_pendingSilence = silence;
+    }
+    m_have += size;
+    m_lastByteTick = tick;
+}
+
+std::optional<std::size_t> TCommPortDriver::ReadStream() {
+    if (!m_reader) return m_device->Read(m_inputBuffer.data(), m_inputBuffer.size());
+    m_arrivals.clear();
+    const std::size_t n = m_reader->Take(m_inputBuffer.data(), m_inputBuffer.size(), m_arrivals);
+    if (n == 0 && m_reader->TakeFailure() != 0) return std::nullopt;
+    return n;
 }
 
 template <typename Event>
@@ -323,14 +361,25 @@ void TCommPortDriver::DeliverPacket(std::uint32_t size, std::uint32_t silence) {
     if (!m_onReceivePacket) return;
     struct Facts {
         TCommPortDriver* d;
-        ~Facts() { d->m_deliverySilence = kSilenceUnknown; }
+        ~Facts() {
+            d->m_deliverySilence = kSilenceUnknown;
+            d->m_deliveryChunks.clear();
+        }
     } facts{this};
     m_deliverySilence = silence;
+    m_deliveryChunks.clear();
+    // A packet that begins inside a chunk (the rest of one a full packet cut) begins with the silence before it.
+    if (m_marks.empty() || m_marks.front().offset != 0) m_deliveryChunks.push_back({0, silence});
+    for (const TChunkMark& m : m_marks) {
+        if (m.offset >= size) break;
+        m_deliveryChunks.push_back(m);
+    }
     RunEvent([&] { m_onReceivePacket(this, m_inputBuffer.data(), size); });
 }
 
 void TCommPortDriver::ForgetLine() {
     m_have = 0;
+    m_marks.clear();
     m_packetStartTick = kTickUnset;
     m_lastByteTick = kTickUnset;
     m_pendingSilence = kSilenceUnknown;
@@ -395,7 +444,8 @@ void TCommPortDriver::PollReceive() {
 
     if (m_packetSize < 1) {
         m_have = 0;
-        const auto r = m_device->Read(m_inputBuffer.data(), m_inputBuffer.size());
+        m_marks.clear();
+        const auto r = ReadStream();
         if (r && *r >= 1 && m_onReceiveData) {
             RunEvent([&] { m_onReceiveData(this, m_inputBuffer.data(), static_cast<std::uint32_t>(*r)); });
         }
@@ -424,6 +474,8 @@ void TCommPortDriver::PollReceive() {
         m_have -= packetSize;
         std::copy(m_inputBuffer.begin() + packetSize, m_inputBuffer.begin() + packetSize + m_have,
                   m_inputBuffer.begin());
+        std::erase_if(m_marks, [&](const TChunkMark& m) { return m.offset < packetSize; });
+        for (TChunkMark& m : m_marks) m.offset -= packetSize;
         // The rest came with the latest read, right behind the packet just handed on.
         m_pendingSilence = 0;
         m_packetStartTick = m_have > 0 ? m_lastByteTick : kTickUnset;
@@ -445,5 +497,6 @@ void TCommPortDriver::PollReceive() {
     if (m_packetMode == pmPass) DeliverPacket(size, silence);
     if (!stillOpen()) return;
     m_have = 0;
+    m_marks.clear();
     m_packetStartTick = kTickUnset;
 }

@@ -11,6 +11,7 @@
 #include <vector>
 
 #include "platform/tick.h"
+#include "serial/linereader.h"
 #include "serial/serialdevice.h"
 
 enum TPortNumber : std::uint8_t {
@@ -65,14 +66,24 @@ using TDeviceEvent = std::function<void(QObject* Sender, bool present)>;
 // An attempt to reopen the port found its device held by another process (pid); told once per holder.
 using TDeviceHeldEvent = std::function<void(QObject* Sender, int pid)>;
 
+// One chunk of a packet: the bytes from offset on came off the device together, after silenceMs of quiet since the
+// chunk before them (TCommPortDriver::kSilenceUnknown when none came since the port was opened or purged).
+struct TChunkMark {
+    std::uint32_t offset;
+    std::uint32_t silenceMs;
+};
+
 // The serial port component: opens one named port exclusively, programs its line and takes the bytes from the
 // device as they arrive, handing them on as a stream (OnReceiveData) or cut into packets (OnReceivePacket): a full
 // packet at once, a shorter one PacketTimeout ms after the arrival of its first byte. It never transmits.
 //
-// Thread: everything runs on the thread that owns the object and runs its event loop; the device's readiness (a
-// socket notifier on its descriptor) and the packet time-out (a precise single-shot timer) are events of that
-// loop, so reception goes on inside modal windows. A device without a descriptor (the tests' fakes) is polled
-// every PollingDelay ms instead. The one exception is IsPortOpen, which any thread may call.
+// Thread: everything runs on the thread that owns the object and runs its event loop, but for one reader thread
+// per open device with a descriptor (drv::LineReader): it only waits on the device, reads each chunk as it comes
+// and stamps it with the tick of its arrival, so that the owning thread's own work never counts as silence on the
+// line. Its hand-over (a socket notifier on the reader's wake-up) and the packet time-out (a precise single-shot
+// timer) are events of the owning thread's loop, so reception goes on inside modal windows. A device without a
+// descriptor (the tests' fakes) is polled every PollingDelay ms instead, its chunks stamped when read. The reader
+// ends before its device is released (ClosePort, a loss, the destructor). IsPortOpen may be called by any thread.
 // Nothing here blocks on the line: each read takes only bytes that already wait. All intervals run on the
 // monotonic tick.
 // The events may close the port, change properties or run a nested event loop: reception that an event interrupts
@@ -192,6 +203,11 @@ public:
     // since the port was opened or purged, and outside that call.
     static constexpr std::uint32_t kSilenceUnknown = 0xFFFFFFFFu;
     std::uint32_t PacketSilenceBefore() const { return m_deliverySilence; }
+    // The chunks of the packet that OnReceivePacket is handling, the first at offset 0, each with the silence
+    // before it, timed at the bytes' arrival; empty outside that call.
+    const std::vector<TChunkMark>& PacketChunks() const { return m_deliveryChunks; }
+    // The device is read by a reader thread of its own.
+    bool ReadingOnItsOwnThread() const { return m_reader != nullptr; }
 
     // How often a lost device is looked for.
     static constexpr int kPresenceCheckMs = 100;
@@ -224,6 +240,8 @@ private:
     void WriteInBufSize(std::uint32_t value);
     void ApplyIfOpen();
     bool TakeWaitingBytes();
+    void NoteArrival(std::uint32_t size, std::uint32_t tick, bool continued);
+    std::optional<std::size_t> ReadStream();
     void DeliverPacket(std::uint32_t size, std::uint32_t silence);
     template <typename Event>
     void RunEvent(Event&& event);
@@ -233,6 +251,10 @@ private:
     QTimer m_timer;
     QTimer m_packetTimer;
     std::unique_ptr<QSocketNotifier> m_notifier;
+    std::unique_ptr<drv::LineReader> m_reader;
+    std::vector<drv::LineReader::Arrival> m_arrivals;  // what the latest Take handed over
+    std::vector<TChunkMark> m_marks;                   // chunks of the bytes held in m_inputBuffer
+    std::vector<TChunkMark> m_deliveryChunks;          // of the packet being handed on
     drv::TickSource m_tick;
 
     TPortNumber m_port = pnCOM2;

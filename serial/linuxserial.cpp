@@ -19,7 +19,10 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <fstream>
+#include <iterator>
 #include <mutex>
+#include <string_view>
 #include <unordered_map>
 #include <utility>
 #include <vector>
@@ -281,44 +284,88 @@ std::string LinkTarget(const std::string& link) {
     return n > 0 ? std::string(buf, static_cast<std::size_t>(n)) : std::string();
 }
 
-// The devices under /dev that other processes have open, with one of their pids: a snapshot of /proc/*/fd that is
-// taken again when older than kSnapshotMs, so that a scan of many ports walks /proc once, not once a port.
+// The pseudo-terminal a master descriptor of another process (/proc/<pid>/fd/<n> on /dev/ptmx) leads to: the
+// tty-index its fdinfo tells; -1 when it does not say (an older kernel).
+int MasterIndex(const std::string& fdDir, const char* fdName) {
+    std::ifstream in(fdDir.substr(0, fdDir.size() - 2) + "fdinfo/" + fdName);
+    std::string line;
+    while (std::getline(in, line)) {
+        if (!line.starts_with("tty-index:")) continue;
+        char* end = nullptr;
+        const long v = std::strtol(line.c_str() + 10, &end, 10);
+        return end != line.c_str() + 10 && v >= 0 && v < INT_MAX ? static_cast<int>(v) : -1;
+    }
+    return -1;
+}
+
+// What processes hold under /dev: for each device the other pids that have it open, and for each pseudo-terminal
+// the pids (this one included) that hold its master side. A snapshot of /proc/*/fd that is taken again when older than
+// kSnapshotMs, so that a scan of many ports walks /proc once, not once a port.
 constexpr std::uint32_t kSnapshotMs = 100;
 
-const std::unordered_map<std::string, int>& OpenDevices() {
-    static std::unordered_map<std::string, int> devices;
+struct DeviceHolders {
+    std::unordered_map<std::string, std::vector<int>> devices;
+    std::unordered_map<int, std::vector<int>> masters;  // tty-index: the pids with a /dev/ptmx descriptor of it
+};
+
+const DeviceHolders& OpenDevices() {
+    static DeviceHolders held;
     static std::uint32_t takenAt = 0;
     static bool taken = false;
     const std::uint32_t now = GetTickCount();
-    if (taken && TicksSince(now, takenAt) < kSnapshotMs) return devices;
-    devices.clear();
+    if (taken && TicksSince(now, takenAt) < kSnapshotMs) return held;
+    held.devices.clear();
+    held.masters.clear();
     taken = true;
     takenAt = now;
     DIR* proc = ::opendir("/proc");
-    if (proc == nullptr) return devices;
+    if (proc == nullptr) return held;
     const int self = static_cast<int>(::getpid());
     while (const dirent* e = ::readdir(proc)) {
         char* end = nullptr;
         const long pid = std::strtol(e->d_name, &end, 10);
-        if (end == e->d_name || *end != '\0' || pid <= 0 || pid == self) continue;
+        if (end == e->d_name || *end != '\0' || pid <= 0) continue;
         const std::string fdDir = std::string("/proc/") + e->d_name + "/fd";
         DIR* fds = ::opendir(fdDir.c_str());
         if (fds == nullptr) continue;  // gone, or another user's: not to be seen
         while (const dirent* f = ::readdir(fds)) {
             if (f->d_name[0] == '.') continue;
             std::string target = LinkTarget(fdDir + "/" + f->d_name);
-            if (target.starts_with("/dev/")) devices.emplace(std::move(target), static_cast<int>(pid));
+            if (!target.starts_with("/dev/")) continue;
+            if (target == "/dev/ptmx" || target == "/dev/pts/ptmx") {
+                if (const int index = MasterIndex(fdDir, f->d_name); index >= 0) {
+                    auto& pids = held.masters[index];
+                    if (pids.empty() || pids.back() != static_cast<int>(pid)) pids.push_back(static_cast<int>(pid));
+                }
+            }
+            if (pid == self) continue;
+            auto& pids = held.devices[std::move(target)];
+            if (pids.empty() || pids.back() != static_cast<int>(pid)) pids.push_back(static_cast<int>(pid));
         }
         ::closedir(fds);
     }
     ::closedir(proc);
-    return devices;
+    return held;
 }
 
+// The other process that holds the device at real (a resolved path), or 0. A pseudo-terminal whose both sides one
+// process alone holds is a relay offering the line (socat's PTY address keeps both ends open), not another
+// program's terminal (whose master a terminal emulator holds, and its slave the shell): it counts as free.
 int OpenedByOther(const std::string& real) {
-    const auto& devices = OpenDevices();
-    const auto it = devices.find(real);
-    return it != devices.end() ? it->second : 0;
+    const DeviceHolders& held = OpenDevices();
+    const auto it = held.devices.find(real);
+    if (it == held.devices.end() || it->second.empty()) return 0;
+    const std::vector<int>& pids = it->second;
+    constexpr std::string_view kPts = "/dev/pts/";
+    if (pids.size() == 1 && real.starts_with(kPts)) {
+        char* end = nullptr;
+        const long index = std::strtol(real.c_str() + kPts.size(), &end, 10);
+        const auto m = held.masters.find(static_cast<int>(index));
+        if (end != real.c_str() + kPts.size() && *end == '\0' && m != held.masters.end() && m->second == pids) {
+            return 0;
+        }
+    }
+    return pids.front();
 }
 
 }  // namespace

@@ -21,6 +21,7 @@
 #include <string>
 #include <vector>
 
+#include "core/config.h"
 #include "core/spool.h"
 #include "core/spoolindex.h"
 #include "core/stationframe.h"
@@ -39,7 +40,8 @@ const char* const kUsage = R"(usage: drvorvel-spool [--json|--csv] COMMAND ...
   capture FILE        decodes a raw capture (drvorvel.log) into frames and events, one line each
 options:
   --json, --csv       machine-readable output instead of lines of text
-  --first-number N    the driver's FirstNumber, for the object numbers of capture (default 0)
+  --first-number N    the driver's FirstNumber, for the object numbers of capture (default: FirstNumber of
+                      the drvorvel.ini beside the capture, else the driver's own default 4)
   --prefix TEXT       the start of spool file names after the directory (PathForSoob's name part), for
                       requeue when it ends in an upper-case hexadecimal digit
 Exit status: 0 done, 1 a file was refused or could not be read, 2 wrong usage.
@@ -437,7 +439,14 @@ int Summary(const std::string& dir, Format format) {
 int Show(const std::string& path, Format format) {
     const auto f = Stat(path);
     if (!f) {
-        std::fprintf(stderr, "drvorvel-spool: %s is no spool file\n", path.c_str());
+        struct stat st {};
+        if (::lstat(path.c_str(), &st) != 0) {
+            std::fprintf(
+                stderr, "drvorvel-spool: %s %s\n", path.c_str(),
+                errno == ENOENT ? "does not exist" : (std::string("cannot be read: ") + std::strerror(errno)).c_str());
+        } else {
+            std::fprintf(stderr, "drvorvel-spool: %s is no spool file\n", path.c_str());
+        }
         return 1;
     }
     Row row{Str("name", f->name), Str("kind", KindName(f->kind)), Str("time", FormatLocal(f->mtimeNs)),
@@ -560,7 +569,7 @@ int Capture(const std::string& path, std::int32_t firstNumber, Format format) {
 
 int main(int argc, char** argv) {
     Format format = Format::Text;
-    std::int32_t firstNumber = 0;
+    std::optional<std::int32_t> firstNumber;  // unset: as the driver of the capture's directory has it
     std::optional<std::string> prefix;
     std::vector<std::string> args;
     for (int i = 1; i < argc; ++i) {
@@ -594,7 +603,15 @@ int main(int argc, char** argv) {
     }
     if (command == "show" && rest.size() == 1) return Show(rest[0], format);
     if (command == "requeue" && !rest.empty()) return Requeue(rest, prefix, format);
-    if (command == "capture" && rest.size() == 1) return Capture(rest[0], firstNumber, format);
+    if (command == "capture" && rest.size() == 1) {
+        if (!firstNumber) {
+            const std::string& path = rest[0];
+            const std::size_t slash = path.rfind('/');
+            const std::string dir = slash == std::string::npos ? "." : path.substr(0, slash + 1);
+            firstNumber = drv::LoadDriverSettings(dir + "/drvorvel.ini").FirstNumber;
+        }
+        return Capture(rest[0], *firstNumber, format);
+    }
     std::fprintf(stderr, "%s", kUsage);
     return 2;
 }

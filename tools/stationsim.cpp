@@ -329,7 +329,8 @@ drv::UniqueFd OpenPty(const Options& o) {
     slave.reset();
     if (!o.link.empty()) {
         ::unlink(o.link.c_str());
-        if (::symlink(slavePath.c_str(), o.link.c_str()) < 0) Die("cannot create the link " + o.link);
+        if (::symlink(slavePath.c_str(), o.link.c_str()) < 0)
+            Die("cannot create the link " + o.link + ": " + std::strerror(errno));
     }
     std::printf("pty %s\n", slavePath.c_str());
     if (o.waitOpen >= 0) {

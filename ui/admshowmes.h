@@ -15,6 +15,10 @@ public:
     static constexpr int kFontPoints = 12;  // F
     static constexpr int kClientHeight = 73;
     static constexpr int kButtonWidth = 72;
+    static constexpr int kButtonHeight = 25;
+    static constexpr int kButtonTop = 41;
+    static constexpr int kLabelLeft = 2;
+    static constexpr int kLabelTop = 16;
 
     explicit Tadvsm(QWidget* parent = nullptr);
 
@@ -25,8 +29,11 @@ public:
     void ShowMessageText(const QString& text);
 
     // Lays the window out for the text without showing it: width L × (F − 2) for L characters, the label at
-    // left 2 with that width, the button at left (L × (F − 2) − 72) / 2 truncated toward zero (negative for
-    // texts under 8 characters), the window centred on the screen.
+    // left 2 with that width, the button at left (width − 72) / 2 truncated toward zero (negative for texts
+    // under 8 characters), the window centred on the screen. That size is the smallest: where the font needs
+    // more than L × (F − 2) − 4 pixels for the text, the window is as wide as the text plus 2 on each side (the
+    // label that wide at left 2), and a text taller than the room above the button moves the button down and
+    // makes the window taller by as much; no text is ever clipped.
     void SetMessageText(const QString& text);
 
     // Closes the open message as if OK had been pressed; nothing when none is open.

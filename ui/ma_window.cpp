@@ -29,6 +29,7 @@
 #include "ui/indicator.h"
 #include "ui/ma.h"
 #include "ui/pasx.h"
+#include "ui/traywatch.h"
 
 namespace {
 
@@ -59,6 +60,9 @@ constexpr const char* kRescanText = "Сканировать заново";
 constexpr const char* kRestoreText = "Восстановить";
 constexpr const char* kCloseText = "Закрыть";
 constexpr const char* kWrongPasswordText = "Не правильный пароль.";
+constexpr const char* kStationTip = "station";
+constexpr const char* kZ8Tip = "Z8 server";
+constexpr const char* kZ7Tip = "Z7 message server";
 
 constexpr int kClientWidth = 447;
 constexpr int kClientHeight = 331;
@@ -145,9 +149,11 @@ QLabel* MakeLabel(QWidget* parent, const QString& text, int left, int top, int w
     return l;
 }
 
-TImage* MakeImage(QWidget* parent, int left, int top) {
+// An indicator with the tooltip that names its link.
+TImage* MakeImage(QWidget* parent, int left, int top, const char* tip) {
     auto* i = new TImage(parent);
     i->move(left, top);
+    i->setToolTip(QString::fromLatin1(tip));
     return i;
 }
 
@@ -226,15 +232,18 @@ void TForm1::BuildUi() {
     Pages->addWidget(PageSetup);
 
     Label12 = MakeLabel(PageDefault, Text(kStationLinkText), 8, 10);
-    Image2 = MakeImage(PageDefault, 176, 8);
+    Image2 = MakeImage(PageDefault, 176, 8, kStationTip);
     Label23 = MakeLabel(PageDefault, Text(kMessageServerText), 256, 10);
-    Image3 = MakeImage(PageDefault, 416, 8);
+    Image3 = MakeImage(PageDefault, 416, 8, kZ8Tip);
     Label1 = MakeLabel(PageDefault, Text(kStartTimeText), 7, 37, 111);
     Label1->setAlignment(Qt::AlignRight | Qt::AlignVCenter);
     Label6 = MakeLabel(PageDefault, QString(), 124, 37, 128);
     Label6->setObjectName(QStringLiteral("Label6"));
     Label13 = MakeLabel(PageDefault, Text(kMessageServerText), 256, 37);
-    Image1 = MakeImage(PageDefault, 416, 35);
+    Image1 = MakeImage(PageDefault, 416, 35, kZ7Tip);
+    // Both server captions read alike: the labels name their links in a tooltip too.
+    for (auto [label, image] : {std::pair{Label12, Image2}, {Label23, Image3}, {Label13, Image1}})
+        label->setToolTip(image->toolTip());
     Label17 = MakeLabel(PageDefault, Text(kPasswordText), 7, 65);
     Label15 = MakeLabel(PageDefault, QString(), 124, 65, 128);
     Label15->setObjectName(QStringLiteral("Label15"));
@@ -282,7 +291,7 @@ void TForm1::BuildUi() {
     connect(TrayIcon1, &QSystemTrayIcon::activated, this, [this](QSystemTrayIcon::ActivationReason reason) {
         if (reason == QSystemTrayIcon::Trigger || reason == QSystemTrayIcon::DoubleClick) N4Click();
     });
-    if (!m_headless && QSystemTrayIcon::isSystemTrayAvailable()) TrayIcon1->show();
+    if (!m_headless) KeepInTray(TrayIcon1);
 }
 
 void TForm1::SetPortControlsState(bool running) {

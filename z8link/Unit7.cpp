@@ -209,6 +209,7 @@ void cl::Run() {
             LinkConnected()) {
             // The server closed an idle connection: nothing more can be exchanged on it.
             try {
+                if (m_client) m_client->NotePeerClosed();
                 CloseConnection();
             } catch (const std::exception&) {
             }

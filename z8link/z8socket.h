@@ -78,6 +78,8 @@ public:
     // errno of the last failure, or kErrorNameNotFound (core/metrics.h) when the host name was not found.
     int LastError() const { return m_lastError; }
     bool PeerClosed() const { return m_peerClosed; }
+    // A wait on fd() saw the server's end of the connection close (POLLRDHUP, POLLHUP).
+    void NotePeerClosed() { m_peerClosed = true; }
 
 private:
     // Waits for `events` on the socket; 1 ready, 0 time-out, -1 stop or failure.

@@ -256,8 +256,9 @@ TEST_F(FormTest, EventsThatCannotBeSpooledWaitInMemoryAndAreWrittenInOrderOnceTh
         for (std::size_t i = 0; i < files.size(); ++i)  // objects 40001, 40002, 40003 in that order
             EXPECT_EQ(drvtest::ReadBytes(d.file(files[i]))[4], 0x41 + i);
         EXPECT_EQ(d.list(".part"), std::vector<std::string>{});
-        // At the stop the waiting event is tried once more; one that still cannot be written is said to be lost,
-        // not dropped unsaid. No event loop runs in between: only the stop's own try can write it.
+        // At the stop the waiting event is tried once more; one that still cannot be written (nor kept in the
+        // rescue directory, on the same failing disk) is said to be lost, not dropped unsaid. No event loop runs in
+        // between: only the stop's own try can write it.
         fs->error = c.error;
         f->CommPortDriver1ReceivePacket(nullptr, frames[0].data(), static_cast<std::uint32_t>(frames[0].size()));
         ASSERT_EQ(f->Driver().SpoolBacklogSize(), 1u);
@@ -265,7 +266,7 @@ TEST_F(FormTest, EventsThatCannotBeSpooledWaitInMemoryAndAreWrittenInOrderOnceTh
         testing::internal::CaptureStderr();
         f.reset();
         const bool saidLost =
-            testing::internal::GetCapturedStderr().find("1 events could not be written") != std::string::npos;
+            testing::internal::GetCapturedStderr().find("1 events are lost with this stop") != std::string::npos;
         EXPECT_EQ(saidLost, !c.recovers);
         EXPECT_EQ(d.list(".ob8").size(), c.recovers ? 4u : 3u);
     }

@@ -273,3 +273,93 @@ TEST(Config, ValuesAsTheProfileRulesReadThem) {
     EXPECT_DOUBLE_EQ(drv::ParseAttention("00:00:30"), 30.0 / 86400);
     EXPECT_DOUBLE_EQ(drv::ParseAttention("ten"), 600.0 / 86400);
 }
+
+namespace {
+
+// A direct line: every frame arrives whole, in a chunk of its own, pauseMs after the one before.
+struct DirectLine {
+    drv::FrameDecoder decoder{100};
+    Decoded out;
+    bool first = true;
+    void Send(const std::vector<std::uint8_t>& chunk, std::uint32_t pauseMs) {
+        FeedInto(decoder, out, chunk, {first ? drv::DeliveryLine::kUnknown : pauseMs});
+        first = false;
+    }
+};
+
+std::vector<std::uint8_t> NumberedFrame(int i) {
+    return i % 2 ? Bytes({0x01, static_cast<std::uint8_t>(i), 0x0A, 0x05, 0x07})
+                 : Bytes({0x11, static_cast<std::uint8_t>(i), 0x0B, 0x06});
+}
+
+}  // namespace
+
+TEST(FrameDecoder, OnADirectLineEachFaultCostsAtMostTheFrameItHits) {
+    enum Fault { StrayByte, LostLastByte, TwoStrayBytes };
+    for (const std::uint32_t pause : {20u, 45u, 95u}) {
+        for (const Fault fault : {StrayByte, LostLastByte, TwoStrayBytes}) {
+            DirectLine line;
+            constexpr int kFrames = 30, kHit = 12;
+            for (int i = 0; i < kFrames; ++i) {
+                std::vector<std::uint8_t> chunk = NumberedFrame(i);
+                if (i == kHit && fault == LostLastByte) chunk.pop_back();
+                if (i == kHit && fault != LostLastByte) chunk.insert(chunk.begin(), fault == StrayByte ? 1 : 2, 0x00);
+                line.Send(chunk, pause);
+            }
+            std::vector<drv::StationEvent> sent(kFrames, drv::StationEvent{});
+            for (int i = 0; i < kFrames; ++i) {
+                const auto f = NumberedFrame(i);
+                drv::FillStationEvent(sent[static_cast<std::size_t>(i)], f.data(), static_cast<int>(f.size()), 4);
+            }
+            int wrong = 0, right = 0;
+            for (const auto& e : line.out.events)
+                std::find(sent.begin(), sent.end(), e) != sent.end() ? ++right : ++wrong;
+            SCOPED_TRACE(testing::Message() << "pause " << pause << " fault " << fault);
+            EXPECT_LE(wrong, 1);
+            EXPECT_GE(right, kFrames - 1);
+            EXPECT_EQ(line.decoder.GapInEffect(), drv::kResyncGapFloorMs);
+        }
+    }
+}
+
+TEST(FrameDecoder, TheGapComesDownOnWholeFramesGrowsAtOnceOnAChunkedOneAndRestartsAtTheCeiling) {
+    DirectLine line;
+    EXPECT_EQ(line.decoder.GapInEffect(), 100u);
+    for (int i = 0; i < drv::FrameDecoder::kDirectFrames; ++i) line.Send(NumberedFrame(i), 40);
+    EXPECT_EQ(line.decoder.GapInEffect(), drv::kResyncGapFloorMs);
+    // The line starts handing frames over in two parts 16 ms apart: the first such frame still comes whole, and
+    // the gap rises to fit.
+    const auto frame = NumberedFrame(1);
+    line.Send({frame.begin(), frame.begin() + 2}, 40);
+    line.Send({frame.begin() + 2, frame.end()}, 16);
+    EXPECT_EQ(line.decoder.GapInEffect(), 48u);
+    EXPECT_EQ(line.out.events.size(), static_cast<std::size_t>(drv::FrameDecoder::kDirectFrames) + 1);
+    // Whole frames no longer bring it down on a line that handed a frame over in parts.
+    for (int i = 0; i < 2 * drv::FrameDecoder::kDirectFrames; ++i) line.Send(NumberedFrame(i), 40);
+    EXPECT_EQ(line.decoder.GapInEffect(), 48u);
+    EXPECT_EQ(line.decoder.Noise().resyncs, 0u);
+    line.Send(NumberedFrame(0), drv::DeliveryLine::kUnknown);  // the port opened again
+    EXPECT_EQ(line.decoder.GapInEffect(), 100u);
+    line.decoder.Reset();  // the device was lost
+    EXPECT_EQ(line.decoder.GapInEffect(), 100u);
+}
+
+TEST(FrameDecoder, ChunksOfOneDeliveryEachBringTheirSilence) {
+    drv::FrameDecoder d(30);
+    Decoded out;
+    // 13 22 0A (cut), 25 ms, then a whole 4-byte frame 60 ms later within the same delivery: the stray part is
+    // dropped at the second chunk, not taken into the frame.
+    const auto bytes = Bytes({0x13, 0x22, 0x0A, 0x11, 0x05, 0x0B, 0x06});
+    const drv::LineChunk chunks[] = {{0, drv::DeliveryLine::kUnknown}, {3, 60}};
+    FeedInto(d, out, bytes, {0, chunks});
+    ASSERT_EQ(out.events.size(), 1u);
+    EXPECT_EQ(drv::EventObjectNumber(out.events[0]), 40000 + 256 + 5);
+    EXPECT_EQ(d.Noise().bytesDropped, 3u);
+    EXPECT_EQ(d.Noise().resyncs, 1u);
+    EXPECT_EQ(d.DropNotice(1000),
+              "station line: 3 bytes of an incomplete frame dropped after 60 ms of silence (gap 30 ms)");
+    FeedInto(d, out, Bytes({0x13}), {100});
+    FeedInto(d, out, Bytes({0x11, 0x05, 0x0B, 0x06}), {100});
+    EXPECT_EQ(d.DropNotice(2000), "");  // at most one a minute
+    EXPECT_NE(d.DropNotice(1000 + drv::FrameDecoder::kNoticeIntervalMs), "");
+}

@@ -3,7 +3,13 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
+#include <cerrno>
+#include <filesystem>
+
+#include "core/driverfiles.h"
 #include "core/spoolbacklog.h"
+#include "core/spoolrescue.h"
 #include "tests/support/tempdir.h"
 
 namespace {
@@ -54,4 +60,31 @@ TEST(SpoolBacklog, KeepsOldestFirstRefusesBeyondCapacityAndWritesInOrder) {
     EXPECT_EQ(backlog.Store({4, {}}, write), O::Written);
     EXPECT_EQ(written, (std::vector<std::uint32_t>{1, 2, 4}));
     EXPECT_EQ(backlog.Waiting(), 0u);
+}
+
+// At a stop, events that neither the spool nor the rescue directory can take are counted in the error log; those
+// the rescue directory took go into the spool at the next start under their own names.
+TEST(SpoolRescue, WhatNoDiskTakesIsCountedAndWhatWasRescuedReturnsToTheSpool) {
+    drvtest::TempDir dir("rescue");
+    const std::vector<drv::SpoolBacklog::Event> events(2,
+                                                       {drv::kOb8StationEventCode, std::vector<std::uint8_t>(20, 7)});
+    dir.write(drv::kRescueDirectoryName, "a file where the rescue directory should be");
+    EXPECT_EQ(
+        drv::RescueEventsAtStop(events, dir.path(), dir.file("nowhere/"), ENOENT, 0x5265C00, dir.file("error.txt")),
+        2u);
+    EXPECT_EQ(dir.read("error.txt"), drv::ErrorLogEntry(12) + drv::ErrorLogEntry(12));
+
+    std::filesystem::remove(dir.file(drv::kRescueDirectoryName));
+    EXPECT_EQ(
+        drv::RescueEventsAtStop(events, dir.path(), dir.file("nowhere/"), ENOENT, 0x5265C00, dir.file("error.txt")),
+        0u);
+    std::filesystem::create_directory(dir.file("spool"));
+    dir.write("spool/5265C00.ob8", "taken");
+    EXPECT_EQ(drv::ReturnRescuedEvents(dir.path(), dir.file("spool/")), 2u);
+    std::vector<std::string> names;
+    for (const auto& e : std::filesystem::directory_iterator(dir.file("spool"))) names.push_back(e.path().filename());
+    std::sort(names.begin(), names.end());
+    EXPECT_EQ(names, (std::vector<std::string>{"5265C00.ob8", "5265C01.ob8", "5265C02.ob8"}));
+    EXPECT_EQ(drvtest::ReadBytes(dir.file("spool/5265C02.ob8")).size(), 24u);
+    EXPECT_FALSE(std::filesystem::exists(dir.file(drv::kRescueDirectoryName)));
 }

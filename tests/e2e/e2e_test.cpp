@@ -531,3 +531,45 @@ TEST_F(EndToEnd, APortMissingAtStartupIsOpenedWhenItsDeviceComes) {
     const std::string err = drvtest::ReadFile(dir.file("driver.err"));
     EXPECT_EQ(err.find("does not open"), err.rfind("does not open")) << "the startup message comes once";
 }
+
+// One line on standard error for each change of a link's state or reason, with the true reason: a Z7 server that
+// goes away for a few retries, then a Z8 server killed outright.
+TEST_F(EndToEnd, EachLinkSaysOneLinePerChangeWithItsTrueReason) {
+    const std::string z7 = FreeZ7Address();
+    ASSERT_FALSE(z7.empty());
+    const auto startZ7 = [&](const std::string& out) {
+        auto sim = std::make_unique<ChildProcess>(
+            ChildProcess::Options{{DRV_Z7SERVERSIM, "--bind", z7}, dir.path(), {}, dir.file(out), dir.file(out)});
+        EXPECT_TRUE(WaitUntil([&] { return drvtest::ReadFile(dir.file(out)).find("listening") != std::string::npos; }));
+        return sim;
+    };
+    const auto err = [&] { return drvtest::ReadFile(dir.file("driver.err")); };
+    const auto count = [&](const std::string& text) {
+        const std::string e = err();
+        std::size_t n = 0;
+        for (auto p = e.find(text); p != std::string::npos; p = e.find(text, p + 1)) ++n;
+        return n;
+    };
+    auto z7sim = startZ7("z7.out");
+    StartServer({});
+    StartStationAndDriver({"--frame", "13220A05", "--hold-until-close", "120"}, "SendZ7=1\nhost=" + z7);
+    ASSERT_TRUE(WaitUntil([&] { return count("z7 link up") == 1 && count("z8 link up") == 1; }, 30s)) << err();
+
+    z7sim->Stop();
+    ASSERT_TRUE(WaitUntil([&] { return count("z7 link down: refused") == 1; }, 30s)) << err();
+    // A few retries of 3 s each find nothing listening.
+    const auto down = std::chrono::steady_clock::now();
+    WaitUntil([&] { return std::chrono::steady_clock::now() - down > 7s; }, 20s);
+    z7sim = startZ7("z7-again.out");
+    ASSERT_TRUE(WaitUntil([&] { return count("z7 link up") == 2; }, 30s)) << err();
+    EXPECT_EQ(count("z7 link down"), 2u) << err();
+    EXPECT_LT(err().find("z7 link down: closed by the server"), err().find("z7 link down: refused")) << err();
+
+    server->Signal(SIGKILL);
+    ASSERT_TRUE(WaitUntil([&] { return count("z8 link down: refused") == 1; }, 30s)) << err();
+    const auto killed = std::chrono::steady_clock::now();
+    WaitUntil([&] { return std::chrono::steady_clock::now() - killed > 3s; }, 20s);
+    EXPECT_EQ(count("z8 link down"), 2u) << err();
+    EXPECT_LT(err().find("z8 link down: closed by the server"), err().find("z8 link down: refused")) << err();
+    EXPECT_EQ(count("no reply in time"), 0u) << err();
+}

@@ -12,6 +12,7 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <filesystem>
 #include <fstream>
 #include <map>
 #include <memory>
@@ -176,9 +177,7 @@ TEST(WatchingTheDriver, MetricsAndStatusFollowAnOutageOfTheServer) {
     EXPECT_EQ(driver.Stop(), 0);
     status = RunToEnd(dir, {"--status"});
     EXPECT_EQ(status.status, 3);
-    EXPECT_NE(status.err.find("no driver answers at http://127.0.0.1:" + std::to_string(metricsPort)),
-              std::string::npos)
-        << status.err;
+    EXPECT_NE(status.err.find("no driver runs in " + dir.path()), std::string::npos) << status.err;
     const std::string err = drvtest::ReadFile(dir.file("driver.err"));
     EXPECT_NE(err.find("drvorvel: z8 link up: connected; Z8 server 127.0.0.1:"), std::string::npos) << err;
     // One line for the refusals, however many attempts were refused.
@@ -201,6 +200,172 @@ TEST(WatchingTheDriver, HeadlessLoadsNoGuiOrWidgetsLibrary) {
     EXPECT_EQ(driver.Stop(), 0);
 }
 
+// Two stations on one machine: the second one with the first one's metrics port does not start and names the
+// first; each --status answers for its own directory only, and counts a closed port and a station not heard yet
+// as down.
+TEST(WatchingTheDriver, StatusAnswersForItsOwnDirectoryOnlyAndTellsAStationClosedOrNotHeard) {
+    drvtest::TempDir north("north"), south("south");
+    drvtest::Pty pty;
+    ASSERT_FALSE(pty.path.empty());
+    drv::z8::Z8Server server;
+    server.SetBehaviour({.ackEvents = true});
+    const int metricsPort = FreePort();
+    const auto ini = [&](const std::string& device, int port) {
+        return "[main]\nComPort=COM1\n[ports]\nCOM1=" + device +
+               "\n[ServerHost]\nPort=" + std::to_string(server.Port()) + "\n[metrics]\nPort=" + std::to_string(port) +
+               "\n";
+    };
+    north.write("drvorvel.ini", ini(pty.path, metricsPort));
+    ChildProcess first({{DRV_DRIVER, "--headless"}, north.path(), {}, "/dev/null", north.file("driver.err")});
+    ASSERT_TRUE(WaitUntil([&] { return Http(metricsPort, "GET /metrics").status == 200; }, 30s))
+        << drvtest::ReadFile(north.file("driver.err"));
+    ASSERT_TRUE(WaitUntil([&] { return server.Frames().size() >= 4; }, 30s));
+    Finished r = RunToEnd(north, {"--status"});
+    EXPECT_EQ(r.status, 1) << r.out << r.err;
+    EXPECT_NE(r.out.find("station link: DOWN (not heard yet), no frame since the start"), std::string::npos) << r.out;
+
+    south.write("drvorvel.ini", ini(south.file("absent"), metricsPort));
+    r = RunToEnd(south, {"--headless"});
+    EXPECT_EQ(r.status, 2) << r.err;
+    const std::string northPath = std::filesystem::canonical(north.path()).string();
+    EXPECT_NE(r.err.find("is taken by process " + std::to_string(first.pid()) + " (drvorvel in " + northPath + ")"),
+              std::string::npos)
+        << r.err;
+    south.write("drvorvel.ini", ini(south.file("absent"), FreePort()));
+    ChildProcess second({{DRV_DRIVER, "--headless"}, south.path(), {}, "/dev/null", south.file("driver.err")});
+    ASSERT_TRUE(WaitUntil([&] { return RunToEnd(south, {"--status"}).status != 3; }, 30s))
+        << drvtest::ReadFile(south.file("driver.err"));
+    r = RunToEnd(north, {"--status", "--dir", south.path()});
+    EXPECT_EQ(r.status, 1) << r.out << r.err;
+    EXPECT_NE(r.out.find("station link: DOWN (port closed)"), std::string::npos) << r.out;
+    EXPECT_NE(r.out.find("port: COM1 (" + south.file("absent") + ") CLOSED"), std::string::npos) << r.out;
+
+    SendFrame(pty, 0x31);
+    EXPECT_TRUE(WaitUntil([&] { return RunToEnd(south, {"--status", "--dir", north.path()}).status == 0; }, 30s));
+    EXPECT_EQ(second.Stop(), 0);
+    r = RunToEnd(north, {"--status", "--dir", south.path()});
+    EXPECT_EQ(r.status, 3);
+    EXPECT_NE(r.err.find("no driver runs in " + south.path() + "\n"), std::string::npos) << r.err;
+    r = RunToEnd(north, {"--status", "--dir", north.file("nonexistent")});
+    EXPECT_EQ(r.status, 3);
+    EXPECT_NE(r.err.find("no driver runs in " + north.file("nonexistent") + ": there is no such directory"),
+              std::string::npos)
+        << r.err;
+    EXPECT_EQ(first.Stop(), 0);
+}
+
+// A spool directory that is not there is made; one that cannot be made keeps its events in memory, and a stop
+// puts them into the rescue directory, which the next start empties into the spool: every event reaches the server.
+TEST(WatchingTheDriver, NoEventIsLostToASpoolDirectoryThatIsMissingOrCannotBeMade) {
+    drvtest::TempDir dir("rescue");
+    drvtest::Pty pty;
+    ASSERT_FALSE(pty.path.empty());
+    const int z8Port = FreePort();
+    dir.write("blocked", "a file where the spool's parent should be\n");
+    const auto ini = [&](const std::string& spool) {
+        return "[main]\nComPort=COM1\nPathForSoob=" + spool + "\n[ports]\nCOM1=" + pty.path +
+               "\n[ServerHost]\nPort=" + std::to_string(z8Port) + "\n";
+    };
+    dir.write("drvorvel.ini", ini(dir.file("blocked/spool/")));
+    auto driver = std::make_unique<ChildProcess>(
+        ChildProcess::Options{{DRV_DRIVER, "--headless"}, dir.path(), {}, "/dev/null", dir.file("driver.err")});
+    ASSERT_TRUE(WaitUntil([&] {
+        return drvtest::ReadFile(dir.file("driver.err")).find("cannot be written") != std::string::npos;
+    })) << drvtest::ReadFile(dir.file("driver.err"));
+    // Frames sent before the port is open would be purged by its opening.
+    ASSERT_TRUE(WaitUntil([&] { return RunToEnd(dir, {"--status"}).out.find(") open\n") != std::string::npos; }));
+    for (std::uint8_t object : {0x41, 0x42, 0x43}) SendFrame(pty, object);
+    ASSERT_TRUE(WaitUntil([&] { return RunToEnd(dir, {"--status"}).out.find("3 in memory") != std::string::npos; }));
+    EXPECT_EQ(driver->Stop(), 0);
+    std::string err = drvtest::ReadFile(dir.file("driver.err"));
+    EXPECT_NE(err.find("3 events could not be written to the spool under \"" + dir.file("blocked/spool/")),
+              std::string::npos)
+        << err;
+    EXPECT_NE(err.find("they are kept in " + dir.file("spool-rescue")), std::string::npos) << err;
+    EXPECT_EQ(std::filesystem::directory_iterator(dir.file("spool-rescue")) == std::filesystem::directory_iterator(),
+              false);
+
+    dir.write("drvorvel.ini", ini(dir.file("new/spool/")));
+    drv::z8::Z8Server server(z8Port);
+    server.SetBehaviour({.ackEvents = true});
+    driver = std::make_unique<ChildProcess>(
+        ChildProcess::Options{{DRV_DRIVER, "--headless"}, dir.path(), {}, "/dev/null", dir.file("driver2.err")});
+    const auto objects = [&] {
+        std::size_t seen = 0;
+        for (const auto& f : server.Frames()) seen += f.packet && f.packet->code == 0x03000020 ? 1 : 0;
+        return seen;
+    };
+    ASSERT_TRUE(WaitUntil([&] { return objects() >= 3; }, 30s)) << drvtest::ReadFile(dir.file("driver2.err"));
+    EXPECT_EQ(driver->Stop(), 0);
+    err = drvtest::ReadFile(dir.file("driver2.err"));
+    EXPECT_NE(err.find("the spool directory " + dir.file("new/spool") + " did not exist and has been made"),
+              std::string::npos)
+        << err;
+    EXPECT_NE(err.find("3 events kept in " + dir.file("spool-rescue") + " at the last stop have gone into the spool"),
+              std::string::npos)
+        << err;
+    EXPECT_EQ(objects(), 3u);
+    EXPECT_EQ(std::filesystem::status(dir.file("new/spool")).permissions() & std::filesystem::perms::all,
+              std::filesystem::perms(0750));
+    EXPECT_FALSE(std::filesystem::exists(dir.file("spool-rescue")));
+}
+
+// Where there is no display: a run without --headless and an unknown option say what to do and end with status 2.
+TEST(WatchingTheDriver, WithoutADisplayOrWithAnUnknownOptionTheDriverSaysWhatToDo) {
+    drvtest::TempDir dir("nodisplay");
+    Finished r = RunToEnd(dir, {});
+    EXPECT_EQ(r.status, 2);
+    EXPECT_NE(r.err.find("there is no display (DISPLAY is not set): start it with --headless"), std::string::npos)
+        << r.err;
+    EXPECT_EQ(r.err.find('\n'), r.err.size() - 1) << r.err;  // one line
+    r = RunToEnd(dir, {"--frobnicate"});
+    EXPECT_EQ(r.status, 2);
+    EXPECT_EQ(r.err.rfind("drvorvel: unknown option --frobnicate\nUsage: drvorvel", 0), 0u) << r.err;
+}
+
+// drvorvel --check on one mistake at a time: each is named, with the exit status 1; a sound directory gives 0.
+TEST(WatchingTheDriver, CheckNamesEachCommonMistake) {
+    drvtest::TempDir dir("check");
+    drvtest::Pty pty;
+    ASSERT_FALSE(pty.path.empty());
+    const std::string good = "[main]\nComPort=COM1\nPathForSoob=" + dir.file("spool/") + "\n[ports]\nCOM1=" + pty.path +
+                             "\n[ServerHost]\nAddress=127.0.0.1\n";
+    dir.write("afile", "");
+    const struct {
+        std::string ini, ignore, expected;
+        int status;
+    } cases[] = {
+        {good, "", "check: all is well", 0},
+        {"[main]\nCommPort=COM1\n", "",
+         "[main] CommPort=COM1 has no effect: the driver reads no such key; did you mean ComPort?", 1},
+        {good + "[main]\nAttention=ten\n", "", "has no effect: only the first [main] section counts", 1},
+        {"[mian]\nComPort=COM1\n", "", "[mian] ComPort=COM1 has no effect here: ComPort belongs in [main]", 1},
+        {"[main]\nAttention=ten\n" + good.substr(7), "", "Attention=ten is not a time", 1},
+        {"[main]\nComPort=COM1\n[ServerHost]\nAddress=no-such-host.invalid\n", "",
+         "check: Z8 server \"no-such-host.invalid\": the name is not found", 1},
+        {"[main]\nComPort=COM1\n[ports]\nCOM1=" + dir.file("absent") + "\n", "",
+         "station port COM1 (" + dir.file("absent") + "): the device does not exist", 1},
+        {"[main]\nComPort=COM1\nPathForSoob=" + dir.file("afile/spool/") + "\n[ports]\nCOM1=" + pty.path + "\n", "",
+         "spool directory " + dir.file("afile/spool"), 1},
+        {good, "[objects]\n40802=1\n",
+         "ignore.ini [objects] 40802=1 has no effect: only the section [object] lists objects; did you mean object?",
+         1},
+        {good, "[object]\n0x9F62=1\n", "an object number is written in decimal", 1},
+    };
+    for (const auto& c : cases) {
+        dir.write("drvorvel.ini", c.ini);
+        if (c.ignore.empty()) {
+            std::filesystem::remove(dir.file("ignore.ini"));
+        } else {
+            dir.write("ignore.ini", c.ignore);
+        }
+        const Finished r = RunToEnd(dir, {"--check", "--dir", dir.path()});
+        EXPECT_EQ(r.status, c.status) << c.ini << c.ignore << "\n" << r.out << r.err;
+        EXPECT_NE(r.out.find(c.expected), std::string::npos) << c.ini << "\n" << r.out;
+        EXPECT_NE(r.out.find("drvorvel: configuration: station port"), std::string::npos) << r.out;
+    }
+}
+
 // Without a display or a chosen platform: --help, --version and a headless run; the metrics are off by default
 // and --status says that no driver can be asked.
 TEST(WatchingTheDriver, CommandsNeedNoDisplayAndMetricsAreOffByDefault) {
@@ -216,9 +381,10 @@ TEST(WatchingTheDriver, CommandsNeedNoDisplayAndMetricsAreOffByDefault) {
     ASSERT_TRUE(WaitUntil([&] {
         return drvtest::ReadFile(dir.file("driver.err")).find("drvorvel: configuration:") != std::string::npos;
     })) << drvtest::ReadFile(dir.file("driver.err"));
-    r = RunToEnd(dir, {"--status", "--dir", dir.path()});
-    EXPECT_EQ(r.status, 3);
-    EXPECT_NE(r.err.find("names no metrics endpoint"), std::string::npos) << r.err;
+    // Asked through the directory's socket, not the metrics endpoint: no port configured is a station down.
+    ASSERT_TRUE(WaitUntil([&] { return (r = RunToEnd(dir, {"--status", "--dir", dir.path()})).status != 3; }));
+    EXPECT_EQ(r.status, 1) << r.out << r.err;
+    EXPECT_NE(r.out.find("station link: DOWN (no port), no frame since the start"), std::string::npos) << r.out;
     EXPECT_EQ(driver.Stop(), 0);
     const std::string err = drvtest::ReadFile(dir.file("driver.err"));
     EXPECT_NE(err.find("drvorvel: no " + dir.file("drvorvel.ini") + ": every setting has its default"),

@@ -1,15 +1,20 @@
 // The Linux device layer and the component against real pseudo-terminals; COM names mapped through [ports].
 #include "serial/linuxserial.h"
 
+#include <arpa/inet.h>
 #include <fcntl.h>
 #include <gtest/gtest.h>
+#include <netinet/in.h>
 #include <pty.h>
+#include <sys/socket.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <termios.h>
 #include <unistd.h>
 
 #include <chrono>
+#include <csignal>
+#include <cstring>
 #include <fstream>
 #include <functional>
 
@@ -58,6 +63,13 @@ TEST(PortNames, ComNamesMapThroughThePortsSection) {
 }
 
 // One pseudo-terminal pair; the test writes at the master, the driver opens the slave as COM7.
+drv::Dcb PtyTestLine() {
+    drv::Dcb d;
+    d.BaudRate = 9600;
+    d.ByteSize = 8;
+    return d;
+}
+
 class PtyTest : public ::testing::Test {
 protected:
     void SetUp() override {
@@ -311,6 +323,84 @@ TEST_F(PtyTest, ComponentDeliversPacketsWithTheirTiming) {
     EXPECT_FALSE(port.IsPortOpen());
     EXPECT_FALSE(port.PollTimerActive());
     EXPECT_TRUE(other.OpenPort());
+}
+
+TEST_F(PtyTest, ChunksKeepTheirArrivalTimesWhileTheOwningThreadIsHeldUp) {
+    TCommPortDriver port(nullptr, NewDevice());
+    port.SetPortName("\\\\.\\COM7");
+    port.SetPacketSize(256);
+    port.SetPacketTimeout(40);
+    port.SetPacketMode(pmPass);
+    std::vector<Bytes> packets;
+    std::vector<std::vector<TChunkMark>> chunks;
+    port.SetOnReceivePacket([&](QObject*, const std::uint8_t* p, std::uint32_t n) {
+        packets.emplace_back(p, p + n);
+        chunks.push_back(port.PacketChunks());
+    });
+    ASSERT_TRUE(port.OpenPort());
+    EXPECT_TRUE(port.ReadingOnItsOwnThread());
+    // The first two bytes of a frame are taken; then the owning thread is held for 250 ms, and the rest comes
+    // 10 ms into the hold. The silence before it is that of the line, not of the hold.
+    Send({0x13, 0x22});
+    ASSERT_TRUE(WaitUntil([&] { return port.BytesHeld() == 2; }, true));
+    constexpr std::uint32_t kHoldMs = 250;
+    const std::uint32_t heldAt = drv::GetTickCount();
+    drv::SleepMs(10);
+    Send({0x0A, 0x05});
+    while (drv::TicksSince(drv::GetTickCount(), heldAt) < kHoldMs) drv::SleepMs(5);
+    ASSERT_TRUE(WaitUntil([&] { return !packets.empty(); }, true));
+    ASSERT_EQ(packets[0], (Bytes{0x13, 0x22, 0x0A, 0x05}));
+    ASSERT_EQ(chunks[0].size(), 2u);
+    EXPECT_EQ(chunks[0][0].offset, 0u);
+    EXPECT_EQ(chunks[0][0].silenceMs, TCommPortDriver::kSilenceUnknown);
+    EXPECT_EQ(chunks[0][1].offset, 2u);
+    EXPECT_LT(chunks[0][1].silenceMs, kHoldMs - 10);
+    EXPECT_TRUE(port.PacketChunks().empty());  // outside the event
+    port.ClosePort();                          // the reader ends with the port
+    EXPECT_FALSE(port.ReadingOnItsOwnThread());
+}
+
+TEST(Relay, APseudoTerminalThatSocatHoldsBothEndsOfIsOpenedAndCarriesTheBytes) {
+    if (::access("/usr/bin/socat", X_OK) != 0) GTEST_SKIP() << "socat is not installed (scripts/setup installs it)";
+    drvtest::TempDir dir;
+    // The relay's far side: a TCP peer on loopback.
+    drv::UniqueFd listener(::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0));
+    sockaddr_in addr{};
+    addr.sin_family = AF_INET;
+    addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    ASSERT_EQ(::bind(listener.get(), reinterpret_cast<sockaddr*>(&addr), sizeof addr), 0);
+    ASSERT_EQ(::listen(listener.get(), 1), 0);
+    socklen_t len = sizeof addr;
+    ::getsockname(listener.get(), reinterpret_cast<sockaddr*>(&addr), &len);
+    const std::string link = dir.file("ttyStation");
+    const pid_t socat = ::fork();
+    if (socat == 0) {
+        const std::string pty = "PTY,link=" + link + ",raw,echo=0";
+        const std::string tcp = "TCP:127.0.0.1:" + std::to_string(ntohs(addr.sin_port));
+        ::execl("/usr/bin/socat", "socat", pty.c_str(), tcp.c_str(), static_cast<char*>(nullptr));
+        ::_exit(127);
+    }
+    drv::UniqueFd peer(::accept4(listener.get(), nullptr, nullptr, SOCK_CLOEXEC));
+    ASSERT_TRUE(peer.valid());
+    ASSERT_TRUE(WaitUntil([&] { return ::access(link.c_str(), F_OK) == 0; }));
+    dir.write("drvorvel.ini", "[ports]\nCOM9=" + link + "\n");
+    drv::LinuxSerialDevice dev([&] { return dir.file("drvorvel.ini"); });
+    EXPECT_EQ(drv::FindDeviceHolder(link), 0);
+    ASSERT_TRUE(dev.Open("\\\\.\\COM9")) << std::strerror(dev.LastError());
+    ASSERT_TRUE(dev.SetCommState(PtyTestLine()));
+    const Bytes frames{0x13, 0x22, 0x0A, 0x05, 0xE5, 0x01, 0xC3, 0x07, 0x09};
+    ASSERT_EQ(::write(peer.get(), frames.data(), frames.size()), static_cast<ssize_t>(frames.size()));
+    Bytes got;
+    ASSERT_TRUE(WaitUntil([&] {
+        std::uint8_t buf[64];
+        const auto r = dev.Read(buf, sizeof buf);
+        if (r) got.insert(got.end(), buf, buf + *r);
+        return got.size() >= frames.size();
+    }));
+    EXPECT_EQ(got, frames);
+    dev.Close();
+    ::kill(socat, SIGTERM);
+    ::waitpid(socat, nullptr, 0);
 }
 
 }  // namespace

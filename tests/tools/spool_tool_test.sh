@@ -93,7 +93,11 @@ grep -q "station event: object 41234 event 1F bytes 07 08" "$dir/server.out" || 
 
 # A raw capture: two frames and a stray byte at the end, one continuous stream.
 printf '\x13\x22\x0a\x05\xe5\x01\xc3\x07\x09\xff' >"$dir/drvorvel.log"
-capture=$("$tool" --first-number 4 --json capture "$dir/drvorvel.log") || fail "capture"
+# Without --first-number, the FirstNumber of the drvorvel.ini beside it (4 here), else the driver's default 4.
+mkdir "$dir/noini" && cp "$dir/drvorvel.log" "$dir/noini/"
+capture=$("$tool" --json capture "$dir/noini/drvorvel.log") || fail "capture"
+sed -i 's/^FirstNumber=4$/FirstNumber=5/' "$dir/drvorvel.ini"
+grep -q '"object": 50802' <<<"$("$tool" --json capture "$dir/drvorvel.log")" || fail "capture ignores FirstNumber of drvorvel.ini"
 python3 -c '
 import json, sys
 rows = json.loads(sys.argv[1])
@@ -101,4 +105,7 @@ assert [(r["offset"], r.get("object")) for r in rows] == [(0, 40802), (4, 69953)
 assert rows[1]["code"] == "C3" and rows[1]["b3"] == "07" and rows[1]["b4"] == "09", rows
 assert rows[2]["frame"] == "FF" and "no whole frame" in rows[2]["stray"], rows
 ' "$capture" || fail "capture: $capture"
+# A file that is not there is said to be missing, not to be no spool file.
+if "$tool" show "$dir/nosuch.ob8" 2>"$dir/show.err"; then fail "show of a missing file succeeded"; fi
+grep -qx "drvorvel-spool: $dir/nosuch.ob8 does not exist" "$dir/show.err" || fail "show: $(cat "$dir/show.err")"
 echo "spool tool ok"

@@ -1,11 +1,13 @@
 #include <gtest/gtest.h>
 
 #include <QApplication>
+#include <QFontMetrics>
 #include <QKeyEvent>
 #include <QLabel>
 #include <QLineEdit>
 #include <QPushButton>
 #include <QTimer>
+#include <algorithm>
 
 #include "tests/ui/uitest.h"
 #include "ui/admshowmes.h"
@@ -39,31 +41,53 @@ Geometry ShowAndMeasure(Tadvsm& w, const QString& text) {
 
 }  // namespace
 
-TEST(MessageWindow, SizesItselfToTheTextAndPlacesTheButtonAtTheTruncatedCentre) {
+// The rule's size (width L × 10, the button centred by truncation) wherever the font leaves the text inside it;
+// a wider window, the button centred the same way and lower where needed, wherever the font needs more. Either
+// way no text is clipped.
+TEST(MessageWindow, SizesItselfToTheTextAtLeastAsTheRuleSaysAndNeverClipsIt) {
     Tadvsm w;
     const struct {
         QString text;
-        int width, buttonLeft;
+        int width, buttonLeft;  // by the rule
     } cases[] = {
         {QStringLiteral("Порт уже занят!"), 150, 39},
         {QStringLiteral("Неправильный пароль. В доступе отказано"), 390, 159},
         {QStringLiteral("12345678"), 80, 4},
         {QStringLiteral("Порт!"), 50, -11},  // partly outside the window, as computed
         {QStringLiteral("Порт уже занят. Смените его."), 280, 104},
+        {QStringLiteral("iiiiiiiiiiii"), 120, 24},
+        {QStringLiteral("ШШШШШШШШШШ"), 100, 14},  // wider than 10 pixels a letter in any font at 12 points
     };
+    bool grew = false;
     for (const auto& c : cases) {
         const Geometry g = ShowAndMeasure(w, c.text);
+        const std::string what = c.text.toStdString();
+        const int textWidth = std::max(w.label1->sizeHint().width(), w.label1->fontMetrics().horizontalAdvance(c.text));
         EXPECT_EQ(g.text, c.text);
-        EXPECT_EQ(g.width, c.width) << c.text.toStdString();
-        EXPECT_EQ(g.height, 73);
-        EXPECT_EQ(g.buttonLeft, c.buttonLeft) << c.text.toStdString();
-        EXPECT_EQ(g.buttonTop, 41);
-        EXPECT_EQ(g.buttonWidth, 72);
-        EXPECT_EQ(g.buttonHeight, 25);
         EXPECT_EQ(g.labelLeft, 2);
         EXPECT_EQ(g.labelTop, 16);
-        EXPECT_EQ(g.labelWidth, c.width);
+        EXPECT_EQ(g.buttonWidth, 72);
+        EXPECT_EQ(g.buttonHeight, 25);
+        if (textWidth + 4 <= c.width) {
+            EXPECT_EQ(g.width, c.width) << what;
+            EXPECT_EQ(g.height, 73) << what;
+            EXPECT_EQ(g.labelWidth, c.width) << what;
+            EXPECT_EQ(g.buttonLeft, c.buttonLeft) << what;
+            EXPECT_EQ(g.buttonTop, 41) << what;
+        } else {
+            grew = true;
+            EXPECT_EQ(g.width, textWidth + 4) << what;
+            EXPECT_EQ(g.labelWidth, g.width - 4) << what;
+            EXPECT_EQ(g.buttonLeft, Tadvsm::ButtonLeft(g.width)) << what;
+            EXPECT_GE(g.buttonTop, 41) << what;
+            EXPECT_EQ(g.height, 73 + g.buttonTop - 41) << what;
+        }
+        // The centred text lies within the window, and above the button.
+        EXPECT_GE(g.labelLeft + (g.labelWidth - textWidth) / 2, 0) << what;
+        EXPECT_LE(g.labelLeft + (g.labelWidth + textWidth + 1) / 2, g.width) << what;
+        EXPECT_LE(g.labelTop + w.label1->sizeHint().height(), g.buttonTop) << what;
     }
+    EXPECT_TRUE(grew);
     EXPECT_EQ(w.windowTitle(), QStringLiteral("advsm"));
     EXPECT_EQ(w.BitBtn1->text(), QStringLiteral("ОК"));
     EXPECT_TRUE(w.label1->font().bold());
@@ -98,7 +122,8 @@ TEST(MessageWindow, AMessageWhileAnotherIsOpenLosesNeither) {
             if (m == nullptr || m == &w) return false;
             firstTextWhileSecondOpen = w.label1->text();
             EXPECT_TRUE(w.isVisible());
-            EXPECT_EQ(m->width(), 150);
+            EXPECT_GE(m->width(), 150);  // laid out for its own text
+            EXPECT_EQ(m->label1->text(), QStringLiteral("Порт уже занят!"));
             m->BitBtn1->click();
             return true;
         },

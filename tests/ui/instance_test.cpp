@@ -73,8 +73,10 @@ TEST(SingleDriver, SecondStartInTheSameDirectoryEndsAndLeavesTheFirstAlone) {
                                  .env = {"QT_QPA_PLATFORM=offscreen"},
                                  .stderrPath = dir.file("first.err")});
     const std::string firstPid = std::to_string(first.pid()) + "\n";
-    ASSERT_TRUE(drvtest::WaitUntil([&] { return dir.read(drv::InstanceLock::kFileName) == firstPid; }))
-        << drvtest::ReadFile(dir.file("first.err"));
+    // Running once its status socket is there, the last file it makes at its start.
+    ASSERT_TRUE(drvtest::WaitUntil([&] {
+        return dir.read(drv::InstanceLock::kFileName) == firstPid && dir.exists("drvorvel.status");
+    })) << drvtest::ReadFile(dir.file("first.err"));
     const auto before = dir.list();
 
     drvtest::ChildProcess second({.argv = {DRVORVEL_EXE},

@@ -293,6 +293,36 @@ TEST_F(PortControls, StopThenStartWithoutRescanFailsAndRescans) {
     EXPECT_EQ(ReportsWhen(3), (std::vector<Report>{{"COM3", false}, {"COM3", false}, {"COM3", false}}));
 }
 
+// The operator's stop, a failed start and a start each leave one line on standard error; the status counts the
+// stop and tells the closed port.
+TEST_F(PortControls, StopAndStartAreOnRecord) {
+    Pty com3;
+    StderrCapture capture(dir.file("stderr.txt"));
+    Start("ComPort=COM3", {{3, com3.path}});
+    EXPECT_EQ(form->Status(false).portState, "open");
+    EXPECT_EQ(Answer({uitest::EnterPassword(Password())}, [&] { form->AdvGlowButton2->click(); }), Seen{"TForm2"});
+    drv::DriverStatus status = form->Status(false);
+    EXPECT_EQ(status.portState, "stopped");
+    EXPECT_EQ(status.portOperatorStops, 1u);
+    EXPECT_FALSE(status.links[static_cast<int>(drv::Link::Station)].up);
+    EXPECT_EQ(status.links[static_cast<int>(drv::Link::Station)].reason, "port closed");
+    Answer({uitest::PressMessageOk()}, [&] { form->AdvGlowButton2->click(); });  // the empty list's text: a rescan
+    EXPECT_EQ(Answer({}, [&] { form->AdvGlowButton2->click(); }), Seen{});
+    ExpectRunning(true);
+    EXPECT_EQ(form->Status(false).portState, "open");
+    std::fflush(stderr);
+    const std::string err = drvtest::ReadFile(dir.file("stderr.txt"));
+    const auto lines = [&](const std::string& text) {
+        std::size_t n = 0;
+        for (auto p = err.find(text); p != std::string::npos; p = err.find(text, p + 1)) ++n;
+        return n;
+    };
+    EXPECT_EQ(lines("drvorvel: port COM3 stopped by the operator; what the station sends is not read"), 1u) << err;
+    EXPECT_EQ(lines("drvorvel: port \"\" could not be started by the operator"), 1u) << err;
+    EXPECT_EQ(lines("drvorvel: port COM3 started by the operator after "), 1u) << err;
+    EXPECT_EQ(lines("drvorvel: port "), 3u) << err;
+}
+
 // Start opens the list's text; the report carries the stored ComPort, which only the selection changes.
 TEST_F(PortControls, StartATypedNameReportsTheStoredOneAndStopNeedsThePassword) {
     Pty com2, com7;
