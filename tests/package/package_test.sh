@@ -58,8 +58,9 @@ readme="$root/usr/share/doc/drvorvel/README.md"
 grep -q "purge" "$readme" && grep -q "drvorvel.ini.example" "$readme" || fail "the README lacks purge or the example ini"
 ! grep -nE "scripts/|build/|docs/" "$readme" || fail "the packaged README points outside the package"
 # Both units, the template as the instance "north": verified as installed, with their programs taken from the
-# extracted tree (nothing is installed on this machine), and confined at least as well as the system's own
-# network time client (exposure 2.3).
+# extracted tree (nothing is installed on this machine), and confined about as well as the system's own network
+# time client (exposure 2.3): at most 2.4, the 0.2 that seeing the other processes' descriptors costs (the check of
+# who holds the station's device needs it) included.
 mkdir -p "$scratch/unit"
 units=()
 for name in drvorvel.service drvorvel@north.service; do
@@ -75,8 +76,8 @@ for name in drvorvel.service drvorvel@north.service; do
 done
 verify=$(systemd-analyze verify --man=no "${units[@]}" 2>&1) || { echo "$verify" >&2; fail "systemd-analyze verify"; }
 [ -z "$verify" ] || { echo "$verify" >&2; fail "systemd-analyze verify said something"; }
-security=$(systemd-analyze security --offline=yes --threshold=23 "${units[@]}" 2>&1) \
-  || { echo "$security" >&2; fail "exposure above 2.3"; }
+security=$(systemd-analyze security --offline=yes --threshold=24 "${units[@]}" 2>&1) \
+  || { echo "$security" >&2; fail "exposure above 2.4"; }
 grep "Overall exposure" <<<"$security"
 
 # The log rotation as logrotate reads it (run as the service user; where that user does not exist, as root).
