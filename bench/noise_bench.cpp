@@ -30,38 +30,6 @@ namespace {
 
 using Bytes = std::vector<std::uint8_t>;
 
-// The decoder before the adaptive gap: the kept bytes are dropped when the silence before a delivery is longer
-// than a fixed gap.
-class FixedGapDecoder {
-public:
-    template <typename OnFrame>
-    void Feed(const std::uint8_t* data, std::size_t size, std::uint32_t silenceMs, OnFrame&& onFrame) {
-        if (size == 0) return;
-        if (silenceMs > drv::kDefaultResyncGapMs) m_expected = drv::FrameDecoder::kNoFrame, m_count = 0;
-        for (std::size_t i = 0; i < size; ++i) {
-            const std::uint8_t b = data[i];
-            if (m_expected == drv::FrameDecoder::kNoFrame) {
-                m_expected = drv::FrameLengthOf(b);
-                m_frame[0] = b;
-                m_count = 1;
-            } else if (m_count + 1 < m_expected) {
-                m_frame[m_count++] = b;
-            } else {
-                m_frame[m_count] = b;
-                const int length = m_expected;
-                m_expected = drv::FrameDecoder::kNoFrame;
-                m_count = 0;
-                onFrame(static_cast<const std::uint8_t*>(m_frame), length);
-            }
-        }
-    }
-
-private:
-    int m_expected = drv::FrameDecoder::kNoFrame;
-    int m_count = 0;
-    std::uint8_t m_frame[5] = {};
-};
-
 enum class Fault { StrayByte, LostLastByte, TwoStrayBytes };
 const char* Name(Fault f) {
     switch (f) {
@@ -230,9 +198,10 @@ int main(int argc, char** argv) {
                 const Cell n = Count(frames, chunks, [&](const Chunk& c, auto& onFrame) {
                     decoder.Feed(c.bytes.data(), c.bytes.size(), drv::DeliveryLine{c.silenceMs}, onFrame);
                 });
-                FixedGapDecoder old;
+                drv::FrameDecoder old;  // the fixed 100 ms gap
+                old.SetAdaptive(false);
                 const Cell b = Count(frames, chunks, [&](const Chunk& c, auto& onFrame) {
-                    old.Feed(c.bytes.data(), c.bytes.size(), c.silenceMs, onFrame);
+                    old.Feed(c.bytes.data(), c.bytes.size(), drv::DeliveryLine{c.silenceMs}, onFrame);
                 });
                 now += " " + Show(n) + " |";
                 before += " " + Show(b) + " |";

@@ -1,6 +1,5 @@
 #include "serial/linuxserial.h"
 
-#include <dirent.h>
 #include <fcntl.h>
 #include <linux/serial.h>
 #include <poll.h>
@@ -27,6 +26,7 @@
 #include <utility>
 #include <vector>
 
+#include "platform/procfs.h"
 #include "platform/tick.h"
 #include "serial/portnames.h"
 #include "serial/termios2.h"
@@ -277,17 +277,10 @@ int LockFileHolder(const std::string& file) {
     return ReadLockFile(file, pid) == LockState::Live ? pid : 0;
 }
 
-// The target of a /proc/<pid>/fd link, or empty.
-std::string LinkTarget(const std::string& link) {
-    char buf[PATH_MAX];
-    const ssize_t n = ::readlink(link.c_str(), buf, sizeof buf - 1);
-    return n > 0 ? std::string(buf, static_cast<std::size_t>(n)) : std::string();
-}
-
 // The pseudo-terminal a master descriptor of another process (/proc/<pid>/fd/<n> on /dev/ptmx) leads to: the
 // tty-index its fdinfo tells; -1 when it does not say (an older kernel).
-int MasterIndex(const std::string& fdDir, const char* fdName) {
-    std::ifstream in(fdDir.substr(0, fdDir.size() - 2) + "fdinfo/" + fdName);
+int MasterIndex(int pid, const char* fdName) {
+    std::ifstream in("/proc/" + std::to_string(pid) + "/fdinfo/" + fdName);
     std::string line;
     while (std::getline(in, line)) {
         if (!line.starts_with("tty-index:")) continue;
@@ -336,37 +329,20 @@ const DeviceHolders& OpenDevices() {
     held.masters.clear();
     taken = true;
     takenAt = now;
-    DIR* proc = ::opendir("/proc");
-    if (proc == nullptr) return held;
     const int self = static_cast<int>(::getpid());
-    int unreadable = 0;
-    while (const dirent* e = ::readdir(proc)) {
-        char* end = nullptr;
-        const long pid = std::strtol(e->d_name, &end, 10);
-        if (end == e->d_name || *end != '\0' || pid <= 0) continue;
-        const std::string fdDir = std::string("/proc/") + e->d_name + "/fd";
-        DIR* fds = ::opendir(fdDir.c_str());
-        if (fds == nullptr) {  // gone, or another user's: not to be seen
-            if (errno == EACCES || errno == EPERM) ++unreadable;
-            continue;
-        }
-        while (const dirent* f = ::readdir(fds)) {
-            if (f->d_name[0] == '.') continue;
-            std::string target = LinkTarget(fdDir + "/" + f->d_name);
-            if (!target.starts_with("/dev/")) continue;
-            if (target == "/dev/ptmx" || target == "/dev/pts/ptmx") {
-                if (const int index = MasterIndex(fdDir, f->d_name); index >= 0) {
-                    auto& pids = held.masters[index];
-                    if (pids.empty() || pids.back() != static_cast<int>(pid)) pids.push_back(static_cast<int>(pid));
-                }
+    const int unreadable = ForEachOpenFile([&](int pid, const char* fdName, const std::string& target) {
+        if (!target.starts_with("/dev/")) return true;
+        if (target == "/dev/ptmx" || target == "/dev/pts/ptmx") {
+            if (const int index = MasterIndex(pid, fdName); index >= 0) {
+                auto& pids = held.masters[index];
+                if (pids.empty() || pids.back() != pid) pids.push_back(pid);
             }
-            if (pid == self) continue;
-            auto& pids = held.devices[std::move(target)];
-            if (pids.empty() || pids.back() != static_cast<int>(pid)) pids.push_back(static_cast<int>(pid));
         }
-        ::closedir(fds);
-    }
-    ::closedir(proc);
+        if (pid == self) return true;
+        auto& pids = held.devices[target];
+        if (pids.empty() || pids.back() != pid) pids.push_back(pid);
+        return true;
+    });
     static bool told = false;
     if (!told) {
         told = true;
