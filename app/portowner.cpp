@@ -1,8 +1,6 @@
 #include "app/portowner.h"
 
 #include <arpa/inet.h>
-#include <dirent.h>
-#include <unistd.h>
 
 #include <cstdlib>
 #include <cstring>
@@ -10,13 +8,9 @@
 #include <sstream>
 #include <vector>
 
-namespace {
+#include "platform/procfs.h"
 
-std::string ReadLink(const std::string& path) {
-    char buf[4096];
-    const ssize_t n = ::readlink(path.c_str(), buf, sizeof buf - 1);
-    return n > 0 ? std::string(buf, static_cast<std::size_t>(n)) : std::string();
-}
+namespace {
 
 // The inodes of the listening sockets on port in one /proc/net table whose address overlaps `wanted` (the raw
 // address as the table prints it; empty: any).
@@ -60,31 +54,16 @@ PortListener FindPortListener(const std::string& address, int port) {
                     "00000000000000000000000000000000", inodes);
     if (inodes.empty()) return result;
     result.found = true;
-    DIR* proc = ::opendir("/proc");
-    if (proc == nullptr) return result;
-    while (dirent* p = ::readdir(proc)) {
-        const pid_t pid = static_cast<pid_t>(std::atoi(p->d_name));
-        if (pid <= 0) continue;
-        const std::string base = std::string("/proc/") + p->d_name;
-        DIR* fds = ::opendir((base + "/fd").c_str());
-        if (fds == nullptr) continue;
-        bool holds = false;
-        while (dirent* f = ::readdir(fds)) {
-            if (f->d_name[0] == '.') continue;
-            const std::string target = ReadLink(base + "/fd/" + f->d_name);
-            for (const std::string& inode : inodes)
-                if (target == "socket:[" + inode + "]") holds = true;
-            if (holds) break;
-        }
-        ::closedir(fds);
-        if (!holds) continue;
-        result.pid = pid;
-        std::ifstream comm(base + "/comm");
-        std::getline(comm, result.command);
-        result.directory = ReadLink(base + "/cwd");
-        break;
-    }
-    ::closedir(proc);
+    drv::ForEachOpenFile([&](int pid, const char*, const std::string& target) {
+        for (const std::string& inode : inodes)
+            if (target == "socket:[" + inode + "]") result.pid = pid;
+        return result.pid == 0;
+    });
+    if (result.pid <= 0) return result;
+    const std::string base = "/proc/" + std::to_string(result.pid);
+    std::ifstream comm(base + "/comm");
+    std::getline(comm, result.command);
+    result.directory = drv::ReadLinkTarget(base + "/cwd");
     return result;
 }
 

@@ -146,15 +146,7 @@ public:
     std::size_t Reconnects() const { return m_reconnects.load(); }
 
 private:
-    drv::UniqueFd Connect() const {
-        drv::UniqueFd s(::socket(AF_INET, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0));
-        sockaddr_in a{};
-        a.sin_family = AF_INET;
-        a.sin_port = htons(static_cast<std::uint16_t>(m_port));
-        a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-        ::connect(s.get(), reinterpret_cast<sockaddr*>(&a), sizeof a);
-        return s;
-    }
+    drv::UniqueFd Connect() const { return drvtest::ConnectLoopback(m_port, true); }
     void Run() {
         std::vector<drv::UniqueFd> idle(kIdleConnections);
         drv::UniqueFd slow;

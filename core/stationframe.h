@@ -97,7 +97,12 @@ public:
     }
     // The gap in effect now.
     std::uint32_t GapInEffect() const { return m_gap; }
-    std::uint32_t Floor() const { return m_ceiling < kResyncGapFloorMs ? m_ceiling : kResyncGapFloorMs; }
+    std::uint32_t Floor() const { return !m_adaptive || m_ceiling < kResyncGapFloorMs ? m_ceiling : kResyncGapFloorMs; }
+    // false: the gap stays at its ceiling whatever the line does (the floor is the ceiling).
+    void SetAdaptive(bool adaptive) {
+        m_adaptive = adaptive;
+        RestartLine();
+    }
 
     // Calls onFrame(const uint8_t* frame, int length) for each frame completed by this delivery, in order.
     template <typename OnFrame>
@@ -173,6 +178,7 @@ private:
     }
 
     std::uint32_t m_ceiling = kDefaultResyncGapMs;
+    bool m_adaptive = true;
     std::uint32_t m_gap = kDefaultResyncGapMs;
     std::uint32_t m_longestInside = 0;  // the longest pause inside a frame that started after a pause
     int m_directRun = 0;                // frames in a row that arrived whole after a pause

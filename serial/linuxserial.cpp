@@ -1,6 +1,5 @@
 #include "serial/linuxserial.h"
 
-#include <dirent.h>
 #include <fcntl.h>
 #include <linux/serial.h>
 #include <poll.h>
@@ -27,6 +26,7 @@
 #include <utility>
 #include <vector>
 
+#include "platform/procfs.h"
 #include "platform/tick.h"
 #include "serial/portnames.h"
 #include "serial/termios2.h"
@@ -277,17 +277,10 @@ int LockFileHolder(const std::string& file) {
     return ReadLockFile(file, pid) == LockState::Live ? pid : 0;
 }
 
-// The target of a /proc/<pid>/fd link, or empty.
-std::string LinkTarget(const std::string& link) {
-    char buf[PATH_MAX];
-    const ssize_t n = ::readlink(link.c_str(), buf, sizeof buf - 1);
-    return n > 0 ? std::string(buf, static_cast<std::size_t>(n)) : std::string();
-}
-
 // The pseudo-terminal a master descriptor of another process (/proc/<pid>/fd/<n> on /dev/ptmx) leads to: the
 // tty-index its fdinfo tells; -1 when it does not say (an older kernel).
-int MasterIndex(const std::string& fdDir, const char* fdName) {
-    std::ifstream in(fdDir.substr(0, fdDir.size() - 2) + "fdinfo/" + fdName);
+int MasterIndex(int pid, const char* fdName) {
+    std::ifstream in("/proc/" + std::to_string(pid) + "/fdinfo/" + fdName);
     std::string line;
     while (std::getline(in, line)) {
         if (!line.starts_with("tty-index:")) continue;
@@ -308,6 +301,24 @@ struct DeviceHolders {
     std::unordered_map<int, std::vector<int>> masters;  // tty-index: the pids with a /dev/ptmx descriptor of it
 };
 
+// The super options of the /proc mount this process sees ("rw,hidepid=invisible"; of the last one, which covers
+// those before it), empty when not found.
+std::string ProcMountOptions() {
+    std::ifstream in("/proc/self/mountinfo");
+    std::string line, found;
+    while (std::getline(in, line)) {
+        // "<id> <parent> <dev> <root> <mount point> <options> [optional...] - <type> <source> <super options>"
+        std::size_t at = 0;
+        for (int field = 0; field < 4 && at != std::string::npos; ++field) at = line.find(' ', at + 1);
+        if (at == std::string::npos || line.compare(at + 1, 6, "/proc ") != 0) continue;
+        const std::size_t dash = line.find(" - ");
+        if (dash == std::string::npos) continue;
+        const std::size_t options = line.rfind(' ');
+        found = options > dash + 2 ? line.substr(options + 1) : std::string();
+    }
+    return found;
+}
+
 const DeviceHolders& OpenDevices() {
     static DeviceHolders held;
     static std::uint32_t takenAt = 0;
@@ -318,35 +329,56 @@ const DeviceHolders& OpenDevices() {
     held.masters.clear();
     taken = true;
     takenAt = now;
-    DIR* proc = ::opendir("/proc");
-    if (proc == nullptr) return held;
     const int self = static_cast<int>(::getpid());
-    while (const dirent* e = ::readdir(proc)) {
-        char* end = nullptr;
-        const long pid = std::strtol(e->d_name, &end, 10);
-        if (end == e->d_name || *end != '\0' || pid <= 0) continue;
-        const std::string fdDir = std::string("/proc/") + e->d_name + "/fd";
-        DIR* fds = ::opendir(fdDir.c_str());
-        if (fds == nullptr) continue;  // gone, or another user's: not to be seen
-        while (const dirent* f = ::readdir(fds)) {
-            if (f->d_name[0] == '.') continue;
-            std::string target = LinkTarget(fdDir + "/" + f->d_name);
-            if (!target.starts_with("/dev/")) continue;
-            if (target == "/dev/ptmx" || target == "/dev/pts/ptmx") {
-                if (const int index = MasterIndex(fdDir, f->d_name); index >= 0) {
-                    auto& pids = held.masters[index];
-                    if (pids.empty() || pids.back() != static_cast<int>(pid)) pids.push_back(static_cast<int>(pid));
-                }
+    const int unreadable = ForEachOpenFile([&](int pid, const char* fdName, const std::string& target) {
+        if (!target.starts_with("/dev/")) return true;
+        if (target == "/dev/ptmx" || target == "/dev/pts/ptmx") {
+            if (const int index = MasterIndex(pid, fdName); index >= 0) {
+                auto& pids = held.masters[index];
+                if (pids.empty() || pids.back() != pid) pids.push_back(pid);
             }
-            if (pid == self) continue;
-            auto& pids = held.devices[std::move(target)];
-            if (pids.empty() || pids.back() != static_cast<int>(pid)) pids.push_back(static_cast<int>(pid));
         }
-        ::closedir(fds);
+        if (pid == self) return true;
+        auto& pids = held.devices[target];
+        if (pids.empty() || pids.back() != pid) pids.push_back(pid);
+        return true;
+    });
+    static bool told = false;
+    if (!told) {
+        told = true;
+        const std::string line = HolderCheckBlindSpot(ProcMountOptions(), unreadable);
+        if (!line.empty()) {
+            std::fputs(line.c_str(), stderr);
+            std::fflush(stderr);
+        }
     }
-    ::closedir(proc);
     return held;
 }
+
+}  // namespace
+
+std::string HolderCheckBlindSpot(std::string_view procOptions, int unreadable) {
+    std::string why;
+    for (std::size_t at = 0; at < procOptions.size();) {
+        std::size_t end = procOptions.find(',', at);
+        if (end == std::string_view::npos) end = procOptions.size();
+        const std::string_view option = procOptions.substr(at, end - at);
+        if (option.starts_with("hidepid=") && option != "hidepid=0" && option != "hidepid=off") {
+            why = "/proc is mounted with " + std::string(option) + ", which hides them or what they have open";
+        }
+        at = end + 1;
+    }
+    if (unreadable > 0) {
+        if (!why.empty()) why += "; ";
+        why += "what " + std::to_string(unreadable) + (unreadable == 1 ? " process has" : " processes have") +
+               " open (/proc/<pid>/fd) is not readable to this user (EACCES)";
+    }
+    if (why.empty()) return {};
+    return "drvorvel: the check of who holds a device cannot see processes of other users: " + why +
+           "; a device one of them holds is refused only by its lock file or its exclusive mode\n";
+}
+
+namespace {
 
 // The other process that holds the device at real (a resolved path), or 0. A pseudo-terminal whose both sides one
 // process alone holds is a relay offering the line (socat's PTY address keeps both ends open), not another

@@ -2,6 +2,7 @@
 
 #include <functional>
 #include <string>
+#include <string_view>
 
 #include "platform/uniquefd.h"
 #include "serial/serialdevice.h"
@@ -67,6 +68,12 @@ private:
 // The process other than this one that holds the character device at path: one with a live lock file for it, or
 // one that has it open; 0 when none is seen. Reads /proc and the lock directories; never blocks on the device.
 int FindDeviceHolder(const std::string& path);
+
+// The line that says the check of who holds a device cannot see processes of other users, and why; empty when
+// nothing stops it. procOptions: the options of the /proc mount (hidepid= other than 0/off hides other users'
+// processes or their descriptors); unreadable: the processes seen whose /proc/<pid>/fd this process may not read.
+// Said once on standard error, at the first look at /proc (the first open at startup).
+std::string HolderCheckBlindSpot(std::string_view procOptions, int unreadable);
 
 // Programs a tty for the station simulator and other senders: raw mode, 8 data bits, no parity, 1 stop bit,
 // no flow control, the given rate (any rate the device takes). False with errno set when refused.

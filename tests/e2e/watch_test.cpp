@@ -427,17 +427,6 @@ std::size_t OpenDescriptors(pid_t pid) {
     return n;
 }
 
-// A connection to the loopback port, made without waiting for it to be taken.
-drv::UniqueFd StartConnection(int port) {
-    drv::UniqueFd s(::socket(AF_INET, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0));
-    sockaddr_in a{};
-    a.sin_family = AF_INET;
-    a.sin_port = htons(static_cast<std::uint16_t>(port));
-    a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    ::connect(s.get(), reinterpret_cast<sockaddr*>(&a), sizeof a);
-    return s;
-}
-
 struct WatchedDriver {
     drvtest::TempDir dir{"attack"};
     drvtest::Pty pty;
@@ -482,8 +471,8 @@ TEST(WatchingTheDriver, MetricsConnectionsCannotStarveTheDriver) {
     ::setrlimit(RLIMIT_NOFILE, &files);
     if (files.rlim_cur < 2100) GTEST_SKIP() << "this process may not open 2,000 connections";
     std::vector<drv::UniqueFd> idle;
-    for (int i = 0; i < 2000; ++i) idle.push_back(StartConnection(d.metricsPort));
-    drv::UniqueFd slow = StartConnection(d.metricsPort);
+    for (int i = 0; i < 2000; ++i) idle.push_back(drvtest::ConnectLoopback(d.metricsPort, true));
+    drv::UniqueFd slow = drvtest::ConnectLoopback(d.metricsPort, true);
     const std::string request = "GET /metrics HTTP/1.1\r\nHost: x\r\n\r\n";
     std::size_t slowSent = 0;
     const double cpuBefore = CpuSeconds(pid);
@@ -543,7 +532,7 @@ TEST(WatchingTheDriver, ARequestBodyCostsNoMemory) {
     };
     for (const Case& c : {Case{"POST /metrics HTTP/1.1\r\nContent-Length: 104857600\r\n\r\n", 405},
                           Case{"GET /metrics HTTP/1.1\r\nContent-Length: 314572800\r\n\r\n", 413}}) {
-        drv::UniqueFd s = StartConnection(d.metricsPort);
+        drv::UniqueFd s = drvtest::ConnectLoopback(d.metricsPort, true);
         pollfd p{s.get(), POLLOUT, 0};
         ASSERT_EQ(::poll(&p, 1, 5000), 1);
         std::string answer;

@@ -176,7 +176,11 @@ status=$(cat "/proc/$service/status")
 [ "$(awk '/^NoNewPrivs:/ {print $2}' <<<"$status")" = 1 ] || fail "new privileges are possible"
 effective=$(awk '/^CapEff:/ {print $2}' <<<"$status")
 [ $((16#$effective)) = $((1 << 25)) ] || fail "effective capabilities $effective, not CAP_SYS_TIME alone"
-if grep -q "cannot\|refused" "$scratch/service.err"; then fail "the service's driver reports a fault"; fi
+# Another user's descriptors are not readable to the service's user: the driver says its held-device check is blind
+# to them, once, and that is no fault.
+blind="the check of who holds a device cannot see processes of other users"
+[ "$(grep -c "$blind" "$scratch/service.err")" = 1 ] || fail "the service's driver does not say once what its held-device check cannot see"
+if grep -v "$blind" "$scratch/service.err" | grep -q "cannot\|refused"; then fail "the service's driver reports a fault"; fi
 stop "$service"
 
 # With the drop-in that refuses the clock record ("AmbientCapabilities=" emptied): two clock records from the Z7

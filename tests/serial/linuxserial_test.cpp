@@ -43,6 +43,33 @@ bool WaitUntil(const std::function<bool()>& condition, bool runEvents = false) {
     return condition();
 }
 
+TEST(SerialHolderCheck, SaysWhatKeepsOtherUsersProcessesFromIt) {
+    struct Case {
+        const char* procOptions;
+        int unreadable;
+        const char* expected;  // a part of the line; nullptr: no line
+    };
+    const Case cases[] = {
+        {"rw", 0, nullptr},
+        {"rw,hidepid=off", 0, nullptr},
+        {"rw,nosuid,hidepid=invisible,subset=pid", 0, "/proc is mounted with hidepid=invisible"},
+        {"rw", 1, "what 1 process has open (/proc/<pid>/fd) is not readable to this user (EACCES)"},
+        {"rw,hidepid=2", 12, "hidepid=2, which hides them or what they have open; what 12 processes have open"},
+    };
+    for (const Case& c : cases) {
+        const std::string line = drv::HolderCheckBlindSpot(c.procOptions, c.unreadable);
+        if (c.expected == nullptr) {
+            EXPECT_EQ(line, "") << c.procOptions;
+            continue;
+        }
+        EXPECT_TRUE(line.starts_with("drvorvel: the check of who holds a device cannot see processes of other "
+                                     "users: ") &&
+                    line.ends_with("\n"))
+            << line;
+        EXPECT_NE(line.find(c.expected), std::string::npos) << line;
+    }
+}
+
 TEST(PortNames, ComNamesMapThroughThePortsSection) {
     drvtest::TempDir dir;
     const std::string ini = dir.file("drvorvel.ini");

@@ -11,14 +11,20 @@
 
 namespace drvtest {
 
-HttpAnswer Http(int port, const std::string& requestLine, int timeoutMs) {
-    HttpAnswer answer;
-    drv::UniqueFd s(::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0));
+drv::UniqueFd ConnectLoopback(int port, bool nonBlocking) {
+    drv::UniqueFd s(::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC | (nonBlocking ? SOCK_NONBLOCK : 0), 0));
     sockaddr_in a{};
     a.sin_family = AF_INET;
     a.sin_port = htons(static_cast<std::uint16_t>(port));
     a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    if (::connect(s.get(), reinterpret_cast<sockaddr*>(&a), sizeof a) != 0) return answer;
+    if (::connect(s.get(), reinterpret_cast<sockaddr*>(&a), sizeof a) != 0 && !nonBlocking) return {};
+    return s;
+}
+
+HttpAnswer Http(int port, const std::string& requestLine, int timeoutMs) {
+    HttpAnswer answer;
+    drv::UniqueFd s = ConnectLoopback(port);
+    if (!s.valid()) return answer;
     const std::string request = requestLine + " HTTP/1.1\r\nHost: localhost\r\nConnection: close\r\n\r\n";
     if (::send(s.get(), request.data(), request.size(), MSG_NOSIGNAL) < 0) return answer;
     std::string text;

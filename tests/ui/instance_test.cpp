@@ -5,12 +5,27 @@
 
 #include <chrono>
 #include <string>
+#include <vector>
 
 #include "app/instancelock.h"
 #include "tests/support/process.h"
 #include "tests/support/tempdir.h"
 
 using namespace std::chrono_literals;
+
+namespace {
+
+// Runs the driver in dir with these arguments to its end; its standard error goes to dir/errName. The exit status,
+// or -1 when it did not end by itself within 20 s.
+int RunDriverToExit(const drvtest::TempDir& dir, std::vector<std::string> argv, const std::string& errName) {
+    argv.insert(argv.begin(), DRVORVEL_EXE);
+    drvtest::ChildProcess driver(
+        {.argv = argv, .cwd = dir.path(), .env = {"QT_QPA_PLATFORM=offscreen"}, .stderrPath = dir.file(errName)});
+    const auto status = driver.WaitExit(20s);
+    return status.has_value() && WIFEXITED(*status) ? WEXITSTATUS(*status) : -1;
+}
+
+}  // namespace
 
 TEST(InstanceLock, OneHolderPerDirectoryAndARefusedAttemptChangesNothing) {
     drvtest::TempDir dir;
@@ -79,14 +94,9 @@ TEST(SingleDriver, SecondStartInTheSameDirectoryEndsAndLeavesTheFirstAlone) {
     })) << drvtest::ReadFile(dir.file("first.err"));
     const auto before = dir.list();
 
-    drvtest::ChildProcess second({.argv = {DRVORVEL_EXE},
-                                  .cwd = dir.path(),
-                                  .env = {"QT_QPA_PLATFORM=offscreen"},
-                                  .stderrPath = dir.file("second.err")});
-    const auto status = second.WaitExit(20s);
-    ASSERT_TRUE(status.has_value());
-    ASSERT_TRUE(WIFEXITED(*status));
-    EXPECT_NE(WEXITSTATUS(*status), 0);
+    const int status = RunDriverToExit(dir, {}, "second.err");
+    ASSERT_GE(status, 0);
+    EXPECT_NE(status, 0);
     const std::string message = drvtest::ReadFile(dir.file("second.err"));
     EXPECT_NE(message.find("already runs in " + dir.path()), std::string::npos) << message;
     EXPECT_NE(message.find("process " + std::to_string(first.pid())), std::string::npos) << message;
@@ -144,14 +154,7 @@ TEST(SingleDriver, ALockFileThatIsAlsoTheConfigurationEndsTheStart) {
     const std::string ini = "[main]\nSendZ8=0\nComPort=COM3\n";
     dir.write("drvorvel.ini", ini);
     ASSERT_EQ(::link(dir.file("drvorvel.ini").c_str(), dir.file(drv::InstanceLock::kFileName).c_str()), 0);
-    drvtest::ChildProcess driver({.argv = {DRVORVEL_EXE, "--headless"},
-                                  .cwd = dir.path(),
-                                  .env = {"QT_QPA_PLATFORM=offscreen"},
-                                  .stderrPath = dir.file("driver.err")});
-    const auto status = driver.WaitExit(20s);
-    ASSERT_TRUE(status.has_value());
-    ASSERT_TRUE(WIFEXITED(*status));
-    EXPECT_EQ(WEXITSTATUS(*status), 3);
+    EXPECT_EQ(RunDriverToExit(dir, {"--headless"}, "driver.err"), 3);
     const std::string message = drvtest::ReadFile(dir.file("driver.err"));
     EXPECT_NE(message.find("rm '" + dir.file(drv::InstanceLock::kFileName) + "'"), std::string::npos) << message;
     EXPECT_EQ(dir.read("drvorvel.ini"), ini);
