@@ -32,8 +32,6 @@ public:
     std::optional<HandshakeValues> ReadHandshakeValues() override {
         return HandshakeValues{"COM1", kFirstNumber, true};
     }
-    std::string ForwardedSpoolPath() override { return {}; }
-    void SetLastForwardTime(drv::TDateTime) override {}
     void ReturnUndelivered(std::uint32_t, std::vector<std::uint8_t>) override { ++returned; }
     std::atomic<std::size_t> returned{0};
 };

@@ -13,7 +13,7 @@
 
 namespace drv {
 
-// The values that the main thread and the Z8 link thread both read and write. Each access copies under one
+// The values that the main thread and the Z8 link thread both use. Each access copies under one
 // lock, so a string is never read while the other thread replaces it.
 class SharedLinkValues {
 public:
@@ -25,35 +25,12 @@ public:
         std::lock_guard lock(m_mutex);
         m_comPort = std::move(value);
     }
-    std::string ForwardedSpoolPath() const {
-        std::lock_guard lock(m_mutex);
-        return m_forwardedSpoolPath;
-    }
-    void SetForwardedSpoolPath(std::string value) {
-        std::lock_guard lock(m_mutex);
-        m_forwardedSpoolPath = std::move(value);
-    }
-    // When forwarding last handed a spool file to the link, on the driver's monotonic clock (milliseconds);
-    // kNoForward once the spacing has been ended (at start, by a new connection, by an acknowledgement).
-    static constexpr std::int64_t kNoForward = INT64_MIN;
-    std::int64_t LastForwardTime() const {
-        std::lock_guard lock(m_mutex);
-        return m_lastForwardTime;
-    }
-    void SetLastForwardTime(std::int64_t value) {
-        std::lock_guard lock(m_mutex);
-        m_lastForwardTime = value;
-    }
-    void EndForwardSpacing() { SetLastForwardTime(kNoForward); }
-
 private:
     mutable std::mutex m_mutex;
     std::string m_comPort;
-    std::string m_forwardedSpoolPath;
-    std::int64_t m_lastForwardTime = kNoForward;
 };
 
-// The state the driver core keeps for the whole run. Owned by the main window; main thread only, except
+// The state the driver core keeps for the whole run. Owned by the driver object; main thread only, except
 // `shared`, which the link thread uses too.
 struct DriverState {
     DriverSettings settings;  // settings.ComPort is the value read at startup; the current one is shared.ComPort()
@@ -64,6 +41,13 @@ struct DriverState {
     std::string ClosePassword;
     std::optional<std::vector<std::uint8_t>> Z7ReceiveBuffer;  // exists from startup to FormDestroy
     StationEvent CurrentEvent{};
+    // Spool forwarding's own (main thread): the .ob8 file it handed to the Z8 link last (never cleared; forwarding
+    // waits while the spool index marks it in flight), and when, on the driver's monotonic clock (milliseconds).
+    // kNoForward once the spacing has been ended: at start, by a new connection, by the acknowledgement of that
+    // file.
+    static constexpr std::int64_t kNoForward = INT64_MIN;
+    std::string ForwardedSpoolPath;
+    std::int64_t LastForwardTime = kNoForward;
     SharedLinkValues shared;
 };
 

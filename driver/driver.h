@@ -18,6 +18,7 @@
 #include "core/stationframe.h"
 #include "driver/driverview.h"
 #include "platform/datetime.h"
+#include "z8link/Unit7.h"
 #include "z8link/outboundring.h"
 
 class QSocketNotifier;
@@ -173,8 +174,8 @@ public:
     // Spool forwarding and the station watchdog (driver_forward.cpp). One tick: Z8 forwarding, Z7 forwarding,
     // the watchdog, in this order; a failure of one forwarding duty is reported on stderr and the tick goes on.
     void Timer2Timer(QObject* Sender);
-    // Hands the oldest due .ob8 file to the Z8 link, unless the file handed over last is still queued or awaits its
-    // reply, or was handed over within the last 3 seconds. Entries that are no regular file or hold no packet are
+    // Hands the oldest due .ob8 file to the Z8 link, unless the file handed over last is still in flight (queued or
+    // awaiting its reply), or was handed over within the last 3 seconds and not acknowledged since. Entries that are no regular file or hold no packet are
     // set aside; a file that cannot be read now waits for a later try.
     void ForwardZ8Spool();
     // Sends the oldest due .obz file to the Z7 server and deletes it once the client took all of it.
@@ -187,14 +188,15 @@ public:
     // Marks a pending .ob8 file as in flight on the Z8 link (its packet is queued or awaits its reply) or ends
     // the mark; forwarding never hands over a file so marked.
     void SetZ8SpoolFileInFlight(const std::string& path, bool inFlight);
-    // The server acknowledged the packet of this .ob8 file (posted by the link thread, which has deleted it): the
-    // index forgets the file, and forwarding hands over the next one at once.
-    void Z8SpoolFileAcknowledged(const std::string& path);
+    // What became of the frame that carried an .ob8 file's packet (posted by the link thread). Acknowledged (the
+    // link has deleted the file): the index forgets the file, and when it is the file forwarding handed over and it
+    // was still there, the next one goes at once. Declined or lost: the file waits behind the others for a pause
+    // that grows while it keeps failing, and the next hand-over still waits out the 3-second spacing.
+    void Z8SpoolFileResolved(const drv::Z8LinkHost::SpoolResult& result);
     // The acknowledged file could not be deleted (error: errno): it is never handed over again, and deleted later.
     void Z8SpoolFileUndeleted(const std::string& path, int error);
-    // The packet of this .ob8 file got no acknowledgement (answer says what came instead): the file waits behind
-    // the others for a pause that grows while it keeps failing, and the next file may go at once.
-    void Z8SpoolFileUnanswered(const std::string& path, const std::string& answer);
+    // The Z8 link has connected: the spacing is ended, so forwarding may hand over a file at once.
+    void Z8LinkConnectionMade();
     // Lists the spool directory again and renews its watch. Runs at start, when the watch missed changes, and
     // every 30 seconds while no watch can be set.
     void RescanSpool();

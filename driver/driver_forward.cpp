@@ -110,11 +110,37 @@ void Driver::SetZ8SpoolFileInFlight(const std::string& path, bool inFlight) {
     if (m_ob8Index) m_ob8Index->SetInFlight(path, inFlight);
 }
 
-void Driver::Z8SpoolFileAcknowledged(const std::string& path) {
+void Driver::Z8LinkConnectionMade() { m_state.LastForwardTime = drv::DriverState::kNoForward; }
+
+void Driver::Z8SpoolFileResolved(const drv::Z8LinkHost::SpoolResult& result) {
     if (!m_ob8Index) return;
-    m_ob8Index->SetInFlight(path, false);  // delivered: no packet of it is on its way any more
-    // A file that could not be deleted stays marked as delivered until it is.
-    if (m_ob8Index->Delivered().count(path.substr(path.rfind('/') + 1)) == 0) m_ob8Index->Remove(path);
+    const std::string& path = result.path;
+    m_ob8Index->SetInFlight(path, false);  // no packet of it is on its way any more
+    const std::string name = path.substr(path.rfind('/') + 1);
+    if (result.outcome == drv::Z8LinkHost::SpoolOutcome::Acknowledged) {
+        // A file that could not be deleted stays marked as delivered until it is.
+        if (m_ob8Index->Delivered().count(name) == 0) m_ob8Index->Remove(path);
+        // Only the acknowledgement of the file handed over last ends the spacing, and only while it was there.
+        if (result.existed && path == m_state.ForwardedSpoolPath)
+            m_state.LastForwardTime = drv::DriverState::kNoForward;
+    } else if (m_ob8Index->Pattern().Matches(name) && ::access(path.c_str(), F_OK) == 0) {
+        // The file waits out its own pause behind the others; the server is still owed the rest of the spacing.
+        const std::int64_t now = MonotonicMs();
+        const std::int64_t pause = m_ob8Index->Defer(name, now);
+        if (const auto heldBack = m_unacknowledgedReports.Allow(now)) {
+            const int tries = m_ob8Index->Failures(name);
+            std::fprintf(stderr,
+                         "drvorvel: spool file \"%s\" was not acknowledged (%s); tried %d times, next try in %lld s, "
+                         "the other files go meanwhile%s\n",
+                         path.c_str(), result.answer.c_str(), tries, static_cast<long long>(pause / 1000),
+                         HeldBackNote(*heldBack).c_str());
+            AppendLinkLog(QString::fromStdString(drv::FormatDateTime(NowTime(), true) + " ") +
+                          QString::fromUtf8(kTextNotAcknowledged)
+                              .arg(QString::fromStdString(path), QString::fromStdString(result.answer))
+                              .arg(tries)
+                              .arg(pause / 1000));
+        }
+    }
     try {
         ForwardZ8Spool();
     } catch (const std::exception& e) {
@@ -124,36 +150,6 @@ void Driver::Z8SpoolFileAcknowledged(const std::string& path) {
 
 void Driver::Z8SpoolFileUndeleted(const std::string& path, int error) {
     if (m_ob8Index) DeleteDeliveredSpoolFile(*m_ob8Index, path.substr(path.rfind('/') + 1), error);
-}
-
-void Driver::Z8SpoolFileUnanswered(const std::string& path, const std::string& answer) {
-    if (!m_ob8Index) return;
-    m_ob8Index->SetInFlight(path, false);
-    const std::string name = path.substr(path.rfind('/') + 1);
-    const std::int64_t now = MonotonicMs();
-    if (m_ob8Index->Pattern().Matches(name) && ::access(path.c_str(), F_OK) == 0) {
-        const std::int64_t pause = m_ob8Index->Defer(name, now);
-        if (const auto heldBack = m_unacknowledgedReports.Allow(now)) {
-            const int tries = m_ob8Index->Failures(name);
-            std::fprintf(stderr,
-                         "drvorvel: spool file \"%s\" was not acknowledged (%s); tried %d times, next try in %lld s, "
-                         "the other files go meanwhile%s\n",
-                         path.c_str(), answer.c_str(), tries, static_cast<long long>(pause / 1000),
-                         HeldBackNote(*heldBack).c_str());
-            AppendLinkLog(QString::fromStdString(drv::FormatDateTime(NowTime(), true) + " ") +
-                          QString::fromUtf8(kTextNotAcknowledged)
-                              .arg(QString::fromStdString(path), QString::fromStdString(answer))
-                              .arg(tries)
-                              .arg(pause / 1000));
-        }
-    }
-    // The answer has come: the file waits out its own pause, the next one need not wait for the spacing.
-    if (path == m_state.shared.ForwardedSpoolPath()) m_state.shared.EndForwardSpacing();
-    try {
-        ForwardZ8Spool();
-    } catch (const std::exception& e) {
-        std::fprintf(stderr, "drvorvel: spool forwarding: %s\n", e.what());
-    }
 }
 
 void Driver::SetSpoolEntryAside(drv::SpoolIndex& index, const std::string& name, const std::string& why) {
@@ -227,11 +223,11 @@ void Driver::Timer2Timer(QObject* /*Sender*/) {
 void Driver::ForwardZ8Spool() {
     if (!m_state.settings.SendZ8 || !Z8Link || !Z8LinkConnected() || !m_ob8Index) return;
     // One file outstanding at a time, also across a reconnect: the link keeps a queued packet for the next
-    // connection, and that file goes before any other.
-    if (Z8Link->HoldsSpoolFile(m_state.shared.ForwardedSpoolPath())) return;
+    // connection, and that file goes before any other. The link reports every end of its exchange.
+    if (!m_state.ForwardedSpoolPath.empty() && m_ob8Index->InFlight(m_state.ForwardedSpoolPath)) return;
     const std::int64_t now = MonotonicMs();
-    const std::int64_t last = m_state.shared.LastForwardTime();
-    if (last != drv::SharedLinkValues::kNoForward && now - last <= kForwardSpacingMs) return;
+    const std::int64_t last = m_state.LastForwardTime;
+    if (last != drv::DriverState::kNoForward && now - last <= kForwardSpacingMs) return;
     for (int skipped = 0; skipped <= kMaxFilesSetAsidePerTick; ++skipped) {
         const auto name = m_ob8Index->First(now);
         if (!name) return;
@@ -255,11 +251,10 @@ void Driver::ForwardZ8Spool() {
             SetSpoolEntryAside(*m_ob8Index, *name, file.content.fault);
             continue;
         }
-        m_state.shared.SetForwardedSpoolPath(path);
-        // The time goes first: an acknowledgement may come back before QueueZ8Packet returns, and its end of the
-        // spacing must not be overwritten.
-        m_state.shared.SetLastForwardTime(now);
-        // Until its packet is acknowledged or given up the file is not handed over again (no second copy).
+        m_state.ForwardedSpoolPath = path;
+        m_state.LastForwardTime = now;
+        // Until the link reports what became of its packet the file is not handed over again (no second copy). The
+        // report is posted to this thread, so it always comes after the mark.
         if (QueueZ8Packet(file.content.packet->code, file.content.packet->payload, drv::z8::PacketOrigin::SpoolFile,
                           path))
             m_ob8Index->SetInFlight(path, true);

@@ -42,11 +42,9 @@ public:
         return HandshakeValues{m_shared->ComPort(), m_firstNumber, m_port != nullptr && m_port->IsPortOpen()};
     }
 
-    std::string ForwardedSpoolPath() override { return m_shared->ForwardedSpoolPath(); }
-
-    // The link sets the time one day back to end the forwarding spacing (on a connection, on an acknowledgement);
-    // forwarding measures the spacing on the monotonic clock, where that is "no spacing".
-    void SetLastForwardTime(drv::TDateTime /*value*/) override { m_shared->EndForwardSpacing(); }
+    void Connected() override {
+        PostToMain([](Driver* form) { form->Z8LinkConnectionMade(); });
+    }
 
     // Link thread: through the driver's file operations; a failure is passed to the main thread, which keeps the
     // file from forwarding and deletes it later.
@@ -72,12 +70,8 @@ public:
             Qt::QueuedConnection);
     }
 
-    void SpoolFileAcknowledged(const std::string& path) override {
-        PostToMain([path](Driver* form) { form->Z8SpoolFileAcknowledged(path); });
-    }
-
-    void SpoolFileUnanswered(const std::string& path, const std::string& answer) override {
-        PostToMain([path, answer](Driver* form) { form->Z8SpoolFileUnanswered(path, answer); });
+    void SpoolFileResolved(const SpoolResult& result) override {
+        PostToMain([result](Driver* form) { form->Z8SpoolFileResolved(result); });
     }
 
     // Main thread. After it returns no hand-off is posted any more and none is waited for.
@@ -160,7 +154,6 @@ void Driver::CreateZ8Link() {
     drv::Z8LinkConfig config;
     config.workingDirectory = m_state.WorkingDirectory;
     if (m_options.z8Timings) config.timings = *m_options.z8Timings;
-    config.now = m_options.now;
     config.metrics = &m_metrics;
     Z8Link = std::make_shared<cl>(m_z8Host, std::move(config));
     Z8Link->Start();

@@ -52,8 +52,6 @@ void cl::Stop() {
 
 std::uint32_t cl::Tick() const { return m_config.tick ? m_config.tick() : drv::GetTickCount(); }
 
-drv::TDateTime cl::NowTime() const { return m_config.now ? m_config.now() : drv::Now(); }
-
 bool cl::QueuePacket(std::uint32_t code, const std::vector<std::uint8_t>& payload, PacketOrigin origin,
                      std::string spoolPath) {
     std::lock_guard lock(m_ringMutex);
@@ -95,13 +93,14 @@ std::vector<QueuedPacket> cl::TakeEventsToMakeDurable(std::uint32_t ageMs) {
     std::vector<QueuedPacket> events;
     const std::uint32_t now = Tick();
     std::lock_guard lock(m_ringMutex);
-    const auto take = [&](QueuedPacket& p) {
-        if (p.origin != PacketOrigin::LiveEvent || p.durableAsked || drv::TicksSince(now, p.queuedTick) < ageMs) return;
+    const auto take = [&](QueuedPacket& p, bool overdue) {
+        if (p.origin != PacketOrigin::LiveEvent || p.durableAsked) return;
+        if (!overdue && drv::TicksSince(now, p.queuedTick) < ageMs) return;
         p.durableAsked = true;
         events.push_back(p);
     };
-    if (m_inFlight) take(*m_inFlight);
-    m_ring.ForEach(take);
+    if (m_inFlight) take(*m_inFlight, m_inFlightOverdue);
+    m_ring.ForEach([&](QueuedPacket& p) { take(p, false); });
     return events;
 }
 
@@ -141,15 +140,6 @@ std::size_t cl::PendingLiveEvents() const {
     std::size_t n = m_inFlight && m_inFlight->origin == PacketOrigin::LiveEvent ? 1 : 0;
     m_ring.ForEach([&](const QueuedPacket& p) { n += p.origin == PacketOrigin::LiveEvent ? 1 : 0; });
     return n;
-}
-
-bool cl::HoldsSpoolFile(const std::string& path) const {
-    std::lock_guard lock(m_ringMutex);
-    if (m_inFlight && m_inFlight->origin == PacketOrigin::SpoolFile && m_inFlight->spoolPath == path) return true;
-    bool held = false;
-    m_ring.ForEach(
-        [&](const QueuedPacket& p) { held = held || (p.origin == PacketOrigin::SpoolFile && p.spoolPath == path); });
-    return held;
 }
 
 std::uint64_t cl::NextSequenceNumber() const {
@@ -217,6 +207,8 @@ void cl::Run() {
     }
     if (m_client && m_client->IsOpen()) CloseConnection();
     m_client.reset();
+    // A frame still awaited (a failed exchange waits between steps) is given up: its live event is kept.
+    AbandonExchange("the link stopped");
 }
 
 int cl::MsUntilNextStep() {
@@ -263,8 +255,7 @@ void cl::StepDisconnected() {
     Log(kTextConnecting);
     m_lastAttemptTick = Tick();
     m_client.reset();
-    m_exchange = Exchange{};
-    m_assembler.Reset();
+    AbandonExchange("the connection was given up");
     const auto& t = m_config.timings;
     m_client = std::make_unique<drv::z8::BlockingTcpClient>(t.connectTimeoutMs, t.readTimeoutMs, t.writeTimeoutMs,
                                                             m_stopSignal, m_config.resolver);
@@ -280,7 +271,7 @@ void cl::StepDisconnected() {
         return;
     }
     m_connected.store(true, std::memory_order_release);
-    m_host->SetLastForwardTime(NowTime() - 1.0);
+    m_host->Connected();
     Log(kTextConnected);
     NoteLink(true, drv::LinkReason::Connected);
     m_host->IndicatorStep();
@@ -303,6 +294,7 @@ void cl::StepConnected() {
         m_errors = 0;
         Log(kTextErrorsReconnect);
         NoteLink(false, drv::LinkReason::ErrorsReconnect);
+        // The step goes on on the connection that is still open; the next attempt gives up what it still owes.
         m_connected.store(false, std::memory_order_release);
     }
     if (m_exchange.active) {
@@ -352,57 +344,56 @@ void cl::StepConnected() {
 
 void cl::ContinueExchange() {
     Exchange& x = m_exchange;
-    const auto fail = [&] {
+    const auto countFailure = [&] {
         if (x.failed) return;
         x.failed = true;
         ++m_errors;
-        {
-            std::lock_guard lock(m_ringMutex);
-            if (m_inFlight && m_inFlight->origin == PacketOrigin::SpoolFile) x.lateTarget = m_inFlight;
-        }
-        ResolveInFlight({}, false);
+        std::lock_guard lock(m_ringMutex);
+        m_inFlightOverdue = true;
     };
-    switch (ReadReply()) {
-        case ReplyRead::Whole: {
+    const ReplyRead read = ReadReply();
+    switch (read) {
+        case ReplyRead::Whole:
+            // Late or not, the reply takes its effect for the frame it answers.
             x.active = false;
-            const ReplyEffect effect = HandleReply();
-            if (!x.failed) {
-                ResolveInFlight(effect);
-            } else if (effect.acknowledged && x.lateTarget) {
-                // A late reply takes its effect for the frame it answers.
-                x.lateAcknowledged = true;
-                AcknowledgeSpoolFile(x.lateTarget->spoolPath);
-            }
+            ResolveInFlight(HandleReply());
             break;
-        }
         case ReplyRead::Rejected:
-            fail();
+            countFailure();
             x.active = false;
+            ResolveInFlight({false, drv::Z8LinkHost::SpoolOutcome::Declined, "a reply without a usable body"});
             break;
         case ReplyRead::OutOfStep:
-            fail();
+            countFailure();
             break;
         case ReplyRead::Expired:
-        case ReplyRead::Closed:
-            fail();
+        case ReplyRead::Closed: {
+            countFailure();
             x.active = false;
+            ResolveInFlight(NoAnswer(read == ReplyRead::Expired ? "no reply in time" : "the connection was lost"));
             CloseConnection();
             break;
+        }
     }
     if (!x.active) {
-        if (x.lateTarget && !x.lateAcknowledged)
-            m_host->SpoolFileUnanswered(x.lateTarget->spoolPath, "no reply in time, or the connection was lost");
         x = Exchange{};
         m_assembler.Reset();
     }
 }
 
-void cl::ResolveInFlight(const ReplyEffect& effect, bool reportUnanswered) {
+void cl::AbandonExchange(const char* why) {
+    ResolveInFlight(NoAnswer(why));
+    m_exchange = Exchange{};
+    m_assembler.Reset();
+}
+
+void cl::ResolveInFlight(const ReplyEffect& effect) {
     std::optional<QueuedPacket> packet;
     {
         std::lock_guard lock(m_ringMutex);
         packet = std::move(m_inFlight);
         m_inFlight.reset();
+        m_inFlightOverdue = false;
         if (packet && effect.delivered && packet->origin == PacketOrigin::LiveEvent && m_config.metrics)
             drv::DriverMetrics::Count(m_config.metrics->deliveredLive);
         if (packet && packet->origin == PacketOrigin::LiveEvent && packet->durableAsked) {
@@ -412,10 +403,10 @@ void cl::ResolveInFlight(const ReplyEffect& effect, bool reportUnanswered) {
     }
     if (!packet) return;
     if (packet->origin == PacketOrigin::SpoolFile) {
-        if (effect.acknowledged) {
+        if (effect.outcome == drv::Z8LinkHost::SpoolOutcome::Acknowledged) {
             AcknowledgeSpoolFile(packet->spoolPath);
-        } else if (reportUnanswered) {
-            m_host->SpoolFileUnanswered(packet->spoolPath, effect.answer);
+        } else if (!packet->spoolPath.empty()) {
+            m_host->SpoolFileResolved({packet->spoolPath, effect.outcome, false, effect.answer});
         }
     }
     if (!effect.delivered) HandBack(*packet);
@@ -479,10 +470,12 @@ cl::ReplyRead cl::ReadReply() {
 
 cl::ReplyEffect cl::HandleReply() {
     const auto& body = m_assembler.Body();
-    if (!drv::z8::IsAcceptedReply(body.data(), body.size())) return {false, false, "a reply that is not accepted"};
+    using Outcome = drv::Z8LinkHost::SpoolOutcome;
+    if (!drv::z8::IsAcceptedReply(body.data(), body.size()))
+        return {false, Outcome::Declined, "a reply that is not accepted"};
     char answer[32];
     std::snprintf(answer, sizeof answer, "reply code 0x%08X", static_cast<unsigned>(drv::z8::ReplyCode(body.data())));
-    ReplyEffect effect{true, false, answer};
+    ReplyEffect effect{true, Outcome::Declined, answer};
     m_errors = 0;
     m_host->IndicatorStep();
     switch (drv::z8::ReplyCode(body.data())) {
@@ -490,7 +483,7 @@ cl::ReplyEffect cl::HandleReply() {
             m_polling = true;
             break;
         case drv::z8::kEventAcknowledged:
-            effect.acknowledged = true;
+            effect.outcome = Outcome::Acknowledged;
             break;
         case drv::z8::kRequest:
             QueuePacket(drv::z8::kAnswer, {});
@@ -502,9 +495,8 @@ cl::ReplyEffect cl::HandleReply() {
             m_refused.store(true);
             m_host->IndicatorStep();
             CloseConnection();
-            // Nothing leaves in this run any more: queued live events go back to be kept.
-            HandBackQueuedLiveEvents();
-            return {};
+            ReleaseQueuedPackets("access denied");
+            return NoAnswer("access denied");
         case drv::z8::kDropConnection:
             NoteLink(false, drv::LinkReason::ServerDrop);
             m_connected.store(false, std::memory_order_release);
@@ -528,12 +520,10 @@ cl::ReplyEffect cl::HandleReply() {
 void cl::AcknowledgeSpoolFile(const std::string& path) {
     if (path.empty()) return;
     if (m_config.metrics != nullptr) drv::DriverMetrics::Count(m_config.metrics->deliveredSpool);
-    if (::access(path.c_str(), F_OK) == 0) {
-        // A failed deletion is the host's to retry: the file is delivered and must not go again.
-        m_host->DeleteSpoolFile(path);
-        if (path == m_host->ForwardedSpoolPath()) m_host->SetLastForwardTime(NowTime() - 1.0);
-    }
-    m_host->SpoolFileAcknowledged(path);
+    const bool existed = ::access(path.c_str(), F_OK) == 0;
+    // A failed deletion is the host's to retry: the file is delivered and must not go again.
+    if (existed) m_host->DeleteSpoolFile(path);
+    m_host->SpoolFileResolved({path, drv::Z8LinkHost::SpoolOutcome::Acknowledged, existed, "acknowledged"});
 }
 
 void cl::CloseConnection() {
@@ -556,6 +546,22 @@ void cl::HandBack(const QueuedPacket& packet) {
         std::vector<std::uint8_t>(packet.packet.begin() + drv::z8::kHeaderSize, packet.packet.end()));
 }
 
-void cl::HandBackQueuedLiveEvents() {
-    for (const auto& packet : TakeQueuedLiveEvents()) HandBack(packet);
+void cl::ReleaseQueuedPackets(const char* why) {
+    std::vector<QueuedPacket> packets;
+    {
+        std::lock_guard lock(m_ringMutex);
+        while (auto head = m_ring.Peek()) {
+            m_ring.Remove();
+            if (head->origin == PacketOrigin::LiveEvent && head->durableAsked) {
+                m_resolvedWhileWritten.emplace_back(head->sequence, false);  // its writer keeps it
+            } else {
+                packets.push_back(std::move(*head));
+            }
+        }
+    }
+    for (const auto& packet : packets) {
+        if (packet.origin == PacketOrigin::SpoolFile && !packet.spoolPath.empty())
+            m_host->SpoolFileResolved({packet.spoolPath, drv::Z8LinkHost::SpoolOutcome::Lost, false, why});
+        HandBack(packet);
+    }
 }

@@ -11,7 +11,6 @@
 #include <vector>
 
 #include "core/metrics.h"
-#include "platform/datetime.h"
 #include "platform/tick.h"
 #include "z8link/outboundring.h"
 #include "z8link/z8codec.h"
@@ -37,21 +36,29 @@ public:
     virtual void IndicatorStep() = 0;
     // The values the handshake reports; blocks like LogLine. nullopt once the host has been released.
     virtual std::optional<HandshakeValues> ReadHandshakeValues() = 0;
-    // The spool file that forwarding last handed to the link. Must not block on the main thread.
-    virtual std::string ForwardedSpoolPath() = 0;
-    // Must not block on the main thread.
-    virtual void SetLastForwardTime(TDateTime value) = 0;
+    // A connection has been made and its handshake queued: forwarding may hand over a spool file at once. Must not
+    // block on the main thread.
+    virtual void Connected() {}
     // A live station event that got no accepted reply. The host must keep it (spool it) even during shutdown;
     // must not block on the main thread.
     virtual void ReturnUndelivered(std::uint32_t code, std::vector<std::uint8_t> payload) = 0;
-    // The server acknowledged the packet of this spool file, and the link has deleted the file (when it still
-    // existed) and ended the forwarding spacing. The host passes the news on (forwarding may hand over the next
-    // file at once); must not block on the main thread.
-    virtual void SpoolFileAcknowledged(const std::string& /*path*/) {}
-    // The packet of this spool file got no acknowledgement and is neither queued nor awaited any more (a late reply
-    // included): the file stays for forwarding to hand over again. answer says what came instead. Must not block on
-    // the main thread.
-    virtual void SpoolFileUnanswered(const std::string& /*path*/, const std::string& /*answer*/) {}
+    // What became of the frame that carried the packet of a spool file.
+    enum class SpoolOutcome {
+        Acknowledged,  // the server acknowledged this very frame (late or not): the link has deleted the file
+        Declined,      // the server answered it with something else, or with a reply that has no usable body
+        Lost,          // no answer: the reply deadline, a lost connection, the error limit, access denied, a stop
+    };
+    struct SpoolResult {
+        std::string path;
+        SpoolOutcome outcome = SpoolOutcome::Lost;
+        bool existed = false;  // Acknowledged: the file was still there (and has been deleted, or its deletion failed)
+        std::string answer;    // what came instead of an acknowledgement, for the operator
+    };
+    // Reported exactly once for every spool file packet that left the queue for the wire, and for one still queued
+    // when nothing can leave in this run any more; a packet queued across a reconnect is reported when its frame
+    // has been answered or given up on the next connection. The file is neither queued nor awaited any more. Must
+    // not block on the main thread.
+    virtual void SpoolFileResolved(const SpoolResult& /*result*/) {}
     // Deletes the spool file of an acknowledged packet; 0 or the errno of the failure. Must not block on the main
     // thread.
     virtual int DeleteSpoolFile(const std::string& path);
@@ -75,7 +82,6 @@ struct Z8LinkConfig {
     std::string workingDirectory;  // drvorvel.ini ([ServerHost] Address, Port) is read here before every attempt
     Z8LinkTimings timings;
     TickSource tick;      // empty: the system's millisecond tick
-    NowSource now;        // empty: the local wall clock
     std::string version;  // empty: the program's version string
     // How host names are looked up; empty: the C library's lookup.
     NameLookup::Resolver resolver;
@@ -115,8 +121,8 @@ public:
     // After Stop: takes every live event still queued, oldest first, so that the caller can keep them.
     std::vector<drv::z8::QueuedPacket> TakeQueuedLiveEvents();
 
-    // Live events that have waited at least ageMs since they were queued, in the ring or awaiting their reply,
-    // and are not being written yet: each is marked as being written and returned (a copy). Any thread; never
+    // Live events that have waited at least ageMs since they were queued, in the ring or awaiting their reply
+    // (or awaiting the late reply of a failed exchange, whatever their age), and are not being written yet: each is marked as being written and returned (a copy). Any thread; never
     // waits for the link's network I/O. The caller writes each one's spool file and then reports it with
     // EventMadeDurable or EventNotMadeDurable.
     std::vector<drv::z8::QueuedPacket> TakeEventsToMakeDurable(std::uint32_t ageMs);
@@ -131,8 +137,6 @@ public:
     bool EventNotMadeDurable(std::uint64_t sequence);
     // Live events queued or awaiting their reply. Any thread.
     std::size_t PendingLiveEvents() const;
-    // Whether a packet of this spool file is queued or awaiting its reply (forwarding must not send it again).
-    bool HoldsSpoolFile(const std::string& path) const;
 
     std::uint64_t NextSequenceNumber() const;
     std::size_t QueuedCount() const;
@@ -164,31 +168,35 @@ private:
     // Reads (or goes on reading) the reply of the exchange and acts on how the read ended.
     void ContinueExchange();
     // Acts on the reply body in m_assembler. delivered: an accepted reply that lets the frame it answers count as
-    // delivered; acknowledged: its code is the event acknowledgement.
+    // delivered; outcome: what it means for a spool file's packet. The default is no answer at all.
     struct ReplyEffect {
         bool delivered = false;
-        bool acknowledged = false;
-        std::string answer;  // what the reply was, for a spool file it does not acknowledge
+        drv::Z8LinkHost::SpoolOutcome outcome = drv::Z8LinkHost::SpoolOutcome::Lost;
+        std::string answer;  // what the reply was, or why none came, for a spool file it does not acknowledge
     };
+    static ReplyEffect NoAnswer(std::string why) { return {false, drv::Z8LinkHost::SpoolOutcome::Lost, std::move(why)}; }
     ReplyEffect HandleReply();
-    // Ends the in-flight packet's wait: an acknowledged spool file packet deletes its file, an unanswered one is
-    // reported unless a late reply may still answer it (reportUnanswered false), a live event that was not
-    // delivered is handed back (or, while its file is being written, left to that writer).
-    void ResolveInFlight(const ReplyEffect& effect, bool reportUnanswered = true);
+    // Ends the in-flight packet's wait, if there is one: a spool file packet is reported (an acknowledged one deletes
+    // its file first), a live event that was not delivered is handed back (or, while its file is being written,
+    // left to that writer).
+    void ResolveInFlight(const ReplyEffect& effect);
+    // Ends the exchange under way, if any, with its frame given up.
+    void AbandonExchange(const char* why);
     // Under m_ringMutex: the queued or in-flight packet with this sequence number.
     drv::z8::QueuedPacket* FindPendingLocked(std::uint64_t sequence);
     void AcknowledgeSpoolFile(const std::string& path);
     void CloseConnection();
     void LinkLost();
     void HandBack(const drv::z8::QueuedPacket& packet);
-    void HandBackQueuedLiveEvents();
+    // Nothing can leave in this run any more: queued live events go back to be kept, queued spool files are
+    // reported lost.
+    void ReleaseQueuedPackets(const char* why);
     void Log(const char* text);
     // Counts and reports the link's state (core/metrics.h); nothing without metrics.
     void NoteLink(bool up, drv::LinkReason reason, int error = 0);
     // Why the connection that is being closed ended.
     drv::LinkReason LossReason(int* error) const;
     std::uint32_t Tick() const;
-    drv::TDateTime NowTime() const;
 
     std::shared_ptr<drv::Z8LinkHost> m_host;
     drv::Z8LinkConfig m_config;
@@ -205,6 +213,7 @@ private:
     drv::z8::OutboundRing m_ring;
     std::uint64_t m_sequence = 0;
     std::optional<drv::z8::QueuedPacket> m_inFlight;  // sent, awaiting its reply
+    bool m_inFlightOverdue = false;  // its exchange failed: a live event is written to disk without waiting its age
     // Live events resolved while their file was being written: sequence number and whether they were delivered.
     std::vector<std::pair<std::uint64_t, bool>> m_resolvedWhileWritten;
 
@@ -220,13 +229,12 @@ private:
     std::string m_server;  // "address:port" of the last attempt, for the state lines
 
     // The frame that waits for its reply, and what of the reply has arrived. Link thread only. While `failed` is
-    // set the connection is out of step: nothing is sent until the late reply has arrived or the deadline passed.
+    // set the connection is out of step: nothing is sent until the late reply has arrived or the deadline passed;
+    // the frame stays in flight meanwhile, so that a late reply still takes its effect for it.
     struct Exchange {
         bool active = false;
-        bool failed = false;  // counted and handed back already; a late reply only takes its effect
+        bool failed = false;  // counted as an error already
         std::uint32_t sentTick = 0;
-        std::optional<drv::z8::QueuedPacket> lateTarget;  // after a failure: the packet a late reply answers
-        bool lateAcknowledged = false;
     };
     Exchange m_exchange;
     drv::z8::ReplyAssembler m_assembler;  // what of the exchange's reply has arrived

@@ -380,7 +380,7 @@ TEST_F(Forwarding, HostileSpoolEntriesAreSetAsideAndNeverHangTheDriver) {
     for (int tick = 0; tick < 50 && !dir.list(".ob8").empty(); ++tick) {
         Tick(0.2);
         if (tick == 1) form->CommPortDriver1ReceivePacket(nullptr, frame.data(), 4);  // a live event meanwhile
-        WaitWithEvents([&] { return !form->Z8Spool().InFlight(form->State().shared.ForwardedSpoolPath()); });
+        WaitWithEvents([&] { return !form->Z8Spool().InFlight(form->State().ForwardedSpoolPath); });
     }
     Tick(61);  // past the minute in which later set-asides are held back for one line
     const std::string err = testing::internal::GetCapturedStderr();
@@ -421,16 +421,23 @@ TEST_F(Forwarding, AFileNeverAcknowledgedHoldsNoneOfTheFilesBehindIt) {
     for (int i = 1; i <= 50; ++i) WriteOb8("B" + std::to_string(i) + ".ob8", kStationEvent, Event(i), i);
     StartConnected(server);
     testing::internal::CaptureStderr();
-    Tick();  // and the clock stands still: no spacing holds the others back
-    ASSERT_TRUE(WaitWithEvents([&] { return dir.list(".ob8") == std::vector<std::string>{"A.ob8"}; }));
     const auto stuck = [&] {
         const auto objects = EventObjects(server);
         return std::count(objects.begin(), objects.end(), 999);
     };
-    EXPECT_EQ(stuck(), 1);
-    EXPECT_EQ(Events(server).size(), 51u);
+    const auto declined = [&](int times) {
+        return WaitWithEvents([&] { return stuck() == times && !form->Z8Spool().InFlight("A.ob8"); });
+    };
+    Tick();
+    ASSERT_TRUE(declined(1));
+    EXPECT_EQ(Events(server).size(), 1u);  // declined: the server is owed the rest of the 3 s
+    Tick(3.2);                             // A is due again as soon as the spacing is over, and declined again
+    ASSERT_TRUE(declined(2));
+    Tick(3.2);  // A waits 6 s now: the others go, each acknowledgement letting the next one go at once
+    ASSERT_TRUE(WaitWithEvents([&] { return dir.list(".ob8") == std::vector<std::string>{"A.ob8"}; }));
+    EXPECT_EQ(Events(server).size(), 52u);
     Tick(3.2);  // its pause is over: tried again, still kept
-    ASSERT_TRUE(WaitWithEvents([&] { return stuck() == 2 && !form->Z8Spool().InFlight("A.ob8"); }));
+    ASSERT_TRUE(declined(3));
     EXPECT_TRUE(dir.exists("A.ob8"));
     const std::string err = testing::internal::GetCapturedStderr();
     EXPECT_NE(err.find("A.ob8\" was not acknowledged (reply code"), std::string::npos) << err;

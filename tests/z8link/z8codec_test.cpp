@@ -136,8 +136,6 @@ public:
     void LogLine(const std::string&) override {}
     void IndicatorStep() override {}
     std::optional<HandshakeValues> ReadHandshakeValues() override { return std::nullopt; }
-    std::string ForwardedSpoolPath() override { return {}; }
-    void SetLastForwardTime(drv::TDateTime) override {}
     void ReturnUndelivered(std::uint32_t, std::vector<std::uint8_t>) override {}
 };
 

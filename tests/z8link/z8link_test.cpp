@@ -43,13 +43,14 @@ public:
         std::lock_guard lock(m);
         return values;
     }
-    std::string ForwardedSpoolPath() override {
+    void Connected() override {
         std::lock_guard lock(m);
-        return forwarded;
+        ++connections;
+        cv.notify_all();
     }
-    void SetLastForwardTime(drv::TDateTime value) override {
+    void SpoolFileResolved(const SpoolResult& result) override {
         std::lock_guard lock(m);
-        lastForward.push_back(value);
+        resolved.push_back(result);
         cv.notify_all();
     }
     void ReturnUndelivered(std::uint32_t code, std::vector<std::uint8_t> payload) override {
@@ -81,9 +82,9 @@ public:
         std::lock_guard lock(m);
         return returned;
     }
-    std::vector<drv::TDateTime> LastForwards() {
+    std::vector<SpoolResult> Resolved() {
         std::lock_guard lock(m);
-        return lastForward;
+        return resolved;
     }
     int IndicatorSteps() {
         std::lock_guard lock(m);
@@ -95,8 +96,8 @@ public:
     std::vector<std::string> logs;
     int indicatorSteps = 0;
     HandshakeValues values{"COM3", 4, true};
-    std::string forwarded;
-    std::vector<drv::TDateTime> lastForward;
+    int connections = 0;
+    std::vector<SpoolResult> resolved;
     std::vector<Bytes> returned;
 };
 
@@ -149,7 +150,6 @@ protected:
         config.workingDirectory = dir.path();
         config.timings = timings;
         config.version = "2.5.0.17";
-        config.now = now ? now : [] { return 46000.5; };
         config.tick = tick ? tick : [this] { return drv::GetTickCount() + tickOffset.load(); };
         link = std::make_unique<cl>(host, config);
         link->Start();
@@ -168,7 +168,6 @@ protected:
 
     drvtest::TempDir dir;
     drv::TickSource tick;  // empty: the system's
-    drv::NowSource now;    // empty: a fixed date-time
     Z8Server server;
     std::shared_ptr<RecordingHost> host = std::make_shared<RecordingHost>();
     // Added to the link's tick: a test moves the link's time on at once instead of waiting for its intervals.
@@ -197,7 +196,7 @@ TEST_F(Z8Link, HandshakeInOrderThenQuietUntilSomethingIsQueued) {
     ASSERT_TRUE(host->WaitFor([&] { return host->LogCount("Соединение установлено.") == 1; }));
     EXPECT_TRUE(link->LinkConnected());
     EXPECT_EQ(host->CountLog("Соединение..."), 1u);
-    EXPECT_EQ(host->LastForwards(), std::vector<drv::TDateTime>{46000.5 - 1.0});
+    EXPECT_TRUE(host->WaitFor([&] { return host->connections == 1; }));
 
     ASSERT_TRUE(link->QueuePacket(kStationEvent, EventPayload(40802), PacketOrigin::LiveEvent));
     ASSERT_TRUE(server.WaitFor([](const auto& f) { return f.size() >= 5; }, kDeadlineMs));
@@ -336,8 +335,10 @@ TEST_F(Z8Link, SilentServerCostsOneFrameAndTheReplyDeadline) {
 }
 
 TEST_F(Z8Link, AlwaysLateServerAnswersEachFrameItselfThenDiesAndNothingIsLost) {
-    // Every frame is answered after 1.5 read time-outs. Spool files 1 and 3 are acknowledged, 2 and 4 only
-    // answered; live events 5 and 6 too late to count, so both come back to be kept (6 acknowledged all the same).
+    // Every frame is answered after 1.5 read time-outs, and each late reply still counts for its own frame: spool
+    // files 1 and 3 are acknowledged and deleted, 2 and 4 only answered and kept; live events 5 and 6 are
+    // answered, so neither comes back to be spooled a second time.
+    using Outcome = drv::Z8LinkHost::SpoolOutcome;
     server.SetScript([](const ReceivedFrame& f) -> std::optional<ServerAction> {
         const int object = IsCode(f, kStationEvent) ? ObjectOf(f.packet->payload) : 0;
         const bool ack = object == 1 || object == 3 || object == 6;
@@ -355,16 +356,21 @@ TEST_F(Z8Link, AlwaysLateServerAnswersEachFrameItselfThenDiesAndNothingIsLost) {
     for (int i = 5; i <= 6; ++i)
         ASSERT_TRUE(link->QueuePacket(kStationEvent, EventPayload(i), PacketOrigin::LiveEvent));
     ASSERT_TRUE(server.WaitFor([](const auto& f) { return CountCode(f, kStationEvent) == 6; }, kDeadlineMs));
-    ASSERT_TRUE(host->WaitFor([&] { return host->returned.size() == 2; }));
-    ASSERT_TRUE(host->WaitFor([&] { return !dir.exists("3.ob8"); }));
+    ASSERT_TRUE(link->QueuePacket(kPortStatus, PortStatusPayload("COM3", true)));  // a barrier: 6 is answered first
+    ASSERT_TRUE(server.WaitFor([](const auto& f) { return CountCode(f, kPortStatus) == 2; }, kDeadlineMs));
+    ASSERT_TRUE(host->WaitFor([&] { return host->resolved.size() == 4; }));
     server.Stop();
     ASSERT_TRUE(host->WaitFor([&] { return !link->LinkConnected(); }));
-    EXPECT_FALSE(dir.exists("1.ob8"));
-    EXPECT_TRUE(dir.exists("2.ob8"));
-    EXPECT_TRUE(dir.exists("4.ob8"));
-    std::set<int> returned;
-    for (const auto& p : host->Returned()) returned.insert(ObjectOf(p));
-    EXPECT_EQ(returned, (std::set<int>{5, 6}));
+    link->Stop();
+    const std::vector<Outcome> expected{Outcome::Acknowledged, Outcome::Declined, Outcome::Acknowledged,
+                                        Outcome::Declined};
+    const auto results = host->Resolved();
+    for (std::size_t i = 0; i < expected.size(); ++i) {
+        EXPECT_EQ(results[i].path, dir.file(std::to_string(i + 1) + ".ob8"));
+        EXPECT_EQ(results[i].outcome, expected[i]) << i;
+        EXPECT_EQ(dir.exists(std::to_string(i + 1) + ".ob8"), expected[i] == Outcome::Declined) << i;
+    }
+    EXPECT_TRUE(host->Returned().empty());
     EXPECT_EQ(server.ConnectionCount(), 1);
 }
 
@@ -559,6 +565,7 @@ TEST_F(Z8Link, UnansweredAndRejectedLiveEventsComeBackNoneMissing) {
 }
 
 TEST_F(Z8Link, AcknowledgementDeletesOnlyTheSpoolFileOfTheAnsweredFrame) {
+    using Outcome = drv::Z8LinkHost::SpoolOutcome;
     server.SetBehaviour({.ackEvents = true});
     StartLink();
     ASSERT_TRUE(WaitHandshake());
@@ -566,34 +573,29 @@ TEST_F(Z8Link, AcknowledgementDeletesOnlyTheSpoolFileOfTheAnsweredFrame) {
     const std::string a = dir.file("A.ob8"), b = dir.file("B.ob8");
     dir.write("A.ob8", std::string(24, 'a'));
     dir.write("B.ob8", std::string(24, 'b'));
-    {
-        std::lock_guard lock(host->m);
-        host->forwarded = a;
-    }
-    const std::size_t forwardsBefore = host->LastForwards().size();
 
-    // A live event acknowledged while A is the forwarded file: A stays.
+    // A live event acknowledged: no file is touched or reported.
     ASSERT_TRUE(link->QueuePacket(kStationEvent, EventPayload(1), PacketOrigin::LiveEvent));
     ASSERT_TRUE(server.WaitFor([](const auto& f) { return CountCode(f, kStationEvent) == 1; }, kDeadlineMs));
     ASSERT_TRUE(link->QueuePacket(kPortStatus, PortStatusPayload("COM3", true)));  // a barrier: its answer follows
     ASSERT_TRUE(server.WaitFor([](const auto& f) { return CountCode(f, kPortStatus) == 2; }, kDeadlineMs));
     EXPECT_TRUE(dir.exists("A.ob8"));
+    EXPECT_TRUE(host->Resolved().empty());
 
-    // A's packet acknowledged: A is deleted and forwarding may go on at once.
+    // Each file's own packet deletes that file; an acknowledgement for a file already gone deletes nothing.
     ASSERT_TRUE(link->QueuePacket(kStationEvent, EventPayload(2), PacketOrigin::SpoolFile, a));
-    ASSERT_TRUE(host->WaitFor([&] { return !dir.exists("A.ob8"); }));
-    ASSERT_TRUE(host->WaitFor([&] { return host->lastForward.size() == forwardsBefore + 1; }));
-    EXPECT_DOUBLE_EQ(host->LastForwards().back(), 46000.5 - 1.0);
-
-    // B's packet acknowledged while A is still named as forwarded: B is deleted, the spacing is left alone.
     ASSERT_TRUE(link->QueuePacket(kStationEvent, EventPayload(3), PacketOrigin::SpoolFile, b));
-    ASSERT_TRUE(host->WaitFor([&] { return !dir.exists("B.ob8"); }));
-    // An acknowledgement for a file that is already gone changes nothing.
     ASSERT_TRUE(link->QueuePacket(kStationEvent, EventPayload(4), PacketOrigin::SpoolFile, a));
-    ASSERT_TRUE(server.WaitFor([](const auto& f) { return CountCode(f, kStationEvent) == 4; }, kDeadlineMs));
-    ASSERT_TRUE(link->QueuePacket(kPortStatus, PortStatusPayload("COM3", true)));
-    ASSERT_TRUE(server.WaitFor([](const auto& f) { return CountCode(f, kPortStatus) == 3; }, kDeadlineMs));
-    EXPECT_EQ(host->LastForwards().size(), forwardsBefore + 1);
+    ASSERT_TRUE(host->WaitFor([&] { return host->resolved.size() == 3; }));
+    const auto results = host->Resolved();
+    const std::vector<std::pair<std::string, bool>> expected{{a, true}, {b, true}, {a, false}};
+    for (std::size_t i = 0; i < expected.size(); ++i) {
+        EXPECT_EQ(results[i].path, expected[i].first) << i;
+        EXPECT_EQ(results[i].outcome, Outcome::Acknowledged) << i;
+        EXPECT_EQ(results[i].existed, expected[i].second) << i;
+    }
+    EXPECT_FALSE(dir.exists("A.ob8"));
+    EXPECT_FALSE(dir.exists("B.ob8"));
     EXPECT_TRUE(host->Returned().empty());
 }
 
@@ -747,42 +749,6 @@ TEST_F(Z8Link, QueuedFromAnotherThreadWhileTheLinkSendsEveryEventIsAccountedFor)
     EXPECT_EQ(link->NextSequenceNumber(), 4u + kEvents);
 }
 
-namespace {
-
-// The host's forwarding values kept in the driver's own shared values, as the main window keeps them.
-class SharedValuesHost : public RecordingHost {
-public:
-    std::string ForwardedSpoolPath() override { return values.ForwardedSpoolPath(); }
-    void SetLastForwardTime(drv::TDateTime /*value*/) override { values.EndForwardSpacing(); }
-    drv::SharedLinkValues values;
-};
-
-}  // namespace
-
-TEST_F(Z8Link, ForwardingValuesChangeOnBothThreadsWhileFilesAreAcknowledged) {
-    auto shared = std::make_shared<SharedValuesHost>();
-    host = shared;
-    server.SetBehaviour({.ackEvents = true, .pollAfterHello = true});
-    StartLink();
-    ASSERT_TRUE(host->WaitFor([&] { return link->LinkConnected(); }));
-    const int kFiles = 30;
-    for (int i = 0; i < kFiles; ++i) {
-        const std::string name = "F" + std::to_string(i) + ".ob8";
-        dir.write(name, std::string(24, 'x'));
-        // As forwarding does it: name the file, note the time of the hand-over, queue its packet (the time first, so
-        // that a quick acknowledgement's reset is not overwritten).
-        shared->values.SetForwardedSpoolPath(dir.file(name));
-        shared->values.SetLastForwardTime(1000 + i);
-        ASSERT_TRUE(link->QueuePacket(kStationEvent, EventPayload(i), PacketOrigin::SpoolFile, dir.file(name)));
-        ASSERT_TRUE(host->WaitFor([&] { return !dir.exists(name); })) << name;
-        ASSERT_TRUE(host->WaitFor([&] {
-            return shared->values.LastForwardTime() == drv::SharedLinkValues::kNoForward;
-        })) << name;
-    }
-    EXPECT_TRUE(dir.list(".ob8").empty());
-    EXPECT_TRUE(host->Returned().empty());
-}
-
 TEST_F(Z8Link, AnEventWhoseFileIsBeingWrittenIsLeftToItsWriterWhateverTheServerSays) {
     // The event is in flight when its writer takes it; the server then acknowledges it (the writer deletes the
     // file) or never answers (the file stays), and the link never hands it back a second time.
@@ -873,28 +839,6 @@ TEST_F(Z8Link, StopEndsAWaitWithNoDeadlineAndOneAnHourAway) {
         auto stopped = std::async(std::launch::async, [&] { link->Stop(); });
         ASSERT_EQ(stopped.wait_for(std::chrono::seconds(10)), std::future_status::ready);
         host = std::make_shared<RecordingHost>();
-    }
-}
-
-TEST_F(Z8Link, AWallClockStepNeitherHurriesNorStallsAReconnect) {
-    const int port = server.Port();
-    server.Stop();
-    WritePort(port);
-    for (const double step : {1.0 / 24, -1.0 / 24}) {
-        SCOPED_TRACE(step);
-        auto clock = std::make_shared<ManualTick>();
-        auto wall = std::make_shared<std::atomic<double>>(46000.5);
-        tick = clock->Source(clock);
-        now = [wall] { return wall->load(); };
-        host = std::make_shared<RecordingHost>();
-        StartLink();
-        ASSERT_TRUE(host->WaitFor([&] { return host->LogCount("Соединение...") == 1; }));
-        *wall = wall->load() + step;
-        std::this_thread::sleep_for(std::chrono::milliseconds(700));  // more than two attempt intervals
-        EXPECT_EQ(host->CountLog("Соединение..."), 1u);
-        clock->value += 301;
-        EXPECT_TRUE(host->WaitFor([&] { return host->LogCount("Соединение...") == 2; }));
-        link->Stop();
     }
 }
 
