@@ -11,9 +11,11 @@
 #include <atomic>
 #include <cerrno>
 #include <cmath>
+#include <cstdio>
 #include <cstring>
 #include <filesystem>
 #include <functional>
+#include <map>
 #include <memory>
 
 #include "core/spool.h"
@@ -65,6 +67,7 @@ protected:
         t.attemptIntervalMs = 200;
         t.readTimeoutMs = 300;
         t.pollIntervalMs = 50;
+        t.replyDeadlineMs = replyDeadlineMs;
         options.z8Timings = std::make_shared<drv::Z8LinkTimings>(t);
         form = std::make_unique<drv::Driver>(&view, options);
         form->Start();
@@ -114,6 +117,7 @@ protected:
     std::shared_ptr<std::atomic<std::int64_t>> mono = std::make_shared<std::atomic<std::int64_t>>(1000000);
     std::shared_ptr<drv::SpoolFs> spoolFs;
     std::string spoolPath;  // PathForSoob; empty: the working directory
+    std::uint32_t replyDeadlineMs = 10000;
     drvtest::TempDir dir;
     drvtest::RecordingView view;
     std::unique_ptr<drv::Driver> form;
@@ -606,4 +610,123 @@ TEST_F(Forwarding, ASpoolDirectoryNotWatchedIsToldAndOneThatVanishesIsMadeAgain)
         << err;
     WriteOb8("spool/X.ob8", kStationEvent, Event(1), 0);
     ASSERT_TRUE(WaitWithEvents([&] { return form->Z8Spool().Size() == 1; }));
+}
+
+namespace {
+
+// A station frame for object 3*256 + n.
+Bytes StationFrame(int n) { return {0x13, static_cast<std::uint8_t>(n), 0x0A, 0x05}; }
+
+ServerAction BrokenPrefix(int32_t length) {
+    Bytes prefix = ReplyFrame(kPoll);
+    prefix.resize(kPrefixSize);
+    PutU32(&prefix[5], static_cast<std::uint32_t>(length));
+    return ServerAction{.bytes = prefix};
+}
+
+}  // namespace
+
+TEST_F(Forwarding, WhateverEndsAFilesExchangeTheFileIsDeliveredOnceOnTheNextChance) {
+    // The first frame of file F (object 7) meets the end; every later frame is acknowledged.
+    const struct {
+        const char* end;
+        std::function<std::optional<ServerAction>(const ReceivedFrame&)> first;
+        bool restart = false;  // the driver is stopped while the frame awaits its reply, and started again
+    } cases[] = {
+        {"acknowledgement", [](const ReceivedFrame&) { return ServerAction{.bytes = ReplyFrame(kEventAcknowledged)}; }},
+        {"another answer", [](const ReceivedFrame&) { return ServerAction{.bytes = ReplyFrame(kPoll)}; }},
+        {"the reply deadline", [](const ReceivedFrame&) { return ServerAction{}; }},
+        {"a broken reply", [](const ReceivedFrame&) { return BrokenPrefix(0); }},
+        {"a connection lost before the reply",
+         [](const ReceivedFrame&) { return ServerAction{.bytes = {}, .closeBefore = true}; }},
+        {"a connection lost mid-reply",
+         [](const ReceivedFrame&) {
+             Bytes half = ReplyFrame(kEventAcknowledged);
+             half.resize(10);
+             return ServerAction{.bytes = half, .closeAfter = true};
+         }},
+        {"a connection the server drops",
+         [](const ReceivedFrame&) { return ServerAction{.bytes = ReplyFrame(kDropConnection)}; }},
+        // Twenty errors before F (ten bare prefixes announcing a negative body), then F unanswered: the error limit
+        // gives the connection up while F still awaits its reply.
+        {"the error limit", [](const ReceivedFrame&) { return ServerAction{}; }},
+        {"a stop", [](const ReceivedFrame&) { return ServerAction{}; }, true},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.end);
+        const bool errorLimit = std::string(c.end) == "the error limit";
+        for (const auto& name : dir.list(".ob8")) std::remove(dir.file(name).c_str());
+        Z8Server server;
+        server.SetBehaviour({.ackEvents = true});
+        std::atomic<bool> firstSeen{false};
+        server.SetScript([&](const ReceivedFrame& f) -> std::optional<ServerAction> {
+            if (errorLimit && f.connection == 1 && f.index < 10) return BrokenPrefix(-2);
+            const bool isF = f.packet && f.packet->code == kStationEvent && GetU32(f.packet->payload.data()) == 7;
+            if (!isF || firstSeen.exchange(true)) return std::nullopt;
+            return c.first(f);
+        });
+        replyDeadlineMs = 1500;
+        WriteOb8("F.ob8", kStationEvent, Event(7), 0);
+        StartConnected(server);
+        if (errorLimit) {
+            for (int i = 0; i < 6; ++i)
+                ASSERT_TRUE(form->QueueZ8Packet(kPortStatus, drv::z8::PortStatusPayload("COM3", true)));
+            ASSERT_TRUE(WaitWithEvents([&] { return server.Frames().size() >= 10; }));
+        }
+        Tick();
+        ASSERT_TRUE(WaitWithEvents([&] { return firstSeen.load(); }));
+        if (c.restart) {
+            form.reset();  // the stop: the file stays for the next run
+            ASSERT_TRUE(dir.exists("F.ob8"));
+            StartConnected(server);
+            Tick();
+        }
+        // Each next chance: the file's own pause and the spacing are over. No restart is needed.
+        for (int i = 0; i < 6 && dir.exists("F.ob8"); ++i) {
+            WaitWithEvents([&] { return !dir.exists("F.ob8"); }, std::chrono::milliseconds(3000));
+            if (dir.exists("F.ob8")) Tick(3.2);
+        }
+        ASSERT_FALSE(dir.exists("F.ob8"));
+        for (int i = 0; i < 3; ++i) Tick(3.2);  // and never again
+        const auto objects = EventObjects(server);
+        EXPECT_EQ(std::count(objects.begin(), objects.end(), 7), std::string(c.end) == "acknowledgement" ? 1 : 2);
+        EXPECT_TRUE(form->Z8Spool().Size() == 0 && !form->Z8Spool().InFlight("F.ob8"));
+        form.reset();
+    }
+}
+
+TEST_F(Forwarding, AServerThatDeclinesEveryFileGetsOneAtMostEvery3SecondsAndKeepsNone) {
+    Z8Server server;
+    server.SetBehaviour({.replyCode = kPoll});  // every event answered, none acknowledged
+    for (int i = 1; i <= 5; ++i) WriteOb8("D" + std::to_string(i) + ".ob8", kStationEvent, Event(i), i);
+    StartConnected(server);
+    for (int second = 0; second <= 12; ++second) {
+        Tick(second == 0 ? 0 : 1.0);
+        ASSERT_TRUE(WaitWithEvents([&] { return !form->Z8Spool().InFlight(form->State().ForwardedSpoolPath); }));
+        EXPECT_LE(Events(server).size(), static_cast<std::size_t>(second / 3 + 1)) << "after " << second << " s";
+    }
+    EXPECT_GE(Events(server).size(), 4u);  // the spacing is all that holds them back
+    EXPECT_EQ(dir.list(".ob8").size(), 5u);
+}
+
+TEST_F(Forwarding, AnAcknowledgementThatComesLateStillDeliversTheEventOnce) {
+    // Every event is acknowledged 1.5 s after it arrives, long after the link's read time-out (the event is
+    // written to its spool file meanwhile); 12 events at one a second.
+    Z8Server server;
+    server.SetBehaviour({.ackEvents = true, .replyDelayMs = 1500});
+    StartConnected(server);
+    for (int i = 1; i <= 12; ++i) {
+        const Bytes frame = StationFrame(i);
+        form->CommPortDriver1ReceivePacket(nullptr, frame.data(), 4);
+        WaitWithEvents([] { return false; }, std::chrono::milliseconds(1000));
+    }
+    ASSERT_TRUE(WaitWithEvents([&] { return Events(server).size() >= 12 && dir.list(".ob8").empty(); },
+                               std::chrono::seconds(60)));
+    Tick(3.2);  // forwarding would find anything left over
+    WaitWithEvents([] { return false; }, std::chrono::milliseconds(500));
+    std::map<int, int> seen;
+    for (const int object : EventObjects(server)) ++seen[object];
+    EXPECT_EQ(seen.size(), 12u);
+    for (const auto& [object, count] : seen) EXPECT_EQ(count, 1) << "object " << object;
+    EXPECT_TRUE(dir.list(".ob8").empty());
 }
