@@ -12,10 +12,19 @@
 #include <string>
 #include <thread>
 
+#include "core/config.h"
 #include "bench/roadbench.h"
 #include "z8link/Unit7.h"
 
 namespace {
+
+// The Z8 server named in [ServerHost] of the drvorvel.ini in dir, read at every attempt as the driver does.
+std::function<drv::Z8ServerAddress()> ServerIn(const std::string& dir) {
+    return [ini = dir + "/drvorvel.ini"] {
+        const auto s = drv::LoadServerHostSettings(ini);
+        return drv::Z8ServerAddress{s.Address, s.Port};
+    };
+}
 
 using namespace bench;
 using std::chrono::milliseconds;
@@ -55,7 +64,7 @@ Result RunDelay(int delayMs, double seconds) {
 
     auto host = std::make_shared<QuietHost>();
     drv::Z8LinkConfig config;
-    config.workingDirectory = dir.path();
+    config.server = ServerIn(dir.path());
     cl link(host, config);
     link.Start();
     if (!watch.WaitForHandshake(milliseconds(20000))) throw std::runtime_error("the link did not come up");

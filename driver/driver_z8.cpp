@@ -152,7 +152,10 @@ void Driver::CreateZ8Link() {
     m_z8Host = std::make_shared<Z8HostAdapter>(this, &m_state.shared, CommPortDriver1, m_state.settings.FirstNumber,
                                                &SpoolFileSystem());
     drv::Z8LinkConfig config;
-    config.workingDirectory = m_state.WorkingDirectory;
+    config.server = [iniPath = WorkingPath("drvorvel.ini")] {
+        const drv::ServerHostSettings s = drv::LoadServerHostSettings(iniPath);
+        return drv::Z8ServerAddress{s.Address, s.Port};
+    };
     if (m_options.z8Timings) config.timings = *m_options.z8Timings;
     config.metrics = &m_metrics;
     Z8Link = std::make_shared<cl>(m_z8Host, std::move(config));

@@ -8,7 +8,6 @@
 #include <exception>
 #include <new>
 
-#include "platform/inifile.h"
 #include "platform/version.h"
 
 namespace {
@@ -19,9 +18,6 @@ constexpr const char* kTextErrorsReconnect = "Ошибки по сети - пе�
 constexpr const char* kTextServerDisconnect = "Сервер дал команду на рассоединение.";
 constexpr const char* kTextAccessDenied = "Доступ запрещен.";
 
-constexpr const char* kServerHostSection = "ServerHost";
-constexpr const char* kDefaultAddress = "127.0.0.1";
-constexpr std::int32_t kDefaultPort = 12543;
 
 using drv::z8::PacketOrigin;
 using drv::z8::QueuedPacket;
@@ -260,9 +256,7 @@ void cl::StepDisconnected() {
     m_client = std::make_unique<drv::z8::BlockingTcpClient>(t.connectTimeoutMs, t.readTimeoutMs, t.writeTimeoutMs,
                                                             m_stopSignal, m_config.resolver);
     m_polling = false;
-    const drv::IniFile ini(drv::JoinPath(m_config.workingDirectory, "drvorvel.ini"));
-    const std::string address = ini.ReadString(kServerHostSection, "Address", kDefaultAddress);
-    const std::int32_t port = ini.ReadInteger(kServerHostSection, "Port", kDefaultPort);
+    const auto [address, port] = m_config.server ? m_config.server() : drv::Z8ServerAddress{};
     m_server = address + ":" + std::to_string(port);
     if (!m_client->Connect(address, port))
         return NoteLink(false, drv::LinkReasonForError(m_client->LastError()), m_client->LastError());

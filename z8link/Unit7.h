@@ -3,6 +3,7 @@
 #include <atomic>
 #include <cstddef>
 #include <cstdint>
+#include <functional>
 #include <memory>
 #include <mutex>
 #include <optional>
@@ -78,8 +79,16 @@ struct Z8LinkTimings {
     std::size_t chunkSize = 50000;
 };
 
+// Where the Z8 server listens.
+struct Z8ServerAddress {
+    std::string address;
+    std::int32_t port = 0;
+};
+
 struct Z8LinkConfig {
-    std::string workingDirectory;  // drvorvel.ini ([ServerHost] Address, Port) is read here before every attempt
+    // Asked on the link thread before every connection attempt, so that a changed address takes effect at the next
+    // one (the driver reads [ServerHost] of drvorvel.ini). Must be set.
+    std::function<Z8ServerAddress()> server;
     Z8LinkTimings timings;
     TickSource tick;      // empty: the system's millisecond tick
     std::string version;  // empty: the program's version string

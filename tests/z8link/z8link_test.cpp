@@ -15,6 +15,7 @@
 #include <set>
 #include <thread>
 
+#include "core/config.h"
 #include "core/driverstate.h"
 #include "tests/support/tempdir.h"
 #include "z8link/Unit7.h"
@@ -23,6 +24,14 @@
 using namespace drv::z8;
 
 namespace {
+
+// The Z8 server named in [ServerHost] of the drvorvel.ini in dir, read at every attempt as the driver does.
+std::function<drv::Z8ServerAddress()> ServerIn(const std::string& dir) {
+    return [ini = dir + "/drvorvel.ini"] {
+        const auto s = drv::LoadServerHostSettings(ini);
+        return drv::Z8ServerAddress{s.Address, s.Port};
+    };
+}
 
 constexpr int kDeadlineMs = 20000;
 
@@ -147,7 +156,7 @@ protected:
     void StartLink(drv::Z8LinkTimings timings, drv::NameLookup::Resolver resolver = {}) {
         drv::Z8LinkConfig config;
         config.resolver = std::move(resolver);
-        config.workingDirectory = dir.path();
+        config.server = ServerIn(dir.path());
         config.timings = timings;
         config.version = "2.5.0.17";
         config.tick = tick ? tick : [this] { return drv::GetTickCount() + tickOffset.load(); };
@@ -273,7 +282,7 @@ TEST_F(Z8Link, LiveEventsQueuedWhenAccessIsDeniedComeBack) {
     // Three events wait in the ring ahead of the handshake; the first is answered with access denied.
     server.PushAction({.bytes = ReplyFrame(kAccessDenied)});
     drv::Z8LinkConfig config;
-    config.workingDirectory = dir.path();
+    config.server = ServerIn(dir.path());
     config.timings = Timings();
     link = std::make_unique<cl>(host, config);
     for (int i = 1; i <= 3; ++i)
@@ -397,7 +406,7 @@ TEST_F(Z8Link, HostileRepliesEndWithinTheDeadlineAndLoseNothing) {
         });
         auto h = std::make_shared<RecordingHost>();
         drv::Z8LinkConfig config;
-        config.workingDirectory = d.path();
+        config.server = ServerIn(d.path());
         config.timings = Timings();
         cl l(h, config);
         d.write("F.ob8", std::string(24, 'x'));
@@ -526,7 +535,7 @@ TEST_F(Z8Link, UnansweredAndRejectedLiveEventsComeBackNoneMissing) {
     auto t = Timings();
     t.readTimeoutMs = 100;
     drv::Z8LinkConfig config;
-    config.workingDirectory = dir.path();
+    config.server = ServerIn(dir.path());
     config.timings = t;
     link = std::make_unique<cl>(host, config);
     const int kEvents = 40;
@@ -772,7 +781,7 @@ TEST_F(Z8Link, AnEventWhoseFileIsBeingWrittenIsLeftToItsWriterWhateverTheServerS
         });
         auto h = std::make_shared<RecordingHost>();
         drv::Z8LinkConfig config;
-        config.workingDirectory = d.path();
+        config.server = ServerIn(d.path());
         config.timings = Timings();
         cl l(h, config);
         ASSERT_TRUE(l.QueuePacket(kStationEvent, EventPayload(9), PacketOrigin::LiveEvent));
