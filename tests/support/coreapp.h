@@ -26,7 +26,10 @@ struct RecordingView : drv::DriverView {
     void IndicatorStep(Indicator which, bool up, int phase) override {
         shown[static_cast<int>(which)] = {true, up, phase};
     }
-    void ShowMessage(const std::string& text) override { messages.push_back(text); }
+    void ShowMessage(const std::string& text) override {
+        messages.push_back(text);
+        if (onMessage) onMessage(text);
+    }
     void PortList(const std::vector<std::string>& names, const std::string& textWhenEmpty) override {
         ports = names;
         portText = names.empty() ? textWhenEmpty : names.front();
@@ -40,10 +43,17 @@ struct RecordingView : drv::DriverView {
         int phase = 0;
     };
     const Shown& Of(Indicator which) const { return shown[static_cast<int>(which)]; }
+    // The link log as the window's Memo1 holds it: the lines joined by newlines.
+    std::string LogText() const {
+        std::string text;
+        for (std::size_t i = 0; i < log.size(); ++i) text += (i == 0 ? "" : "\n") + log[i];
+        return text;
+    }
 
     std::vector<std::string> log;
     Shown shown[3];
     std::vector<std::string> messages;
+    std::function<void(const std::string&)> onMessage;  // runs while the message would be open
     std::vector<std::string> ports;
     std::string portText;
     bool running = true;

@@ -148,6 +148,28 @@ TEST_F(MainWindow, Z7IndicatorAndCaptionOnlyWithSendZ7) {
     EXPECT_FALSE(form->Image2->Drawn());
 }
 
+// Each indicator step of the driver is drawn on its own picture: the station on Image2, the Z8 link on Image3, the
+// Z7 link on Image1.
+TEST_F(MainWindow, EachIndicatorStepIsDrawnOnItsPicture) {
+    Start();
+    using Indicator = drv::DriverView::Indicator;
+    const struct {
+        Indicator which;
+        TImage* image;
+        bool up;
+        int phase;
+    } steps[] = {{Indicator::Station, form->Image2, true, 4},
+                 {Indicator::Z8, form->Image3, false, 11},
+                 {Indicator::Z7, form->Image1, true, 16}};
+    for (const auto& step : steps) {
+        form->IndicatorStep(step.which, step.up, step.phase);
+        QImage expected(16, 16, QImage::Format_RGB32);
+        DrawIndicator(expected, step.up, step.phase);
+        EXPECT_TRUE(step.image->Drawn());
+        EXPECT_EQ(step.image->Picture(), expected) << static_cast<int>(step.which);
+    }
+}
+
 TEST_F(MainWindow, PortControlsStartStoppedWithoutAPortAndAfterAFailedOpen) {
     Start();
     EXPECT_TRUE(startupSeen.empty());

@@ -1,57 +1,57 @@
-// The main window's startup and its handling of station deliveries, with the real files in a temporary
-// working directory and no Z8 server listening.
+// The driver object's startup and its handling of station deliveries (no window), with the real files in a
+// temporary working directory and no Z8 server listening.
+#include "driver/driver.h"
+
 #include <gtest/gtest.h>
 #include <pty.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
-#include <QApplication>
-#include <QLabel>
+#include <QCoreApplication>
 #include <QTimer>
 #include <cerrno>
 #include <cmath>
 #include <memory>
 
-#include "app/driverapp.h"
-#include "ui/ma.h"
 #include "core/spoolfs.h"
 #include "platform/faults.h"
 #include "platform/uniquefd.h"
 #include "serial/CPDrv.h"
-#include "tests/support/qtapp.h"
+#include "tests/support/coreapp.h"
 #include "tests/support/tempdir.h"
-#include "ui/admshowmes.h"
 
 using drvtest::Bytes;
 
 namespace {
 
-class FormTest : public ::testing::Test {
+class DriverTest : public ::testing::Test {
 protected:
-    void SetUp() override {
-        drvtest::TestApp();
-        messages = std::make_unique<Tadvsm>();
-    }
+    void SetUp() override { drvtest::TestCoreApp(); }
 
     // Starts the driver in the temporary directory with the given [main] lines; the Z8 server address points at
     // a port nobody listens on, so events spool.
     void Start(const std::string& mainSection, drv::DateTimeParts now = {2026, 12, 8, 12, 30, 15, 250}) {
         dir.write("drvorvel.ini", "[main]\n" + mainSection + "\n[ServerHost]\nAddress=127.0.0.1\nPort=1\n");
-        TForm1Options options;
+        drv::DriverOptions options;
         options.workingDirectory = dir.path();
         options.now = [now] { return drv::EncodeDateTime(now); };
-        form = std::make_unique<TForm1>(messages.get(), options);
+        Create(options);
+    }
+
+    void Create(const drv::DriverOptions& options) {
+        driver = std::make_unique<drv::Driver>(&view, options);
+        driver->Start();
     }
 
     void Deliver(const std::vector<std::uint8_t>& bytes) {
-        form->CommPortDriver1ReceivePacket(nullptr, bytes.data(), static_cast<std::uint32_t>(bytes.size()));
+        driver->CommPortDriver1ReceivePacket(nullptr, bytes.data(), static_cast<std::uint32_t>(bytes.size()));
     }
 
-    void TearDown() override { form.reset(); }
+    void TearDown() override { driver.reset(); }
 
     drvtest::TempDir dir;
-    std::unique_ptr<Tadvsm> messages;
-    std::unique_ptr<TForm1> form;
+    drvtest::RecordingView view;
+    std::unique_ptr<drv::Driver> driver;
 };
 
 const std::vector<std::uint8_t> kFrame4 = Bytes({0x13, 0x22, 0x0A, 0x05});
@@ -60,12 +60,12 @@ const std::vector<std::uint8_t> kEvent4 = Bytes(
 
 }  // namespace
 
-TEST_F(FormTest, StartupWithoutConfigurationUsesDefaults) {
-    TForm1Options options;
+TEST_F(DriverTest, StartupWithoutConfigurationUsesDefaults) {
+    drv::DriverOptions options;
     options.workingDirectory = dir.path();
     dir.write("drvorvel.ini", "[ServerHost]\nPort=1\n");
-    form = std::make_unique<TForm1>(messages.get(), options);
-    const auto& s = form->State();
+    Create(options);
+    const auto& s = driver->State();
     EXPECT_EQ(s.settings.ComPort, "COM255");
     EXPECT_EQ(s.shared.ComPort(), "COM255");
     EXPECT_EQ(s.settings.FirstNumber, 4);
@@ -73,18 +73,17 @@ TEST_F(FormTest, StartupWithoutConfigurationUsesDefaults) {
     EXPECT_FALSE(s.settings.SendZ7);
     EXPECT_EQ(s.WorkingDirectory, dir.path());
     EXPECT_TRUE(s.Z7ReceiveBuffer.has_value());
-    EXPECT_FALSE(form->PortControlsRunning());  // no port configured: the port controls start stopped
+    EXPECT_TRUE(driver->Started());       // what the window shows as the start's date and time
+    EXPECT_FALSE(driver->PortRunning());  // no port configured: the port controls start stopped
+    EXPECT_FALSE(view.running);
     const int password = std::stoi(s.ClosePassword);
     EXPECT_GE(password, 10000);
     EXPECT_LE(password, 99998);
-    EXPECT_EQ(form->Label15->text().toStdString(), s.ClosePassword);
-    EXPECT_FALSE(form->Label6->text().isEmpty());
-    EXPECT_TRUE(form->Label13->isHidden());
-    form->FormDestroy(form.get());
-    EXPECT_FALSE(form->State().Z7ReceiveBuffer.has_value());
+    driver->FormDestroy(driver.get());
+    EXPECT_FALSE(driver->State().Z7ReceiveBuffer.has_value());
 }
 
-TEST_F(FormTest, EventsSpoolWhileTheLinkIsDown) {
+TEST_F(DriverTest, EventsSpoolWhileTheLinkIsDown) {
     Start("");
     Deliver(kFrame4);
     Deliver(Bytes({0xE5, 0x01, 0xC3, 0x07, 0x09}));
@@ -97,11 +96,11 @@ TEST_F(FormTest, EventsSpoolWhileTheLinkIsDown) {
     EXPECT_EQ(second[4 + 10], 0x09);
 }
 
-TEST_F(FormTest, SpoolDirectoryPrefixAndNotSendToDisk) {
+TEST_F(DriverTest, SpoolDirectoryPrefixAndNotSendToDisk) {
     Start("PathForSoob=" + dir.path() + "/spool-\nNotSendToDiskZ8=0");
     Deliver(kFrame4);
     EXPECT_EQ(dir.list(".ob8"), (std::vector<std::string>{"spool-2BE1C0D2.ob8"}));
-    form.reset();
+    driver.reset();
     drvtest::TempDir other;
     dir.write("drvorvel.ini", "");
     Start("NotSendToDiskZ8=1");
@@ -109,7 +108,7 @@ TEST_F(FormTest, SpoolDirectoryPrefixAndNotSendToDisk) {
     EXPECT_EQ(dir.list(".ob8").size(), 1u);  // only the file of the first run
 }
 
-TEST_F(FormTest, IgnoreListIsReadForEveryFrame) {
+TEST_F(DriverTest, IgnoreListIsReadForEveryFrame) {
     Start("");
     dir.write("ignore.ini", "[object]\n40802=1\n");
     Deliver(kFrame4);
@@ -119,25 +118,25 @@ TEST_F(FormTest, IgnoreListIsReadForEveryFrame) {
     EXPECT_EQ(dir.list(".ob8").size(), 1u);
 }
 
-TEST_F(FormTest, SendZ8OffDecodesAndCapturesButSendsNothing) {
+TEST_F(DriverTest, SendZ8OffDecodesAndCapturesButSendsNothing) {
     Start("SendZ8=0\nLog=1");
     Deliver(kFrame4);
     Deliver(Bytes({0x13, 0x22}));
     Deliver({});
     EXPECT_TRUE(dir.list(".ob8").empty());
     EXPECT_EQ(dir.read("drvorvel.log"), std::string("\x13\x22\x0A\x05\x13\x22", 6));
-    EXPECT_EQ(form->State().CurrentEvent[0], 0x62);  // decoded all the same
-    EXPECT_EQ(form->Driver().Z8Link, nullptr);
+    EXPECT_EQ(driver->State().CurrentEvent[0], 0x62);  // decoded all the same
+    EXPECT_EQ(driver->Z8Link, nullptr);
 }
 
-TEST_F(FormTest, UnwritableCaptureDoesNotCostTheEvents) {
+TEST_F(DriverTest, UnwritableCaptureDoesNotCostTheEvents) {
     Start("Log=1");
     ASSERT_EQ(::mkdir(dir.file("drvorvel.log").c_str(), 0755), 0);  // a directory cannot be appended to
     Deliver(kFrame4);
     EXPECT_EQ(dir.list(".ob8").size(), 1u);
 }
 
-TEST_F(FormTest, FramesCutByAFullPacketAreCompletedByTheNext) {
+TEST_F(DriverTest, FramesCutByAFullPacketAreCompletedByTheNext) {
     // A burst written into the station's line at once: a full packet cuts a frame, the leftover completes it.
     int master = -1;
     int slave = -1;
@@ -146,7 +145,7 @@ TEST_F(FormTest, FramesCutByAFullPacketAreCompletedByTheNext) {
     const std::string slavePath = ::ptsname(master);
     ::close(slave);
     Start("ComPort=COM1\n[ports]\nCOM1=" + slavePath);
-    ASSERT_TRUE(form->CommPortDriver1->IsPortOpen());
+    ASSERT_TRUE(driver->CommPortDriver1->IsPortOpen());
     std::vector<std::uint8_t> burst;
     for (int i = 0; i < 60; ++i) {
         for (int b : {0x01, i, 0x21, i, 0x77}) burst.push_back(static_cast<std::uint8_t>(b));
@@ -165,25 +164,25 @@ TEST_F(FormTest, FramesCutByAFullPacketAreCompletedByTheNext) {
     for (int i = 0; i < 60; ++i) EXPECT_EQ(objects[i], 40256 + i);
 }
 
-TEST_F(FormTest, LogErrorAppendsNumberedEntries) {
+TEST_F(DriverTest, LogErrorAppendsNumberedEntries) {
     Start("");
-    form->Driver().LogError(19);
+    driver->LogError(19);
     EXPECT_EQ(dir.read("error.txt"), std::string("\xEE\xF8\xE8\xE1\xEA\xE0 \xB9"
                                                  "19\r\n"));
 }
 
-TEST_F(FormTest, AFaultInATimerTickEndsOnlyThatTick) {
+TEST_F(DriverTest, AFaultInATimerTickEndsOnlyThatTick) {
     const unsigned long before = drv::FaultCount();
     int ticks = 0;
     QTimer timer;
     QObject::connect(&timer, &QTimer::timeout, [&] {
         ++ticks;
         if (ticks == 1) throw std::runtime_error("bad tick");
-        QApplication::quit();
+        QCoreApplication::quit();
     });
     timer.start(1);
-    QTimer::singleShot(20000, [] { QApplication::exit(1); });
-    EXPECT_EQ(QApplication::exec(), 0);
+    QTimer::singleShot(20000, [] { QCoreApplication::exit(1); });
+    EXPECT_EQ(QCoreApplication::exec(), 0);
     EXPECT_EQ(ticks, 2);
     EXPECT_EQ(drv::FaultCount(), before + 1);
 }
@@ -204,7 +203,7 @@ public:
 
 }  // namespace
 
-TEST_F(FormTest, EventsThatCannotBeSpooledWaitInMemoryAndAreWrittenInOrderOnceTheSpoolWorks) {
+TEST_F(DriverTest, EventsThatCannotBeSpooledWaitInMemoryAndAreWrittenInOrderOnceTheSpoolWorks) {
     // recovers: the spool works again just before the stop, so that the stop's last try writes the waiting event.
     const struct {
         const char* name;
@@ -220,34 +219,28 @@ TEST_F(FormTest, EventsThatCannotBeSpooledWaitInMemoryAndAreWrittenInOrderOnceTh
         auto fs = std::make_shared<FaultySpoolFs>();
         fs->error = c.error;
         d.write("drvorvel.ini", "[ServerHost]\nAddress=127.0.0.1\nPort=1\n");
-        TForm1Options options;
+        drv::DriverOptions options;
         options.workingDirectory = d.path();
         options.now = [] { return drv::EncodeDateTime({2026, 12, 8, 12, 30, 15, 250}); };
         options.spoolFs = fs;
         options.spoolRetryMs = 10;
-        QStringList shown;
-        QTimer answer;  // answers the startup warning
-        QObject::connect(&answer, &QTimer::timeout, [&] {
-            if (!messages->IsShowing()) return;
-            shown << messages->label1->text();
-            messages->Dismiss();
-        });
-        answer.start(5);
-        auto f = std::make_unique<TForm1>(messages.get(), options);
-        ASSERT_TRUE(drvtest::WaitWithEvents([&] { return !shown.isEmpty(); }));
-        EXPECT_TRUE(shown.front().contains(QString::fromStdString(d.path()))) << shown.front().toStdString();
+        drvtest::RecordingView shown;
+        auto f = std::make_unique<drv::Driver>(&shown, options);
+        f->Start();
+        ASSERT_TRUE(drvtest::WaitWithEvents([&] { return !shown.messages.empty(); }));  // the startup warning
+        EXPECT_NE(shown.messages.front().find(d.path()), std::string::npos) << shown.messages.front();
 
         const std::vector<std::vector<std::uint8_t>> frames = {
             Bytes({0x13, 0x01, 0x0A, 0x05}), Bytes({0x13, 0x02, 0x0A, 0x05}), Bytes({0x13, 0x03, 0x0A, 0x05})};
         for (const auto& frame : frames)
             f->CommPortDriver1ReceivePacket(nullptr, frame.data(), static_cast<std::uint32_t>(frame.size()));
-        EXPECT_EQ(f->Driver().SpoolBacklogSize(), 3u);
+        EXPECT_EQ(f->SpoolBacklogSize(), 3u);
         EXPECT_TRUE(d.list(".ob8").empty());
         const int failedBefore = fs->failed;
         ASSERT_TRUE(drvtest::WaitWithEvents([&] { return fs->failed >= failedBefore + 2; }));  // retries that fail
         testing::internal::CaptureStderr();
         fs->error = 0;
-        const bool emptied = drvtest::WaitWithEvents([&] { return f->Driver().SpoolBacklogSize() == 0; });
+        const bool emptied = drvtest::WaitWithEvents([&] { return f->SpoolBacklogSize() == 0; });
         const std::string recovered = testing::internal::GetCapturedStderr();
         ASSERT_TRUE(emptied);
         EXPECT_NE(recovered.find("the 3 events kept in memory are spooled\n"), std::string::npos) << recovered;
@@ -261,7 +254,7 @@ TEST_F(FormTest, EventsThatCannotBeSpooledWaitInMemoryAndAreWrittenInOrderOnceTh
         // between: only the stop's own try can write it.
         fs->error = c.error;
         f->CommPortDriver1ReceivePacket(nullptr, frames[0].data(), static_cast<std::uint32_t>(frames[0].size()));
-        ASSERT_EQ(f->Driver().SpoolBacklogSize(), 1u);
+        ASSERT_EQ(f->SpoolBacklogSize(), 1u);
         if (c.recovers) fs->error = 0;
         testing::internal::CaptureStderr();
         f.reset();
@@ -272,20 +265,20 @@ TEST_F(FormTest, EventsThatCannotBeSpooledWaitInMemoryAndAreWrittenInOrderOnceTh
     }
 }
 
-TEST_F(FormTest, ASpoolNameWithoutStampAndAnUnwritableErrorLogCostNoEvent) {
+TEST_F(DriverTest, ASpoolNameWithoutStampAndAnUnwritableErrorLogCostNoEvent) {
     dir.write("drvorvel.ini", "[ServerHost]\nAddress=127.0.0.1\nPort=1\n");
     ASSERT_EQ(::mkdir(dir.file("error.txt").c_str(), 0755), 0);  // LogError(11) cannot append
-    TForm1Options options;
+    drv::DriverOptions options;
     options.workingDirectory = dir.path();
     options.now = [] { return std::nan(""); };
-    form = std::make_unique<TForm1>(messages.get(), options);
+    Create(options);
     Deliver(kFrame4);
     Deliver(kFrame4);
     EXPECT_EQ(dir.list(".ob8"), (std::vector<std::string>{"0.ob8", "1.ob8"}));
     EXPECT_EQ(drvtest::ReadBytes(dir.file("0.ob8")), kEvent4);
 }
 
-TEST_F(FormTest, AFrameCutByALostDeviceIsNotCompletedByTheNextBytes) {
+TEST_F(DriverTest, AFrameCutByALostDeviceIsNotCompletedByTheNextBytes) {
     Start("");
     std::vector<std::uint8_t> full;
     for (int i = 0; i < 51; ++i) {
@@ -294,7 +287,7 @@ TEST_F(FormTest, AFrameCutByALostDeviceIsNotCompletedByTheNextBytes) {
     full.push_back(0x01);  // the first byte of a frame whose rest the lost device takes with it
     ASSERT_EQ(full.size(), 256u);
     Deliver(full);
-    form->Driver().CommPortDriver1DeviceChange(nullptr, false);
+    driver->CommPortDriver1DeviceChange(nullptr, false);
     Deliver(kFrame4);
     const auto files = dir.list(".ob8");
     ASSERT_EQ(files.size(), 52u);

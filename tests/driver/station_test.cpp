@@ -3,20 +3,17 @@
 // each into an .ob8 file.
 #include <gtest/gtest.h>
 
-#include <QApplication>
-#include <QTimer>
+#include <QCoreApplication>
 #include <algorithm>
 #include <memory>
 #include <sstream>
 
-#include "app/driverapp.h"
-#include "ui/ma.h"
 #include "core/spool.h"
+#include "driver/driver.h"
 #include "serial/CPDrv.h"
+#include "tests/support/coreapp.h"
 #include "tests/support/process.h"
-#include "tests/support/qtapp.h"
 #include "tests/support/tempdir.h"
-#include "ui/admshowmes.h"
 
 using drvtest::WaitWithEvents;
 
@@ -26,7 +23,7 @@ using Bytes = std::vector<std::uint8_t>;
 
 void RunEventsFor(std::chrono::milliseconds span) {
     const auto end = std::chrono::steady_clock::now() + span;
-    while (std::chrono::steady_clock::now() < end) QApplication::processEvents(QEventLoop::AllEvents, 5);
+    while (std::chrono::steady_clock::now() < end) QCoreApplication::processEvents(QEventLoop::AllEvents, 5);
 }
 
 Bytes FromHex(const std::string& hex) {
@@ -49,19 +46,10 @@ std::vector<std::string> Lines(const std::string& text, const std::string& word)
 
 class SerialStationTest : public ::testing::Test {
 protected:
-    void SetUp() override {
-        drvtest::TestApp();
-        messages = std::make_unique<Tadvsm>();
-        // Whatever modal window appears (the port did not open) is answered, so that a failure cannot hang.
-        modalGuard.setInterval(200);
-        QObject::connect(&modalGuard, &QTimer::timeout, [] {
-            if (QWidget* w = QApplication::activeModalWidget()) w->close();
-        });
-        modalGuard.start();
-    }
+    void SetUp() override { drvtest::TestCoreApp(); }
 
     void TearDown() override {
-        form.reset();
+        driver.reset();
         sim.reset();
     }
 
@@ -88,10 +76,11 @@ protected:
     void StartDriver(const std::string& ptyPath) {
         dir.write("drvorvel.ini",
                   "[main]\nComPort=COM5\n[ServerHost]\nAddress=127.0.0.1\nPort=1\n[ports]\nCOM5=" + ptyPath + "\n");
-        TForm1Options options;
+        drv::DriverOptions options;
         options.workingDirectory = dir.path();
         options.now = [] { return drv::EncodeDateTime({2026, 12, 8, 12, 30, 15, 250}); };
-        form = std::make_unique<TForm1>(messages.get(), options);
+        driver = std::make_unique<drv::Driver>(&view, options);
+        driver->Start();
     }
 
     // The spooled files in the order they were written: with the clock held still, each next name is the
@@ -108,10 +97,9 @@ protected:
     }
 
     drvtest::TempDir dir;
-    QTimer modalGuard;
-    std::unique_ptr<Tadvsm> messages;
+    drvtest::RecordingView view;  // a message (the port did not open) is kept, and nothing waits for it
     std::unique_ptr<drvtest::ChildProcess> sim;
-    std::unique_ptr<TForm1> form;
+    std::unique_ptr<drv::Driver> driver;
 };
 
 TEST_F(SerialStationTest, FramesFromTheStationAreSpooledByteForByte) {
@@ -122,8 +110,8 @@ TEST_F(SerialStationTest, FramesFromTheStationAreSpooledByteForByte) {
                         "--no-pace"});
     ASSERT_FALSE(pty.empty());
     StartDriver(pty);
-    ASSERT_TRUE(form->CommPortDriver1->IsPortOpen());
-    EXPECT_TRUE(form->PortControlsRunning());
+    ASSERT_TRUE(driver->CommPortDriver1->IsPortOpen()) << (view.messages.empty() ? "" : view.messages.front());
+    EXPECT_TRUE(driver->PortRunning());
 
     // The simulator holds the line until the driver lets it go, so nothing it sent is lost in between.
     ASSERT_TRUE(WaitWithEvents([&] { return Lines(SimOutput(), "sent").size() == 10u; })) << SimOutput();
@@ -133,7 +121,7 @@ TEST_F(SerialStationTest, FramesFromTheStationAreSpooledByteForByte) {
         << SimOutput();
     // A cut frame ends its delivery (the line falls silent) and is dropped, not spooled half.
     RunEventsFor(std::chrono::milliseconds(300));
-    form->CommPortDriver1->ClosePort();
+    driver->CommPortDriver1->ClosePort();
     ASSERT_TRUE(WaitWithEvents([&] { return !Lines(SimOutput(), "done").empty(); })) << SimOutput();
     EXPECT_EQ(Lines(SimOutput(), "cut").size(), 2u);
 
