@@ -101,8 +101,13 @@ void Driver::FormCreate(QObject* /*Sender*/) {
     } else {
         SetPortControlsStopped();
     }
-    // 8. The first Z7 connection attempt.
-    if (m_state.settings.SendZ7) SimpleTCPClient1->SetConnected(true);
+    // 8. The first Z7 connection attempt. Without the Z7 link Timer3 would only wake the driver every 3 s to find
+    // nothing to do.
+    if (m_state.settings.SendZ7) {
+        SimpleTCPClient1->SetConnected(true);
+    } else {
+        Timer3->stop();
+    }
     // 9. The Z8 link.
     if (m_state.settings.SendZ8) {
         CreateZ8Link();

@@ -213,7 +213,8 @@ public:
     // that very packet deletes the file.
     bool QueueZ8Packet(std::uint32_t code, const std::vector<std::uint8_t>& payload,
                        drv::z8::PacketOrigin origin = drv::z8::PacketOrigin::Link, std::string spoolPath = {});
-    // One step of the Z8 indicator: the next phase (0..16) shown with LinkConnected.
+    // One step of the Z8 indicator: the next phase (0..16) shown with LinkConnected. The link asks for it only
+    // while the view shows indicators.
     void Z8IndicatorStep();
     // Stops the link thread without waiting for anything it waits for, and spools the live events it still held.
     void StopZ8Link();
@@ -230,7 +231,7 @@ public:
     TSimpleTCPClient* SimpleTCPClient1 = nullptr;
     QTimer* Timer3 = nullptr;
     std::shared_ptr<cl> Z8Link;
-    int Z8ActivityCounter = 0;
+    int Z8ActivityCounter = 0;  // the Z8 indicator's phase; it moves only while the view shows indicators
 
 private:
     void CreateSerialComponent();  // driver_serial.cpp

@@ -17,9 +17,15 @@ namespace drv {
 // makes later hand-offs return without effect; events handed back after that are kept for the caller to take.
 class Z8HostAdapter final : public drv::Z8LinkHost, public std::enable_shared_from_this<Z8HostAdapter> {
 public:
+    // showsIndicator: the view shows the Z8 indicator; without it the link's indicator steps go nowhere.
     Z8HostAdapter(Driver* form, drv::SharedLinkValues* shared, const TCommPortDriver* port, std::int32_t firstNumber,
-                  drv::SpoolFs* fs)
-        : m_form(form), m_shared(shared), m_port(port), m_firstNumber(firstNumber), m_fs(fs) {}
+                  drv::SpoolFs* fs, bool showsIndicator)
+        : m_form(form),
+          m_shared(shared),
+          m_port(port),
+          m_firstNumber(firstNumber),
+          m_fs(fs),
+          m_showsIndicator(showsIndicator) {}
 
     void LogLine(const std::string& text) override {
         RunOnMain([text](Driver* form) {
@@ -29,7 +35,10 @@ public:
         });
     }
 
+    // Nothing to draw (headless): no hand-off and no wait, so that an idle link's poll exchange, twice a second,
+    // does not wake the main thread and block the link thread for a step that shows nothing.
     void IndicatorStep() override {
+        if (!m_showsIndicator) return;
         RunOnMain([](Driver* form) { form->Z8IndicatorStep(); });
     }
 
@@ -139,6 +148,7 @@ private:
     const TCommPortDriver* m_port;
     const std::int32_t m_firstNumber;
     drv::SpoolFs* m_fs;  // the driver's, which outlives the link; its calls may come from any thread
+    const bool m_showsIndicator;
 
     std::mutex m_mutex;
     std::condition_variable m_cv;
@@ -150,7 +160,7 @@ private:
 void Driver::CreateZ8Link() {
     if (Z8Link) return;
     m_z8Host = std::make_shared<Z8HostAdapter>(this, &m_state.shared, CommPortDriver1, m_state.settings.FirstNumber,
-                                               &SpoolFileSystem());
+                                               &SpoolFileSystem(), m_view->ShowsIndicators());
     drv::Z8LinkConfig config;
     config.server = [iniPath = WorkingPath("drvorvel.ini")] {
         const drv::ServerHostSettings s = drv::LoadServerHostSettings(iniPath);

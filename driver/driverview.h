@@ -30,6 +30,10 @@ public:
     virtual void LinkLogLine(const std::string& line, bool toStandardError);
     // An indicator is to show the link up or down, with its activity counter at phase (0..16).
     virtual void IndicatorStep(Indicator /*which*/, bool /*up*/, int /*phase*/) {}
+    // Whether IndicatorStep shows anything. Asked once, when the Z8 link is created: a view that shows no
+    // indicator is not told the Z8 link's activity steps, so the link thread neither hands them to the main
+    // thread nor waits for them (a poll exchange then wakes the link thread alone).
+    virtual bool ShowsIndicators() const { return false; }
     // A message for the operator (UTF-8); returns once it has been closed. The default writes
     // "drvorvel: message: <text>" to standard error and returns at once.
     virtual void ShowMessage(const std::string& text);

@@ -89,6 +89,7 @@ public:
     // What the driver tells (DriverView).
     void LinkLogLine(const std::string& line, bool toStandardError) override;
     void IndicatorStep(Indicator which, bool up, int phase) override;
+    bool ShowsIndicators() const override { return true; }
     void ShowMessage(const std::string& text) override;
     void PortList(const std::vector<std::string>& names, const std::string& textWhenEmpty) override;
     void PortState(bool running, bool selectFirst) override;

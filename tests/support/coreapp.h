@@ -26,6 +26,7 @@ struct RecordingView : drv::DriverView {
     void IndicatorStep(Indicator which, bool up, int phase) override {
         shown[static_cast<int>(which)] = {true, up, phase};
     }
+    bool ShowsIndicators() const override { return true; }
     void ShowMessage(const std::string& text) override {
         messages.push_back(text);
         if (onMessage) onMessage(text);
