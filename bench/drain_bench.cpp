@@ -279,8 +279,9 @@ struct EdgeResult {
     std::size_t backlogReceived = 0, liveReceived = 0;  // distinct
     std::size_t duplicates = 0;                         // extra copies taken at the server
     std::size_t lost = 0;                               // neither taken nor on disk at the end
-    std::size_t onDisk = 0, onDiskReceived = 0;         // event files left; of them already taken (a copy to come)
-    std::size_t unknown = 0;                            // taken or on disk, and no event of the run
+    // Event files left; of them, copies of events taken or held by another file too (each would go once more).
+    std::size_t onDisk = 0, onDiskReceived = 0;
+    std::size_t unknown = 0;  // taken or on disk, and no event of the run
     std::size_t declined = 0;
     bool drained = false;
     double drainSeconds = 0;  // link up to the backlog gone from disk and taken; the run's length when not drained
@@ -467,8 +468,8 @@ int PrintEdges(const std::string& driverPath, std::size_t files, std::size_t dec
         "acknowledges nothing, so a declined file is taken when it comes again. At the end the server answers the "
         "frame it holds and closes the connection, and the driver is stopped (it keeps on disk what it still "
         "holds). *Received* counts distinct events the server took; *duplicates* the further copies it took, and "
-        "the copies of events it took that are still on disk, which would go to it again; *lost* the events neither "
-        "taken nor on disk. *Best* is the least drain time the server's "
+        "the files still on disk of events it took (or that another file holds too), which would reach it once "
+        "more; *lost* the events neither taken nor on disk. *Best* is the least drain time the server's "
         "pace allows: one event every delay, the live events taking their share (none is possible at a delay of a "
         "second or more: the live events alone fill the server's pace); for the declining server, the 3 s spacing "
         "after each declined file. The cap is the larger of the clean drain × 3 + 60 s and best × 1.5 + 60 s, at most "
