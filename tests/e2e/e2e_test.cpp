@@ -483,18 +483,35 @@ void PrintTo(const ChunkedLine& line, std::ostream* os) { *os << line.name; }
 class ChunkedEndToEnd : public EndToEnd, public ::testing::WithParamInterface<ChunkedLine> {};
 
 TEST_P(ChunkedEndToEnd, EveryEventOnceExactInOrder) {
-    StartServer({"--ack"});
-    std::vector<std::string> args = {"--random", "90", "--seed", "21", "--start-when", go()};
-    args.insert(args.end(), GetParam().args.begin(), GetParam().args.end());
-    StartStationAndDriver(args);
-    LetStationGoWhenLinkIsUp();
-    WaitStationDone();
-    const auto sent = Sent();
-    ASSERT_EQ(sent.size(), 90u);
-    // Nothing more than was sent ever arrives: a frame decoded out of step would be an event never sent.
-    ASSERT_TRUE(WaitUntil([&] { return AtServer().size() >= sent.size(); }, 60s));
-    EXPECT_EQ(AtServer(), sent);
-    EXPECT_TRUE(dir.list(".ob8").empty());
+    // A station simulator held up by a loaded machine for longer than the resync gap leaves the line
+    // really silent that long, and the driver is right to drop the frame it cut: such a run says nothing of how
+    // the line was chunked, so it is run again, at most twice.
+    for (int attempt = 0;; ++attempt) {
+        StartServer({"--ack"});
+        std::vector<std::string> args = {"--random", "90", "--seed", "21", "--start-when", go()};
+        args.insert(args.end(), GetParam().args.begin(), GetParam().args.end());
+        StartStationAndDriver(args);
+        LetStationGoWhenLinkIsUp();
+        WaitStationDone();
+        std::vector<double> times;
+        const auto sent = Sent(&times);
+        ASSERT_EQ(sent.size(), 90u);
+        const bool stalled = std::adjacent_find(times.begin(), times.end(),
+                                                [](double a, double b) { return b - a > drv::kDefaultResyncGapMs; }) != times.end();
+        if (stalled && attempt < 2) {
+            driver.reset();
+            station.reset();
+            server.reset();
+            for (const auto& name : dir.list()) std::filesystem::remove_all(dir.file(name));
+            port = FreePort();
+            continue;
+        }
+        // Nothing more than was sent ever arrives: a frame decoded out of step would be an event never sent.
+        ASSERT_TRUE(WaitUntil([&] { return AtServer().size() >= sent.size(); }, 60s));
+        EXPECT_EQ(AtServer(), sent);
+        EXPECT_TRUE(dir.list(".ob8").empty());
+        return;
+    }
 }
 
 INSTANTIATE_TEST_SUITE_P(
