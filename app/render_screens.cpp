@@ -101,7 +101,7 @@ int main(int argc, char** argv) {
     const drv::TDateTime start = drv::EncodeDateTime({2025, 3, 14, 9, 26, 53, 0});
     TForm1Options options;
     options.workingDirectory = work.path().toStdString();
-    options.now = [start] { return start; };
+    options.clock.wall = [start] { return start; };
     options.randomSeed = 20250314;
 
     auto advsm = std::make_unique<Tadvsm>();

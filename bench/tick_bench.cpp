@@ -67,7 +67,7 @@ Result Run(std::size_t pending, int ticks) {
     auto clock = std::make_shared<std::atomic<double>>(drv::EncodeDateTime({2026, 12, 8, 12, 0, 0, 0}));
     TForm1Options options;
     options.workingDirectory = dir.path();
-    options.now = [clock] { return clock->load(); };
+    options.clock.wall = [clock] { return clock->load(); };
     options.timer2IntervalMs = 0;
     Tadvsm messages;
     TForm1 form(&messages, options);

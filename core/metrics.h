@@ -9,6 +9,8 @@
 #include <cstring>
 #include <string>
 
+#include "platform/clock.h"
+
 // What the driver counts while it runs, for the metrics endpoint and the status command. Every member is an
 // atomic touched with relaxed order: the counting threads (main and link thread) never wait for each other or for
 // a reader, and a reader sees each value whole, though not all of them from the same instant.
@@ -106,6 +108,9 @@ class DriverMetrics {
 public:
     using Counter = std::atomic<std::uint64_t>;
 
+    // clock: the never-stepping count the ages are measured on (read on the main thread only).
+    explicit DriverMetrics(drv::Clock clock = {}) : m_clock(std::move(clock)), startSteadyMs(m_clock.MonotonicMs()) {}
+
     struct LinkState {
         std::atomic<bool> up{false};
         std::atomic<int> reason{static_cast<int>(LinkReason::None)};
@@ -123,17 +128,18 @@ public:
     Counter portOperatorStops{0};                 // stops of the station's port by the operator
     std::atomic<std::int64_t> portStoppedMs{-1};  // steady clock of the operator's last stop; -1: not stopped
     LinkState links[kLinkCount];
-    const std::int64_t startSteadyMs = SteadyMs();
+
+private:
+    const drv::Clock m_clock;
+
+public:
+    const std::int64_t startSteadyMs;
     const double startUnixSeconds =
         std::chrono::duration<double>(std::chrono::system_clock::now().time_since_epoch()).count();
 
     static void Count(Counter& c) { c.fetch_add(1, std::memory_order_relaxed); }
     static std::uint64_t Read(const Counter& c) { return c.load(std::memory_order_relaxed); }
-    static std::int64_t SteadyMs() {
-        return std::chrono::duration_cast<std::chrono::milliseconds>(
-                   std::chrono::steady_clock::now().time_since_epoch())
-            .count();
-    }
+    std::int64_t SteadyMs() const { return m_clock.MonotonicMs(); }
     void FrameDecoded() {
         Count(frames);
         lastFrameMs.store(SteadyMs(), std::memory_order_relaxed);

@@ -25,20 +25,16 @@ constexpr const char* kPortBusyText = "Порт уже занят. Сменит�
 namespace drv {
 
 Driver::Driver(DriverView* view, DriverOptions options, QObject* parent)
-    : QObject(parent), m_view(view), m_options(std::move(options)) {
+    : QObject(parent), m_view(view), m_options(std::move(options)), m_metrics(m_options.clock) {
     CreateSerialComponent();
     CreateZ7Client();
 }
 
 Driver::~Driver() { FormDestroy(this); }
 
-drv::TDateTime Driver::NowTime() const { return m_options.now ? m_options.now() : drv::Now(); }
+drv::TDateTime Driver::NowTime() const { return m_options.clock.Now(); }
 
-std::int64_t Driver::MonotonicMs() const {
-    if (m_options.monotonicMs) return m_options.monotonicMs();
-    return std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::steady_clock::now().time_since_epoch())
-        .count();
-}
+std::int64_t Driver::MonotonicMs() const { return m_options.clock.MonotonicMs(); }
 
 std::string Driver::WorkingPath(const char* fileName) const {
     return drv::JoinPath(m_state.WorkingDirectory, fileName);

@@ -6,6 +6,7 @@
 #include <cstdint>
 #include <functional>
 #include <memory>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -17,6 +18,7 @@
 #include "core/spoolindex.h"
 #include "core/stationframe.h"
 #include "driver/driverview.h"
+#include "platform/clock.h"
 #include "platform/datetime.h"
 #include "z8link/Unit7.h"
 #include "z8link/outboundring.h"
@@ -36,10 +38,13 @@ class Z8HostAdapter;
 // What the program leaves at its defaults and tests or tools may set before the driver is created.
 struct DriverOptions {
     std::string workingDirectory;  // empty: the process's current directory at startup
-    drv::NowSource now;            // empty: the local wall clock
-    // Milliseconds on a clock that never steps, for every interval and deadline of the core (forwarding spacing
-    // and pauses, the watchdog, the spool rescan). Empty: CLOCK_MONOTONIC.
-    std::function<std::int64_t()> monotonicMs;
+    // The driver's clock: the wall clock for what is shown, written and sent, and the count that never steps for
+    // every interval and deadline (forwarding spacing and pauses, the watchdog, the spool rescan, the metrics'
+    // ages). The serial component and the Z8 link take their ticks from it too. Empty members: the system's.
+    drv::Clock clock;
+    // The Z8 link thread's clock, when it must run on another than the driver's (a test that steps the driver's
+    // clock by hand while the link talks to a real server in real time). Empty: the driver's clock.
+    std::optional<drv::Clock> linkClock;
     unsigned randomSeed = 0;                              // 0: seeded from the clock
     std::shared_ptr<const drv::Z8LinkTimings> z8Timings;  // empty: the Z8 link's own intervals
     std::shared_ptr<drv::SpoolFs> spoolFs;                // empty: the system's file operations

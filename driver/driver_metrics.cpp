@@ -41,7 +41,7 @@ drv::DriverStatus Driver::Status(bool withConfiguration) const {
     const drv::DriverSettings& c = m_state.settings;
     s.version = drv::DriverVersionString();
     s.startTimeSeconds = m_metrics.startUnixSeconds;
-    const std::int64_t nowMs = M::SteadyMs();
+    const std::int64_t nowMs = m_metrics.SteadyMs();
     s.uptimeSeconds = static_cast<double>(nowMs - m_metrics.startSteadyMs) / 1000.0;
     s.frames = M::Read(m_metrics.frames);
     s.eventsIgnored = M::Read(m_metrics.eventsIgnored);

@@ -89,7 +89,7 @@ void Driver::StopPort(bool allowed) {
         // Also ends the attempts to reopen a port whose device went away.
         drv::TellPortStopped(ShownPortName(CommPortDriver1->PortName()), CommPortDriver1->Reopening());
         drv::DriverMetrics::Count(m_metrics.portOperatorStops);
-        m_metrics.portStoppedMs.store(drv::DriverMetrics::SteadyMs());
+        m_metrics.portStoppedMs.store(m_metrics.SteadyMs());
         CommPortDriver1->ClosePort();
         SetPortState(false);
     } else {
@@ -106,7 +106,7 @@ void Driver::StartPort(const std::string& name) {
         CommPortDriver1->SetDtr(true);
         SetPortState(true);
         const std::int64_t stopped = m_metrics.portStoppedMs.exchange(-1);
-        drv::TellPortStarted(name, stopped >= 0 ? drv::DriverMetrics::SteadyMs() - stopped : -1);
+        drv::TellPortStarted(name, stopped >= 0 ? m_metrics.SteadyMs() - stopped : -1);
         SendZ7PortRecord();
     } else {
         drv::TellPortStartFailed(name);

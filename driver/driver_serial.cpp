@@ -19,6 +19,7 @@ void Driver::CreateSerialComponent() {
     auto device = std::make_unique<drv::LinuxSerialDevice>([this] { return WorkingPath(drv::kConfigFileName); });
     CommPortDriver1 = new TCommPortDriver(this, std::move(device));
     CommPortDriver1->setObjectName(QStringLiteral("CommPortDriver1"));
+    CommPortDriver1->SetClock(m_options.clock);
     CommPortDriver1->SetPort(pnCustom);
     CommPortDriver1->SetPortName("\\\\.\\COM1");
     CommPortDriver1->SetBaudRate(brCustom);

@@ -168,6 +168,7 @@ void Driver::CreateZ8Link() {
     };
     if (m_options.z8Timings) config.timings = *m_options.z8Timings;
     config.metrics = &m_metrics;
+    config.clock = m_options.linkClock.value_or(m_options.clock);
     Z8Link = std::make_shared<cl>(m_z8Host, std::move(config));
     Z8Link->Start();
 }

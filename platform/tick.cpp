@@ -1,17 +1,20 @@
 #include "platform/tick.h"
 
+#include "platform/clock.h"
+
 #include <time.h>
 
 #include <cerrno>
 
 namespace drv {
 
-std::uint32_t GetTickCount() {
+std::int64_t SystemMonotonicMs() {
     timespec ts{};
     clock_gettime(CLOCK_MONOTONIC, &ts);
-    const std::uint64_t ms = static_cast<std::uint64_t>(ts.tv_sec) * 1000u + static_cast<std::uint64_t>(ts.tv_nsec) / 1000000u;
-    return static_cast<std::uint32_t>(ms);
+    return static_cast<std::int64_t>(ts.tv_sec) * 1000 + ts.tv_nsec / 1000000;
 }
+
+std::uint32_t GetTickCount() { return static_cast<std::uint32_t>(SystemMonotonicMs()); }
 
 void SleepMs(unsigned ms) {
     timespec req{static_cast<time_t>(ms / 1000), static_cast<long>(ms % 1000) * 1000000L};

@@ -6,10 +6,8 @@
 namespace drv {
 
 // Milliseconds since boot as an unsigned 32-bit value that wraps around; intervals are unsigned differences.
+// The system's drv::Clock{}.Tick().
 std::uint32_t GetTickCount();
-
-// A source of ticks; tests hand in their own.
-using TickSource = std::function<std::uint32_t()>;
 
 // Milliseconds elapsed from `since` to `now`, modulo 2^32.
 inline std::uint32_t TicksSince(std::uint32_t now, std::uint32_t since) { return now - since; }

@@ -44,7 +44,7 @@ TCommPortDriver::TCommPortDriver(QObject* owner, std::unique_ptr<drv::SerialDevi
 
 TCommPortDriver::~TCommPortDriver() { ClosePort(); }
 
-std::uint32_t TCommPortDriver::Now() const { return m_tick ? m_tick() : drv::GetTickCount(); }
+std::uint32_t TCommPortDriver::Now() const { return m_clock.Tick(); }
 
 std::uint32_t TCommPortDriver::NowMarked() const {
     const std::uint32_t now = Now();
@@ -160,7 +160,7 @@ void TCommPortDriver::StartWatching() {
     }
     // Without a reader thread (none could be made) the device's own readiness is watched and its chunks are
     // stamped when the owning thread reads them.
-    m_reader = std::make_unique<drv::LineReader>();
+    m_reader = std::make_unique<drv::LineReader>(m_clock);
     if (m_reader->Start(fd)) {
         fd = m_reader->WakeHandle();
     } else {

@@ -10,6 +10,7 @@
 #include <string>
 #include <vector>
 
+#include "platform/clock.h"
 #include "platform/tick.h"
 #include "serial/linereader.h"
 #include "serial/serialdevice.h"
@@ -213,7 +214,7 @@ public:
     static constexpr int kPresenceCheckMs = 100;
 
     // For tests and diagnostics.
-    void SetTickSource(drv::TickSource tick) { m_tick = std::move(tick); }
+    void SetClock(drv::Clock clock) { m_clock = std::move(clock); }
     std::uint32_t PacketStartTick() const { return m_packetStartTick; }
     // Bytes taken from the device that wait in the input buffer for their packet.
     std::uint32_t BytesHeld() const { return m_have; }
@@ -255,7 +256,7 @@ private:
     std::vector<drv::LineReader::Arrival> m_arrivals;  // what the latest Take handed over
     std::vector<TChunkMark> m_marks;                   // chunks of the bytes held in m_inputBuffer
     std::vector<TChunkMark> m_deliveryChunks;          // of the packet being handed on
-    drv::TickSource m_tick;
+    drv::Clock m_clock;  // its millisecond tick times packets and reopening
 
     TPortNumber m_port = pnCOM2;
     std::string m_portName = "\\\\.\\COM1";

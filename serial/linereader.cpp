@@ -75,7 +75,7 @@ void LineReader::Run(int fd) {
         const std::size_t room = std::min(sizeof buf, kCapacity - m_bytes.size());
         const ssize_t r = ::read(fd, buf, room);
         if (r > 0) {
-            const std::uint32_t tick = GetTickCount();
+            const std::uint32_t tick = m_clock.Tick();
             m_bytes.insert(m_bytes.end(), buf, buf + r);
             m_arrivals.push_back({tick, static_cast<std::uint32_t>(r)});
             Signal();

@@ -8,6 +8,7 @@
 #include <thread>
 #include <vector>
 
+#include "platform/clock.h"
 #include "platform/uniquefd.h"
 
 namespace drv {
@@ -33,7 +34,9 @@ public:
     static constexpr std::size_t kCapacity = 65536;
     static constexpr int kRestMs = 10;
 
-    LineReader() = default;
+    // clock: whose tick stamps the chunks (the owner's, so that its packet timing compares like with like); its
+    // count is read on the reader thread.
+    explicit LineReader(Clock clock = {}) : m_clock(std::move(clock)) {}
     ~LineReader() { Stop(); }
     LineReader(const LineReader&) = delete;
     LineReader& operator=(const LineReader&) = delete;
@@ -60,6 +63,7 @@ private:
     void Run(int fd);
     void Signal();  // with m_mutex held
 
+    const Clock m_clock;
     std::thread m_thread;
     UniqueFd m_wake;  // eventfd: the owner's wake-up
     UniqueFd m_stop;  // eventfd: the reader's stop

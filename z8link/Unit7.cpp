@@ -46,7 +46,7 @@ void cl::Stop() {
     if (m_thread.joinable()) m_thread.join();
 }
 
-std::uint32_t cl::Tick() const { return m_config.tick ? m_config.tick() : drv::GetTickCount(); }
+std::uint32_t cl::Tick() const { return m_config.clock.Tick(); }
 
 bool cl::QueuePacket(std::uint32_t code, const std::vector<std::uint8_t>& payload, PacketOrigin origin,
                      std::string spoolPath) {

@@ -12,6 +12,7 @@
 #include <vector>
 
 #include "core/metrics.h"
+#include "platform/clock.h"
 #include "platform/tick.h"
 #include "z8link/outboundring.h"
 #include "z8link/z8codec.h"
@@ -90,7 +91,7 @@ struct Z8LinkConfig {
     // one (the driver reads [ServerHost] of drvorvel.ini). Must be set.
     std::function<Z8ServerAddress()> server;
     Z8LinkTimings timings;
-    TickSource tick;      // empty: the system's millisecond tick
+    Clock clock;          // the link's millisecond tick is its never-stepping count; empty: the system's
     std::string version;  // empty: the program's version string
     // How host names are looked up; empty: the C library's lookup.
     NameLookup::Resolver resolver;

@@ -164,7 +164,7 @@ protected:
         dir.write("drvorvel.ini", "[main]\nn_abs=3\n[ServerHost]\nAddress=127.0.0.1\nPort=1\n");
         drv::DriverOptions options;
         options.workingDirectory = dir.path();
-        options.now = [] { return drv::EncodeDateTime({2026, 12, 8, 12, 30, 15, 250}); };
+        options.clock.wall = [] { return drv::EncodeDateTime({2026, 12, 8, 12, 30, 15, 250}); };
         form = std::make_unique<drv::Driver>(&view, options);
         form->Start();
     }

@@ -34,7 +34,7 @@ protected:
         dir.write("drvorvel.ini", "[main]\n" + mainSection + "\n[ServerHost]\nAddress=127.0.0.1\nPort=1\n");
         drv::DriverOptions options;
         options.workingDirectory = dir.path();
-        options.now = [now] { return drv::EncodeDateTime(now); };
+        options.clock.wall = [now] { return drv::EncodeDateTime(now); };
         Create(options);
     }
 
@@ -221,7 +221,7 @@ TEST_F(DriverTest, EventsThatCannotBeSpooledWaitInMemoryAndAreWrittenInOrderOnce
         d.write("drvorvel.ini", "[ServerHost]\nAddress=127.0.0.1\nPort=1\n");
         drv::DriverOptions options;
         options.workingDirectory = d.path();
-        options.now = [] { return drv::EncodeDateTime({2026, 12, 8, 12, 30, 15, 250}); };
+        options.clock.wall = [] { return drv::EncodeDateTime({2026, 12, 8, 12, 30, 15, 250}); };
         options.spoolFs = fs;
         options.spoolRetryMs = 10;
         drvtest::RecordingView shown;
@@ -270,7 +270,7 @@ TEST_F(DriverTest, ASpoolNameWithoutStampAndAnUnwritableErrorLogCostNoEvent) {
     ASSERT_EQ(::mkdir(dir.file("error.txt").c_str(), 0755), 0);  // LogError(11) cannot append
     drv::DriverOptions options;
     options.workingDirectory = dir.path();
-    options.now = [] { return std::nan(""); };
+    options.clock.wall = [] { return std::nan(""); };
     Create(options);
     Deliver(kFrame4);
     Deliver(kFrame4);

@@ -78,7 +78,7 @@ protected:
                   "[main]\nComPort=COM5\n[ServerHost]\nAddress=127.0.0.1\nPort=1\n[ports]\nCOM5=" + ptyPath + "\n");
         drv::DriverOptions options;
         options.workingDirectory = dir.path();
-        options.now = [] { return drv::EncodeDateTime({2026, 12, 8, 12, 30, 15, 250}); };
+        options.clock.wall = [] { return drv::EncodeDateTime({2026, 12, 8, 12, 30, 15, 250}); };
         driver = std::make_unique<drv::Driver>(&view, options);
         driver->Start();
     }

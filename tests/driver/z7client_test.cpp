@@ -38,7 +38,7 @@ protected:
         dir.write("drvorvel.ini", "[main]\nSendZ8=0\nhost=127.0.0.1\n" + mainLines + "\n");
         drv::DriverOptions options;
         options.workingDirectory = dir.path();
-        options.now = now;
+        options.clock.wall = now;
         options.timer2IntervalMs = 0;  // no forwarding and no watchdog report between the records a test sends
         options.z7Port = static_cast<std::uint16_t>(server.Port());
         options.setClock = [this](const drv::DateTimeParts& p) {

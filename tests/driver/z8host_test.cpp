@@ -42,7 +42,7 @@ protected:
                                       "\n[ServerHost]\nAddress=127.0.0.1\nPort=" + std::to_string(port) + "\n");
         drv::DriverOptions options;
         options.workingDirectory = dir.path();
-        options.now = [] { return drv::EncodeDateTime({2026, 12, 8, 12, 30, 15, 250}); };
+        options.clock.wall = [] { return drv::EncodeDateTime({2026, 12, 8, 12, 30, 15, 250}); };
         options.z8Timings = std::make_shared<drv::Z8LinkTimings>(timings);
         options.spoolFs = spoolFs;
         options.durableAfterMs = durableAfterMs;

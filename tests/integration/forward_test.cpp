@@ -58,8 +58,8 @@ protected:
                                       "\n");
         drv::DriverOptions options;
         options.workingDirectory = dir.path();
-        options.now = [c = clock] { return c->load(); };
-        options.monotonicMs = [m = mono] { return m->load(); };
+        options.clock = {[c = clock] { return c->load(); }, [m = mono] { return m->load(); }};
+        options.linkClock = drv::Clock{};  // the link talks to a real server in real time
         options.timer2IntervalMs = 0;
         options.z7Port = static_cast<std::uint16_t>(z7Port);
         options.spoolFs = spoolFs;

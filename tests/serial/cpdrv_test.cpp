@@ -24,7 +24,7 @@ protected:
         auto device = std::make_unique<drvtest::FakeSerialDevice>(log);
         dev = device.get();
         port = std::make_unique<TCommPortDriver>(nullptr, std::move(device));
-        port->SetTickSource([this] { return tick; });
+        port->SetClock({{}, [this] { return std::int64_t{tick}; }});
         port->SetOnReceivePacket([this](QObject* sender, const std::uint8_t* p, std::uint32_t n) {
             EXPECT_EQ(sender, port.get());
             packets.emplace_back(p, p + n);
@@ -497,7 +497,7 @@ TEST_F(CommPortDriverTest, UnassignedEventsStillConsumeTheBytes) {
 
 TEST_F(CommPortDriverTest, TheTimerPollsOnTheEventLoop) {
     StationSettings();
-    port->SetTickSource({});
+    port->SetClock({});
     ASSERT_TRUE(port->OpenPort());
     dev->Queue({0x13, 0x22, 0x0A, 0x05});
     const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(20);
@@ -537,7 +537,7 @@ TEST_F(CommPortDriverTest, ALostDeviceIsReopenedUnderItsNameWithItsSettingsUntil
     dev->vanished = false;
     dev->openResult = true;
     port->SetReopenInterval(1);
-    port->SetTickSource({});  // the attempts are spaced on the real tick
+    port->SetClock({});  // the attempts are spaced on the real tick
     const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(20);
     while (!port->IsPortOpen() && std::chrono::steady_clock::now() < deadline) {
         QCoreApplication::processEvents(QEventLoop::AllEvents, 20);

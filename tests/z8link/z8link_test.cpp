@@ -159,7 +159,7 @@ protected:
         config.server = ServerIn(dir.path());
         config.timings = timings;
         config.version = "2.5.0.17";
-        config.tick = tick ? tick : [this] { return drv::GetTickCount() + tickOffset.load(); };
+        config.clock.monotonicMs = tick ? tick : [this] { return drv::SystemMonotonicMs() + tickOffset.load(); };
         link = std::make_unique<cl>(host, config);
         link->Start();
     }
@@ -176,7 +176,7 @@ protected:
     }
 
     drvtest::TempDir dir;
-    drv::TickSource tick;  // empty: the system's
+    std::function<std::int64_t()> tick;  // the link's count; empty: the system's
     Z8Server server;
     std::shared_ptr<RecordingHost> host = std::make_shared<RecordingHost>();
     // Added to the link's tick: a test moves the link's time on at once instead of waiting for its intervals.
@@ -189,7 +189,7 @@ protected:
 struct ManualTick {
     std::atomic<std::uint32_t> value{100000000};
     std::atomic<int> reads{0};
-    drv::TickSource Source(std::shared_ptr<ManualTick> self) {
+    std::function<std::int64_t()> Source(std::shared_ptr<ManualTick> self) {
         return [self] {
             ++self->reads;
             return self->value.load();
