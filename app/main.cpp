@@ -13,7 +13,6 @@
 #include "app/checkcommand.h"
 #include "app/coreapp.h"
 #include "app/instancelock.h"
-#include "app/metricsformat.h"
 #include "app/metricsserver.h"
 #include "app/servicenotify.h"
 #include "app/startup.h"
@@ -205,16 +204,13 @@ int RunHeadless(int argc, char** argv) {
     }
 
     // Declared after the driver, so that they go first: their answers read the driver's state.
-    bool metricsPortTaken = false;
-    std::unique_ptr<MetricsServer> metrics = drvapp::StartMetricsEndpoint(
-        directory, [d = driver.get()](bool withConfiguration) { return d->Status(withConfiguration); }, {},
-        &metricsPortTaken);
-    if (metricsPortTaken) {
+    drvapp::Endpoints endpoints;
+    if (!drvapp::StartEndpoints(
+            directory, [d = driver.get()](bool withConfiguration) { return d->Status(withConfiguration); }, {},
+            endpoints)) {
         driver->Stop();
         return drvapp::kExitCannotStart;
     }
-    const std::unique_ptr<StatusSocket> statusSocket =
-        drvapp::StartStatusSocket(directory, [d = driver.get()] { return StatusJson(d->Status(true)); });
 
     ServiceNotify service;
     service.Ready();

@@ -7,6 +7,7 @@
 #include <cstring>
 
 #include "app/instancelock.h"
+#include "app/metricsformat.h"
 #include "app/portowner.h"
 #include "core/config.h"
 #include "core/configcheck.h"
@@ -130,6 +131,15 @@ std::unique_ptr<StatusSocket> StartStatusSocket(const std::string& directory, st
         std::fprintf(stderr, "drvorvel: the status socket %s/%s cannot be made (%s); drvorvel --status cannot ask\n",
                      directory.c_str(), StatusSocket::kFileName, socket->Error().c_str());
     return socket;
+}
+
+bool StartEndpoints(const std::string& directory, const MetricsServer::StatusSource& status, const TellBox& box,
+                    Endpoints& endpoints) {
+    bool portTaken = false;
+    endpoints.metrics = StartMetricsEndpoint(directory, status, box, &portTaken);
+    if (portTaken) return false;
+    endpoints.statusSocket = StartStatusSocket(directory, [status] { return StatusJson(status(true)); });
+    return true;
 }
 
 }  // namespace drvapp

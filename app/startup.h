@@ -50,4 +50,14 @@ std::unique_ptr<MetricsServer> StartMetricsEndpoint(const std::string& directory
 // error and the driver runs on without it.
 std::unique_ptr<StatusSocket> StartStatusSocket(const std::string& directory, std::function<QByteArray()> answer);
 
+// What answers for the driver while it runs: the metrics endpoint (when it is on) and the status socket.
+struct Endpoints {
+    std::unique_ptr<MetricsServer> metrics;
+    std::unique_ptr<StatusSocket> statusSocket;
+};
+// Starts both, answering from status. False when this start ends: the metrics port was taken by another program
+// since MetricsPortTaken looked (said as StartMetricsEndpoint says it).
+bool StartEndpoints(const std::string& directory, const MetricsServer::StatusSource& status, const TellBox& box,
+                    Endpoints& endpoints);
+
 }  // namespace drvapp

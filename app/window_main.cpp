@@ -9,7 +9,6 @@
 
 #include "app/driverapp.h"
 #include "app/instancelock.h"
-#include "app/metricsformat.h"
 #include "app/servicenotify.h"
 #include "app/startup.h"
 #include "app/stopsignals.h"
@@ -87,16 +86,13 @@ int main(int argc, char** argv) {
     if (!form1->Headless()) form1->show();
 
     // Declared after the window, so that they go first: their answers read the driver's state.
-    bool metricsPortTaken = false;
-    std::unique_ptr<MetricsServer> metrics = drvapp::StartMetricsEndpoint(
-        directory, [f = form1.get()](bool withConfiguration) { return f->Status(withConfiguration); }, box,
-        &metricsPortTaken);
-    if (metricsPortTaken) {
+    drvapp::Endpoints endpoints;
+    if (!drvapp::StartEndpoints(
+            directory, [f = form1.get()](bool withConfiguration) { return f->Status(withConfiguration); }, box,
+            endpoints)) {
         form1->Stop();
         return drvapp::kExitCannotStart;
     }
-    const std::unique_ptr<StatusSocket> statusSocket =
-        drvapp::StartStatusSocket(directory, [f = form1.get()] { return StatusJson(f->Status(true)); });
 
     // The window lives in the tray and dialogs come and go: only an accepted close of the main window ends the run.
     QObject::connect(form1.get(), &TForm1::Closed, &app, &QApplication::quit, Qt::QueuedConnection);

@@ -42,6 +42,22 @@ namespace {
 using namespace bench;
 using std::chrono::milliseconds;
 
+// The driver under test on a station line of its own, against a server already set up: constructed once the driver
+// has opened the line and its link's handshake is in.
+struct DriverAtServer {
+    DriverAtServer(const std::string& driverPath, const ScratchDir& dir, drv::z8::Z8Server& server)
+        : watch(server), driver(driverPath, dir, line.DevicePath(), server.Port()) {
+        if (!line.WaitForDriverOpen(milliseconds(20000))) throw std::runtime_error("the driver did not open the line");
+        if (!watch.WaitForHandshake(milliseconds(20000)))
+            throw std::runtime_error("the driver's Z8 link did not come up");
+        linkUp = Clock::now();
+    }
+    ServerWatch watch;
+    StationLine line;
+    DriverProcess driver;
+    Clock::time_point linkUp;
+};
+
 constexpr std::uint32_t kFileObjectBase = 1000000;  // objects of the spooled events: no frame of the run has them
 constexpr double kLiveWaitGoalMs = 100;
 constexpr double kDrainGoal = 2000;
@@ -108,18 +124,14 @@ Result Run(const std::string& driverPath, std::size_t files, int delayMs, std::s
                 return declined;
             });
     }
-    ServerWatch watch(server);
-    StationLine line;
-    DriverProcess driver(driverPath, dir, line.DevicePath(), server.Port());
-    if (!line.WaitForDriverOpen(milliseconds(20000))) throw std::runtime_error("the driver did not open the line");
-    if (!watch.WaitForHandshake(milliseconds(20000))) throw std::runtime_error("the driver's Z8 link did not come up");
-    const auto linkUp = Clock::now();
+    DriverAtServer run(driverPath, dir, server);
+    const auto linkUp = run.linkUp;
     Progress("drain " + std::to_string(delayMs) + " ms: link up, line saturated until the backlog is gone");
 
     // Files that can be delivered and have reached the server, each counted once.
     auto fileArrivals = [&] {
         std::set<std::uint32_t> objects;
-        for (const auto& a : watch.Arrivals()) {
+        for (const auto& a : run.watch.Arrivals()) {
             if (a.index || a.payload.size() < 4) continue;
             const std::uint32_t object = drv::z8::GetU32(a.payload.data());
             if (!Stuck(object, stuckEvery)) objects.insert(object);
@@ -131,32 +143,32 @@ Result Run(const std::string& driverPath, std::size_t files, int delayMs, std::s
     std::size_t byteIndex = 0;
     const auto deadline = linkUp + std::chrono::seconds(120);
     for (std::size_t i = 0; i < kMaxFrames && Clock::now() < deadline; ++i) {
-        lastByte.push_back(line.SendScheduled(MakeFrame(i, true), start, byteIndex));
+        lastByte.push_back(run.line.SendScheduled(MakeFrame(i, true), start, byteIndex));
         byteIndex += 4;
         if ((i + 1) % 240 == 0) {
             const std::size_t arrived = fileArrivals();
             if ((i + 1) % 2400 == 0) Progress("drain: " + std::to_string(arrived) + " files at the server");
             if (arrived >= due) break;
         }
-        if (!driver.Running()) throw std::runtime_error("the driver ended during the run");
+        if (!run.driver.Running()) throw std::runtime_error("the driver ended during the run");
     }
     r.live = lastByte.size();
     // The live events still on their way.
     drvtest::WaitUntil(
         [&] {
             std::size_t live = 0;
-            for (const auto& a : watch.Arrivals()) live += a.index ? 1 : 0;
+            for (const auto& a : run.watch.Arrivals()) live += a.index ? 1 : 0;
             return live >= r.live;
         },
         milliseconds(3000));
-    r.survived = driver.Running();
-    driver.Stop();
+    r.survived = run.driver.Running();
+    run.driver.Stop();
 
     std::set<std::uint32_t> seen;
     Clock::time_point lastFile = linkUp;
     std::vector<double> waits;
     std::set<std::size_t> liveSeen;
-    for (const auto& a : watch.Arrivals()) {
+    for (const auto& a : run.watch.Arrivals()) {
         if (a.index) {
             if (*a.index < lastByte.size() && liveSeen.insert(*a.index).second)
                 waits.push_back(Ms(a.at - lastByte[*a.index]));
@@ -335,12 +347,8 @@ EdgeResult RunEdge(const std::string& driverPath, const EdgeScenario& s, std::si
         a.bytes = drv::z8::ReplyFrame(drv::z8::kEventAcknowledged);
         return a;
     });
-    ServerWatch watch(server);
-    StationLine line;
-    DriverProcess driver(driverPath, dir, line.DevicePath(), server.Port());
-    if (!line.WaitForDriverOpen(milliseconds(20000))) throw std::runtime_error("the driver did not open the line");
-    if (!watch.WaitForHandshake(milliseconds(20000))) throw std::runtime_error("the driver's Z8 link did not come up");
-    const auto linkUp = Clock::now();
+    DriverAtServer run(driverPath, dir, server);
+    const auto linkUp = run.linkUp;
     const auto capEnd = linkUp + std::chrono::duration_cast<Clock::duration>(std::chrono::duration<double>(capSeconds));
     Progress(s.name + ": link up; one live event a second until the backlog is gone");
 
@@ -349,7 +357,7 @@ EdgeResult RunEdge(const std::string& driverPath, const EdgeScenario& s, std::si
     while (Clock::now() < capEnd) {
         const auto now = Clock::now();
         if (now >= nextLive) {
-            line.Send(MakeFrame(r.liveSent, true));
+            run.line.Send(MakeFrame(r.liveSent, true));
             ++r.liveSent;
             nextLive += std::chrono::seconds(1);
         }
@@ -369,7 +377,7 @@ EdgeResult RunEdge(const std::string& driverPath, const EdgeScenario& s, std::si
                      " event files on disk");
             nextReport += std::chrono::seconds(30);
         }
-        if (!driver.Running()) throw std::runtime_error("the driver ended during the run");
+        if (!run.driver.Running()) throw std::runtime_error("the driver ended during the run");
         std::this_thread::sleep_until(std::min(nextLive, Clock::now() + milliseconds(20)));
     }
     if (!r.drained) r.drainSeconds = std::chrono::duration<double>(Clock::now() - linkUp).count();
@@ -389,8 +397,8 @@ EdgeResult RunEdge(const std::string& driverPath, const EdgeScenario& s, std::si
     }
     drvtest::WaitUntil([&] { return server.Idle(); }, milliseconds(2 * s.lateMs + 5000));
     server.Stop();
-    r.survived = driver.Running();
-    driver.Stop();
+    r.survived = run.driver.Running();
+    run.driver.Stop();
 
     std::set<std::string> expected;
     for (std::size_t i = 0; i < files; ++i) {

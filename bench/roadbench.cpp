@@ -253,6 +253,7 @@ ServerWatch::ServerWatch(drv::z8::Z8Server& server) : m_server(server), m_state(
         if (!frame.packet) return;
         std::lock_guard lock(state->mutex);
         if (frame.packet->code == drv::z8::kVersion) state->handshakeSeen = true;
+        if (frame.packet->code == drv::z8::kHello && !state->helloAt) state->helloAt = at;
         if (frame.packet->code == drv::z8::kStationEvent) {
             const auto& p = frame.packet->payload;
             const auto index = IndexOfEvent(p.data(), p.size());
@@ -268,6 +269,12 @@ ServerWatch::~ServerWatch() { m_server.SetObserver(nullptr); }
 bool ServerWatch::WaitForHandshake(std::chrono::milliseconds timeout) const {
     std::unique_lock lock(m_state->mutex);
     return m_state->changed.wait_for(lock, timeout, [&] { return m_state->handshakeSeen; });
+}
+
+std::optional<Clock::time_point> ServerWatch::WaitForHello(std::chrono::milliseconds timeout) const {
+    std::unique_lock lock(m_state->mutex);
+    if (!m_state->changed.wait_for(lock, timeout, [&] { return m_state->helloAt.has_value(); })) return std::nullopt;
+    return m_state->helloAt;
 }
 
 std::optional<Clock::time_point> ServerWatch::WaitForIndex(std::size_t index, std::chrono::milliseconds timeout) const {

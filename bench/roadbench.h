@@ -129,6 +129,8 @@ public:
     ~ServerWatch();
     // Whether the server has seen the last handshake packet (the version) since the watch began.
     bool WaitForHandshake(std::chrono::milliseconds timeout) const;
+    // When the first hello arrived since the watch began; nullopt when none within timeout.
+    std::optional<Clock::time_point> WaitForHello(std::chrono::milliseconds timeout) const;
     // Waits until an event with this index has arrived; its arrival time, nullopt when none within timeout.
     std::optional<Clock::time_point> WaitForIndex(std::size_t index, std::chrono::milliseconds timeout) const;
     std::vector<Arrival> Arrivals() const;
@@ -142,6 +144,7 @@ private:
         std::vector<Arrival> arrivals;
         std::map<std::size_t, Clock::time_point> firstArrival;
         bool handshakeSeen = false;
+        std::optional<Clock::time_point> helloAt;
     };
     drv::z8::Z8Server& m_server;
     std::shared_ptr<State> m_state;

@@ -109,16 +109,6 @@ protected:
     std::uint16_t z7Port = 0;
     bool stopRequested = false;
 
-    // The [ports] section: every COM name maps to a missing device unless ports names it (a path).
-    std::string PortsSection(const std::map<int, std::string>& ports) const {
-        std::string s = "[ports]\n";
-        for (int n = 1; n <= 32; ++n) {
-            const auto it = ports.find(n);
-            s += "COM" + std::to_string(n) + "=" + (it != ports.end() ? it->second : dir.file("absent")) + "\n";
-        }
-        return s;
-    }
-
     // Starts the driver with a Z8 server (unless SendZ8=0 is in main) and waits for its handshake; startup shows
     // exactly the messages startupMessages.
     void Start(const std::string& main, const std::map<int, std::string>& ports = {}, Seen startupMessages = {}) {
@@ -128,7 +118,7 @@ protected:
             server->SetBehaviour({.ackEvents = true});
         }
         dir.write("drvorvel.ini", "; kept\n[main]\n" + main + "\n[ServerHost]\nAddress=127.0.0.1\nPort=" +
-                                      std::to_string(z8 ? server->Port() : 1) + "\n" + PortsSection(ports));
+                                      std::to_string(z8 ? server->Port() : 1) + "\n" + drvtest::PortsSection(ports, dir.file("absent")));
         drv::DriverOptions options;
         options.workingDirectory = dir.path();
         options.stopRequested = [this] { return stopRequested; };

@@ -3,6 +3,7 @@
 #include <pty.h>
 #include <unistd.h>
 
+#include <map>
 #include <string>
 
 #include "platform/uniquefd.h"
@@ -27,5 +28,15 @@ struct Pty {
         }
     }
 };
+
+// The [ports] section of a drvorvel.ini: every COM name maps to `absent` (a missing device) unless ports names it.
+inline std::string PortsSection(const std::map<int, std::string>& ports, const std::string& absent) {
+    std::string s = "[ports]\n";
+    for (int n = 1; n <= 32; ++n) {
+        const auto it = ports.find(n);
+        s += "COM" + std::to_string(n) + "=" + (it != ports.end() ? it->second : absent) + "\n";
+    }
+    return s;
+}
 
 }  // namespace drvtest

@@ -39,23 +39,13 @@ protected:
     std::unique_ptr<TForm1> form;
     std::unique_ptr<TForm2> dialog;
 
-    // The [ports] section: every COM name maps to a missing device unless ports names it (a path).
-    std::string PortsSection(const std::map<int, std::string>& ports) const {
-        std::string s = "[ports]\n";
-        for (int n = 1; n <= 32; ++n) {
-            const auto it = ports.find(n);
-            s += "COM" + std::to_string(n) + "=" + (it != ports.end() ? it->second : dir.file("absent")) + "\n";
-        }
-        return s;
-    }
-
     // Starts the driver with a Z8 server and waits for its handshake; startupAnswers answer startup's messages.
     void Start(const std::string& main, const std::map<int, std::string>& ports = {},
                std::vector<ModalAnswerer::Action> startupAnswers = {}) {
         server = std::make_unique<drv::z8::Z8Server>();
         server->SetBehaviour({.ackEvents = true});
         dir.write("drvorvel.ini", "[main]\n" + main + "\n[ServerHost]\nAddress=127.0.0.1\nPort=" +
-                                      std::to_string(server->Port()) + "\n" + PortsSection(ports));
+                                      std::to_string(server->Port()) + "\n" + drvtest::PortsSection(ports, dir.file("absent")));
         TForm1Options options;
         options.workingDirectory = dir.path();
         options.randomSeed = 4242;
