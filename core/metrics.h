@@ -109,7 +109,7 @@ public:
     using Counter = std::atomic<std::uint64_t>;
 
     // clock: the never-stepping count the ages are measured on (read on the main thread only).
-    explicit DriverMetrics(drv::Clock clock = {}) : m_clock(std::move(clock)), startSteadyMs(m_clock.MonotonicMs()) {}
+    explicit DriverMetrics(drv::Clock clock = {}) : startSteadyMs(clock.MonotonicMs()), m_clock(std::move(clock)) {}
 
     struct LinkState {
         std::atomic<bool> up{false};
@@ -128,11 +128,6 @@ public:
     Counter portOperatorStops{0};                 // stops of the station's port by the operator
     std::atomic<std::int64_t> portStoppedMs{-1};  // steady clock of the operator's last stop; -1: not stopped
     LinkState links[kLinkCount];
-
-private:
-    const drv::Clock m_clock;
-
-public:
     const std::int64_t startSteadyMs;
     const double startUnixSeconds =
         std::chrono::duration<double>(std::chrono::system_clock::now().time_since_epoch()).count();
@@ -164,6 +159,9 @@ public:
                      why.c_str(), detail.empty() ? "" : "; ", detail.c_str());
         std::fflush(stderr);
     }
+
+private:
+    const drv::Clock m_clock;
 };
 
 // Everything the endpoint and the status command tell, taken at one moment on the main thread.

@@ -1,10 +1,10 @@
 #include "platform/tick.h"
 
-#include "platform/clock.h"
-
 #include <time.h>
 
 #include <cerrno>
+
+#include "platform/clock.h"
 
 namespace drv {
 
